@@ -1,0 +1,431 @@
+#include "karnid/index_core/rank_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace karnid::index_core {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Messages. Callers and users match on this wording, so each one is built here and nowhere else.
+
+constexpr std::string_view kMagicLabel = "karnid index";
+constexpr std::string_view kUnknownMagic = "unknown karnid index magic";
+
+std::string num(std::uint64_t value) { return std::to_string(value); }
+
+std::string cat(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  for (std::string_view part : parts) out += part;
+  return out;
+}
+
+std::string msg_truncated(std::string_view label, std::string_view field) {
+  return cat({label, " header truncated while reading ", field});
+}
+std::string msg_unsupported_version(std::string_view magic, std::uint8_t version) {
+  return cat({"unsupported ", magic, " version: ", num(version)});
+}
+std::string msg_dim_out_of_range(std::uint64_t dim, std::uint64_t max) {
+  return cat({"dim ", num(dim), " out of range [2, ", num(max), "]"});
+}
+std::string msg_unsupported_bits(std::string_view magic, std::uint8_t bits) {
+  return cat({"unsupported ", magic, " bits: ", num(bits), " (expected 1, 2, or 4)"});
+}
+std::string msg_dim_not_multiple_of_levels(std::string_view magic, std::uint64_t dim,
+                                           std::uint64_t levels) {
+  return cat({magic, " dim ", num(dim), " is not a multiple of 2^bits = ", num(levels),
+              "; constant-composition invariant violated"});
+}
+std::string msg_dim_not_multiple_of_codes_per_byte(std::string_view magic, std::uint64_t dim,
+                                                   std::uint64_t codes_per_byte) {
+  return cat({magic, " dim ", num(dim), " is not a multiple of codes_per_byte = ",
+              num(codes_per_byte)});
+}
+std::string msg_dim_not_multiple_of_64(std::string_view magic, std::uint64_t dim) {
+  return cat({magic, " dim ", num(dim), " is not a multiple of 64"});
+}
+std::string msg_n_top_out_of_range(std::string_view magic, std::uint64_t n_top, std::uint64_t dim) {
+  return cat({magic, " n_top ", num(n_top), " must satisfy 0 < n_top < dim (", num(dim), ")"});
+}
+std::string msg_sign_dim_out_of_range(std::string_view magic, std::uint64_t dim,
+                                      std::uint64_t max) {
+  return cat({magic, " dim ", num(dim), " out of range [64, ", num(max), "]"});
+}
+std::string msg_n_vectors_limit(std::uint64_t n) {
+  return cat({"n_vectors ", num(n), " exceeds MAX_VECTORS=", num(MAX_VECTORS)});
+}
+std::string msg_bytes_per_vec_overflow(std::string_view magic) {
+  return cat({magic, " bytes_per_vec overflows usize"});
+}
+std::string msg_payload_overflow(std::string_view magic) {
+  return cat({magic, " payload size overflows usize"});
+}
+std::string msg_payload_limit(std::uint64_t bytes) {
+  return cat({"payload ", num(bytes), " B exceeds MAX_PAYLOAD=", num(MAX_PAYLOAD)});
+}
+std::string msg_payload_truncated(std::string_view magic, std::uint64_t payload,
+                                  std::uint64_t remaining) {
+  return cat({magic, " payload truncated: header declares ", num(payload), " B but file has ",
+              num(remaining), " B remaining"});
+}
+std::string msg_payload_trailing(std::string_view magic, std::uint64_t payload,
+                                 std::uint64_t remaining) {
+  return cat({magic, " payload has trailing bytes: header declares ", num(payload),
+              " B but file has ", num(remaining), " B remaining"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Header rules.
+
+constexpr std::uint8_t kSupportedVersion = 1;
+constexpr std::uint64_t kDimMin = 2;
+constexpr std::uint64_t kDimMax = 65535;
+constexpr std::uint64_t kSignDimMin = 64;
+constexpr std::uint64_t kSignDimMax = 16777216;
+constexpr std::uint64_t kBitsPerWord = 64;
+constexpr std::uint64_t kBytesPerWord = 8;
+
+// The rank payload cannot overflow once dim and n_vectors have passed their checks, which is why
+// that probe has no overflow rule of its own.
+static_assert(kDimMax * MAX_VECTORS <= UINT64_MAX / 2);
+
+// Messages name the kind's current magic, whichever spelling the file carried.
+std::string_view magic_of(IndexKind kind) noexcept {
+  const PersistedFormat* entry = lookup_kind(kind);
+  return entry != nullptr ? entry->magic : std::string_view("????");
+}
+
+std::unexpected<ProbeError> invalid(std::string text) {
+  return std::unexpected(ProbeError::invalid_data(std::move(text)));
+}
+
+std::expected<void, ProbeError> read_field(BufferedReader& reader, std::span<std::uint8_t> out,
+                                           std::string_view label, std::string_view field) {
+  auto got = reader.read_up_to(out);
+  if (!got) return std::unexpected(std::move(got.error()));
+  if (*got != out.size()) return std::unexpected(truncated_field(label, field));
+  return {};
+}
+
+std::expected<std::uint8_t, ProbeError> read_u8(BufferedReader& reader, std::string_view magic,
+                                                std::string_view field) {
+  std::uint8_t byte = 0;
+  if (auto ok = read_field(reader, {&byte, 1}, magic, field); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return byte;
+}
+
+std::expected<void, ProbeError> check_dim_range(std::uint64_t dim) {
+  if (dim < kDimMin || dim > kDimMax) return invalid(msg_dim_out_of_range(dim, kDimMax));
+  return {};
+}
+
+// Shared tail of every probe: limit on the payload, then the file-size comparison.
+std::expected<void, ProbeError> check_payload(BufferedReader& reader, std::string_view magic,
+                                              std::uint64_t file_len, std::uint64_t payload) {
+  if (auto ok = check_payload_bytes(payload); !ok) return ok;
+  return check_payload_matches_file(reader, magic, file_len, payload);
+}
+
+// Owns a descriptor opened by probe_index_path so every return path closes it.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    // Not retried on EINTR: on Linux the descriptor is released even then.
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// BufferedReader
+
+std::expected<std::size_t, ProbeError> BufferedReader::read_up_to(std::span<std::uint8_t> out) {
+  std::size_t copied = 0;
+  while (copied < out.size()) {
+    if (pos_ == len_) {
+      ssize_t n;
+      do {
+        n = ::read(fd_, buf_.data(), buf_.size());
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) return std::unexpected(ProbeError::os(errno));
+      if (n == 0) break;
+      pos_ = 0;
+      len_ = static_cast<std::size_t>(n);
+    }
+    const std::size_t take = std::min(out.size() - copied, len_ - pos_);
+    std::memcpy(out.data() + copied, buf_.data() + pos_, take);
+    pos_ += take;
+    copied += take;
+  }
+  return copied;
+}
+
+std::expected<std::uint64_t, ProbeError> BufferedReader::logical_position() const {
+  const off_t offset = ::lseek(fd_, 0, SEEK_CUR);
+  if (offset < 0) return std::unexpected(ProbeError::os(errno));
+  const auto fetched_end = static_cast<std::uint64_t>(offset);
+  // Someone else moving a shared descriptor's offset could make this negative; clamp rather than
+  // wrap around.
+  return fetched_end >= buffered() ? fetched_end - buffered() : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shared routines
+
+ProbeError truncated_field(std::string_view label, std::string_view field) {
+  return ProbeError::unexpected_eof(msg_truncated(label, field));
+}
+
+std::expected<std::uint8_t, ProbeError> read_version(BufferedReader& reader,
+                                                     std::string_view magic) {
+  auto version = read_u8(reader, magic, "version");
+  if (!version) return version;
+  if (*version != kSupportedVersion) return invalid(msg_unsupported_version(magic, *version));
+  return version;
+}
+
+std::expected<std::uint32_t, ProbeError> read_u32_le(BufferedReader& reader,
+                                                     std::string_view magic,
+                                                     std::string_view field) {
+  std::array<std::uint8_t, 4> bytes{};
+  if (auto ok = read_field(reader, bytes, magic, field); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+std::expected<void, ProbeError> check_n_vectors(std::uint64_t n) {
+  if (n > MAX_VECTORS) return invalid(msg_n_vectors_limit(n));
+  return {};
+}
+
+std::expected<void, ProbeError> check_payload_bytes(std::uint64_t bytes) {
+  if (bytes > MAX_PAYLOAD) return invalid(msg_payload_limit(bytes));
+  return {};
+}
+
+std::expected<std::uint64_t, ProbeError> rankquant_payload_bytes(std::uint64_t dim,
+                                                                 std::uint64_t n_vectors,
+                                                                 std::uint8_t bits) {
+  const std::string_view magic = magic_of(IndexKind::RankQuant);
+  std::uint64_t dim_bits = 0;
+  if (__builtin_mul_overflow(dim, static_cast<std::uint64_t>(bits), &dim_bits)) {
+    return invalid(msg_bytes_per_vec_overflow(magic));
+  }
+  std::uint64_t payload = 0;
+  if (__builtin_mul_overflow(n_vectors, dim_bits / 8, &payload)) {
+    return invalid(msg_payload_overflow(magic));
+  }
+  return payload;
+}
+
+std::expected<std::uint64_t, ProbeError> bitmap_payload_bytes(std::uint64_t dim,
+                                                              std::uint64_t n_vectors,
+                                                              std::string_view magic) {
+  std::uint64_t words = 0;
+  std::uint64_t payload = 0;
+  if (__builtin_mul_overflow(dim / kBitsPerWord, n_vectors, &words) ||
+      __builtin_mul_overflow(words, kBytesPerWord, &payload)) {
+    return invalid(msg_payload_overflow(magic));
+  }
+  return payload;
+}
+
+std::expected<void, ProbeError> check_payload_matches_file(BufferedReader& reader,
+                                                           std::string_view magic,
+                                                           std::uint64_t file_len,
+                                                           std::uint64_t payload) {
+  auto position = reader.logical_position();
+  if (!position) return std::unexpected(std::move(position.error()));
+  const std::uint64_t remaining = file_len > *position ? file_len - *position : 0;
+  if (remaining < payload) return invalid(msg_payload_truncated(magic, payload, remaining));
+  if (remaining > payload) return invalid(msg_payload_trailing(magic, payload, remaining));
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Probes. Each reads its fields strictly in header order and checks a field as soon as it has it.
+
+std::expected<IndexMetadata, ProbeError> probe_rank_metadata(BufferedReader& reader,
+                                                             std::uint64_t file_len) {
+  const std::string_view magic = magic_of(IndexKind::Rank);
+  auto version = read_version(reader, magic);
+  if (!version) return std::unexpected(std::move(version.error()));
+
+  auto dim = read_u32_le(reader, magic, "dim");
+  if (!dim) return std::unexpected(std::move(dim.error()));
+  if (auto ok = check_dim_range(*dim); !ok) return std::unexpected(std::move(ok.error()));
+
+  auto n_vectors = read_u32_le(reader, magic, "n_vectors");
+  if (!n_vectors) return std::unexpected(std::move(n_vectors.error()));
+  if (auto ok = check_n_vectors(*n_vectors); !ok) return std::unexpected(std::move(ok.error()));
+
+  const std::uint64_t bytes_per_vec = std::uint64_t{2} * *dim;
+  const std::uint64_t payload = bytes_per_vec * *n_vectors;
+  if (auto ok = check_payload(reader, magic, file_len, payload); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return IndexMetadata{IndexKind::Rank, IndexParams::rank(), *version, *dim, *n_vectors,
+                       bytes_per_vec,   file_len};
+}
+
+std::expected<IndexMetadata, ProbeError> probe_rankquant_metadata(BufferedReader& reader,
+                                                                  std::uint64_t file_len) {
+  const std::string_view magic = magic_of(IndexKind::RankQuant);
+  auto version = read_version(reader, magic);
+  if (!version) return std::unexpected(std::move(version.error()));
+
+  auto bits = read_u8(reader, magic, "bits");
+  if (!bits) return std::unexpected(std::move(bits.error()));
+  if (*bits != 1 && *bits != 2 && *bits != 4) return invalid(msg_unsupported_bits(magic, *bits));
+
+  auto dim = read_u32_le(reader, magic, "dim");
+  if (!dim) return std::unexpected(std::move(dim.error()));
+  if (auto ok = check_dim_range(*dim); !ok) return std::unexpected(std::move(ok.error()));
+  // Every one of the 2^bits code levels must occur equally often within a vector.
+  const std::uint64_t levels = std::uint64_t{1} << *bits;
+  if (*dim % levels != 0) return invalid(msg_dim_not_multiple_of_levels(magic, *dim, levels));
+  // Codes are packed whole into bytes, so a vector never shares a byte with the next one.
+  const std::uint64_t codes_per_byte = 8 / *bits;
+  if (*dim % codes_per_byte != 0) {
+    return invalid(msg_dim_not_multiple_of_codes_per_byte(magic, *dim, codes_per_byte));
+  }
+
+  auto n_vectors = read_u32_le(reader, magic, "n_vectors");
+  if (!n_vectors) return std::unexpected(std::move(n_vectors.error()));
+  if (auto ok = check_n_vectors(*n_vectors); !ok) return std::unexpected(std::move(ok.error()));
+
+  auto payload = rankquant_payload_bytes(*dim, *n_vectors, *bits);
+  if (!payload) return std::unexpected(std::move(payload.error()));
+  if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return IndexMetadata{IndexKind::RankQuant, IndexParams::rank_quant(*bits),
+                       *version,             *dim,
+                       *n_vectors,           std::uint64_t{*dim} * *bits / 8,
+                       file_len};
+}
+
+std::expected<IndexMetadata, ProbeError> probe_bitmap_metadata(BufferedReader& reader,
+                                                               std::uint64_t file_len) {
+  const std::string_view magic = magic_of(IndexKind::Bitmap);
+  auto version = read_version(reader, magic);
+  if (!version) return std::unexpected(std::move(version.error()));
+
+  auto dim = read_u32_le(reader, magic, "dim");
+  if (!dim) return std::unexpected(std::move(dim.error()));
+  if (auto ok = check_dim_range(*dim); !ok) return std::unexpected(std::move(ok.error()));
+  if (*dim % kBitsPerWord != 0) return invalid(msg_dim_not_multiple_of_64(magic, *dim));
+
+  auto n_top = read_u32_le(reader, magic, "n_top");
+  if (!n_top) return std::unexpected(std::move(n_top.error()));
+  if (*n_top == 0 || *n_top >= *dim) return invalid(msg_n_top_out_of_range(magic, *n_top, *dim));
+
+  auto n_vectors = read_u32_le(reader, magic, "n_vectors");
+  if (!n_vectors) return std::unexpected(std::move(n_vectors.error()));
+  if (auto ok = check_n_vectors(*n_vectors); !ok) return std::unexpected(std::move(ok.error()));
+
+  auto payload = bitmap_payload_bytes(*dim, *n_vectors, magic);
+  if (!payload) return std::unexpected(std::move(payload.error()));
+  if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return IndexMetadata{IndexKind::Bitmap, IndexParams::bitmap(*n_top), *version, *dim, *n_vectors,
+                       *dim / 8,          file_len};
+}
+
+std::expected<IndexMetadata, ProbeError> probe_sign_bitmap_metadata(BufferedReader& reader,
+                                                                    std::uint64_t file_len) {
+  const std::string_view magic = magic_of(IndexKind::SignBitmap);
+  auto version = read_version(reader, magic);
+  if (!version) return std::unexpected(std::move(version.error()));
+
+  auto dim = read_u32_le(reader, magic, "dim");
+  if (!dim) return std::unexpected(std::move(dim.error()));
+  if (*dim < kSignDimMin || *dim > kSignDimMax) {
+    return invalid(msg_sign_dim_out_of_range(magic, *dim, kSignDimMax));
+  }
+  if (*dim % kBitsPerWord != 0) return invalid(msg_dim_not_multiple_of_64(magic, *dim));
+
+  auto n_vectors = read_u32_le(reader, magic, "n_vectors");
+  if (!n_vectors) return std::unexpected(std::move(n_vectors.error()));
+  if (auto ok = check_n_vectors(*n_vectors); !ok) return std::unexpected(std::move(ok.error()));
+
+  auto payload = bitmap_payload_bytes(*dim, *n_vectors, magic);
+  if (!payload) return std::unexpected(std::move(payload.error()));
+  if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return IndexMetadata{IndexKind::SignBitmap, IndexParams::sign_bitmap(), *version, *dim,
+                       *n_vectors,            *dim / 8,                   file_len};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
+
+std::expected<IndexMetadata, ProbeError> probe_index_file(int fd, std::uint64_t file_len) {
+  BufferedReader reader(fd);
+  std::array<std::uint8_t, 4> magic{};
+  if (auto ok = read_field(reader, magic, kMagicLabel, "magic"); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  const std::uint32_t value =
+      static_cast<std::uint32_t>(magic[0]) | (static_cast<std::uint32_t>(magic[1]) << 8) |
+      (static_cast<std::uint32_t>(magic[2]) << 16) | (static_cast<std::uint32_t>(magic[3]) << 24);
+  const PersistedFormat* entry = lookup_magic(value);
+  if (entry == nullptr) return invalid(std::string(kUnknownMagic));
+
+  switch (entry->kind) {
+    case IndexKind::Rank:
+      return probe_rank_metadata(reader, file_len);
+    case IndexKind::RankQuant:
+      return probe_rankquant_metadata(reader, file_len);
+    case IndexKind::Bitmap:
+      return probe_bitmap_metadata(reader, file_len);
+    case IndexKind::SignBitmap:
+      return probe_sign_bitmap_metadata(reader, file_len);
+    case IndexKind::RankQuantFastscan:
+      break;
+  }
+  // A registered format whose header this version cannot read: its registry entry explains why.
+  return invalid(std::string(entry->probe_support.reason));
+}
+
+std::expected<IndexMetadata, ProbeError> probe_index_path(const std::string& path) {
+  // open(2) would silently stop at the NUL and probe a different file.
+  if (path.find('\0') != std::string::npos) return std::unexpected(ProbeError::os(EINVAL));
+
+  // O_NONBLOCK: opening a FIFO without a writer would otherwise block forever; for regular files
+  // it has no effect.
+  int raw;
+  do {
+    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return std::unexpected(ProbeError::os(errno));
+  const UniqueFd fd(raw);
+
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ProbeError::os(errno));
+  const std::uint64_t file_len = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return probe_index_file(fd.get(), file_len);
+}
+
+}  // namespace karnid::index_core

@@ -1,0 +1,78 @@
+// File access of the library: owned descriptors, bounded reading, streaming and bounded SHA-256,
+// and manifest loading.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "karnid/manifest/error.hpp"
+#include "karnid/manifest/schema.hpp"
+
+namespace karnid::manifest {
+
+// An owned file descriptor; closed on destruction.
+class FileDescriptor {
+ public:
+  FileDescriptor() noexcept = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  ~FileDescriptor();
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens a path read-only and close-on-exec. A path holding a NUL byte fails with EINVAL instead
+// of silently naming a shorter path.
+[[nodiscard]] Result<FileDescriptor> open_read_only(const std::string& path);
+
+// Lowercase hexadecimal of a byte string.
+[[nodiscard]] std::string to_hex(const unsigned char* data, std::size_t size);
+
+struct FileDigest {
+  std::string sha256;        // 64 lowercase hexadecimal characters
+  std::uint64_t size_bytes;  // bytes actually hashed
+};
+
+// Streams a whole file (regular file, pipe, device) through SHA-256 in 64 KiB reads. No limit;
+// an interrupted read is not retried.
+[[nodiscard]] Result<FileDigest> sha256_file(const std::string& path);
+
+// The whole content of a file of at most `limit` bytes; reads at most limit + 1 bytes.
+// Refusals are Coded errors with `code`, built from `label` and the displayed path.
+[[nodiscard]] Result<std::string> read_bounded_file(const std::string& path, std::uint64_t limit,
+                                                    std::string_view code,
+                                                    std::string_view label);
+
+// SHA-256 and size of a file read through read_bounded_file (same errors).
+[[nodiscard]] Result<FileDigest> sha256_file_bounded(const std::string& path, std::uint64_t limit,
+                                                     std::string_view code,
+                                                     std::string_view label);
+
+struct ManifestDocument {
+  IndexManifest manifest;
+  std::string base_dir;       // parent of the path as given, or "."
+  std::string document_path;  // the path exactly as the caller gave it
+};
+
+// Reads the manifest under max_manifest_bytes, parses it strictly and records its base directory.
+[[nodiscard]] Result<ManifestDocument> load_manifest_file_with_options(
+    std::string path, std::uint64_t max_manifest_bytes);
+
+// The directory against which a manifest's relative paths resolve: the parent of the path as
+// given (no normalisation), or "." when the path is a bare name, empty or a root.
+[[nodiscard]] std::string manifest_base_dir(std::string_view path);
+
+}  // namespace karnid::manifest

@@ -1,0 +1,35 @@
+// Small text helpers shared by every unit: display forms of paths and names, blank and digest
+// tests, trimming and decimal rendering.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace karnid::manifest {
+
+// Path bytes as text: every invalid UTF-8 sequence becomes U+FFFD (maximal-subpart rule).
+[[nodiscard]] std::string display_path(std::string_view path_bytes);
+
+// Text wrapped in double quotes with \" \\ \n \r \t escaped and other control characters as
+// \u{hex}: how names and kinds are quoted inside messages.
+[[nodiscard]] std::string quote_debug(std::string_view text);
+
+// Removes leading and trailing characters with the Unicode White_Space property. The input must
+// be valid UTF-8 (every string from the JSON reader is).
+[[nodiscard]] std::string_view trim_unicode(std::string_view text) noexcept;
+
+// Empty after trimming.
+[[nodiscard]] inline bool is_blank(std::string_view text) noexcept {
+  return trim_unicode(text).empty();
+}
+
+// Exactly 64 characters from 0-9 and a-f.
+[[nodiscard]] bool is_hex_digest(std::string_view text) noexcept;
+
+// Exactly "sha256:" followed by a hex digest.
+[[nodiscard]] bool is_prefixed_digest(std::string_view text) noexcept;
+
+[[nodiscard]] inline std::string decimal(std::uint64_t value) { return std::to_string(value); }
+
+}  // namespace karnid::manifest

@@ -1,0 +1,162 @@
+#include "karnid/manifest/io.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "karnid/manifest/sha256.hpp"
+#include "karnid/manifest/text.hpp"
+
+namespace karnid::manifest {
+namespace {
+
+constexpr std::size_t kHashChunk = 65536;
+constexpr std::size_t kInitialBoundedChunk = 65536;
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<FileDescriptor> open_read_only(const std::string& path) {
+  // The kernel would stop at the first NUL and open a different file than the one named.
+  if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(ManifestError::os(errno));
+  return FileDescriptor(fd);
+}
+
+std::string to_hex(const unsigned char* data, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out(size * 2, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    out[2 * i] = kDigits[data[i] >> 4];
+    out[2 * i + 1] = kDigits[data[i] & 0x0F];
+  }
+  return out;
+}
+
+Result<FileDigest> sha256_file(const std::string& path) {
+  auto fd = open_read_only(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  std::vector<unsigned char> buffer(kHashChunk, 0);
+  Sha256 hasher;
+  std::uint64_t total = 0;
+  for (;;) {
+    // Interrupted reads are not retried here: the caller asked for this exact file and an
+    // interruption is reported like any other read failure.
+    const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
+    if (n < 0) return std::unexpected(ManifestError::os(errno));
+    if (n == 0) break;
+    hasher.update(buffer.data(), static_cast<std::size_t>(n));
+    total += static_cast<std::uint64_t>(n);
+  }
+  return FileDigest{hasher.finish_hex(), total};
+}
+
+Result<std::string> read_bounded_file(const std::string& path, std::uint64_t limit,
+                                      std::string_view code, std::string_view label) {
+  auto fd = open_read_only(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  if (limit == std::numeric_limits<std::uint64_t>::max()) {
+    return std::unexpected(ManifestError::coded(
+        std::string(code), std::string(label) + " byte limit " + decimal(limit) +
+                               " is too large to enforce while reading " + display_path(path)));
+  }
+  const std::uint64_t cap = limit + 1;  // one byte more than allowed proves the file too large
+  std::string buffer;
+  std::uint64_t used = 0;
+  try {
+    while (used < cap) {
+      if (used == buffer.size()) {
+        const std::uint64_t grown =
+            std::max<std::uint64_t>(kInitialBoundedChunk, static_cast<std::uint64_t>(used) * 2);
+        buffer.resize(static_cast<std::size_t>(std::min(grown, cap)));
+      }
+      const std::size_t want = buffer.size() - static_cast<std::size_t>(used);
+      const ssize_t n = ::read(fd->get(), buffer.data() + used, want);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(ManifestError::os(errno));
+      }
+      if (n == 0) break;
+      used += static_cast<std::uint64_t>(n);
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ManifestError::os(ENOMEM));
+  } catch (const std::length_error&) {
+    return std::unexpected(ManifestError::os(ENOMEM));
+  }
+  if (used > limit) {
+    return std::unexpected(ManifestError::coded(
+        std::string(code), std::string(label) + " exceeds " + decimal(limit) +
+                               " bytes while reading " + display_path(path)));
+  }
+  buffer.resize(static_cast<std::size_t>(used));
+  return buffer;
+}
+
+Result<FileDigest> sha256_file_bounded(const std::string& path, std::uint64_t limit,
+                                       std::string_view code, std::string_view label) {
+  auto content = read_bounded_file(path, limit, code, label);
+  if (!content) return std::unexpected(std::move(content.error()));
+  return FileDigest{Sha256::hex_of(*content), static_cast<std::uint64_t>(content->size())};
+}
+
+std::string manifest_base_dir(std::string_view path) {
+  // Components as a path parser sees them: separators collapse, "." is dropped except as the
+  // leading component of a relative path.
+  struct Component {
+    std::size_t begin;
+    std::size_t end;
+  };
+  std::vector<Component> components;
+  const bool absolute = !path.empty() && path.front() == '/';
+  std::size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/') ++i;
+    if (i >= path.size()) break;
+    std::size_t j = i;
+    while (j < path.size() && path[j] != '/') ++j;
+    const std::string_view name = path.substr(i, j - i);
+    const bool leading = components.empty() && !absolute && i == 0;
+    if (name != "." || leading) components.push_back({i, j});
+    i = j;
+  }
+  if (components.empty()) return ".";  // empty path or a root: no parent
+  std::size_t cut = components.back().begin;
+  // The parent is everything before the last component, without trailing separators.
+  while (cut > 0 && path[cut - 1] == '/') --cut;
+  if (cut == 0) return absolute ? std::string("/") : std::string(".");
+  return std::string(path.substr(0, cut));
+}
+
+Result<ManifestDocument> load_manifest_file_with_options(std::string path,
+                                                         std::uint64_t max_manifest_bytes) {
+  auto bytes = read_bounded_file(path, max_manifest_bytes, "manifest_file_too_large",
+                                 "manifest file");
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  auto manifest = parse_manifest(*bytes);
+  if (!manifest) return std::unexpected(std::move(manifest.error()));
+  ManifestDocument document{std::move(*manifest), manifest_base_dir(path), std::move(path)};
+  return document;
+}
+
+}  // namespace karnid::manifest

@@ -1,0 +1,31 @@
+"""Create, inspect and verify index manifests that vouch for a persisted vector index.
+
+The functions live in the native module ``_karnid_manifest``; this package re-exports them
+together with the module's constants.
+"""
+
+from _karnid_manifest import (  # noqa: F401
+    CALIBRATION_SCHEMA_VERSION,
+    DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES,
+    DEFAULT_MAX_AUXILIARY_ARTIFACTS,
+    DEFAULT_MAX_CACHED_REPORT_BYTES,
+    DEFAULT_MAX_CALIBRATION_PROFILE_BYTES,
+    DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES,
+    DEFAULT_MAX_MANIFEST_BYTES,
+    DEFAULT_MAX_REPORT_ISSUES,
+    DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES,
+    DEFAULT_MAX_ROW_IDENTITY_ROWS,
+    DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES,
+    ENCODER_DISTORTION_SCHEMA_VERSION,
+    SCHEMA_VERSION,
+    create_manifest,
+    default_resource_limits,
+    inspect_manifest,
+    sha256_file,
+    verify_for_load,
+    verify_manifest,
+)
+from _karnid_manifest import __all__ as _native_all
+
+__all__ = list(_native_all)
+__version__ = "0.1.0"
