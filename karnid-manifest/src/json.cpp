@@ -1,0 +1,891 @@
+#include "karnid/manifest/json.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace karnid::json {
+
+namespace {
+
+// Every parse error message lives here; typed readers above this layer have their own.
+constexpr const char* kEofValue = "EOF while parsing a value";
+constexpr const char* kEofString = "EOF while parsing a string";
+constexpr const char* kEofList = "EOF while parsing a list";
+constexpr const char* kEofObject = "EOF while parsing an object";
+constexpr const char* kExpectedValue = "expected value";
+constexpr const char* kExpectedIdent = "expected ident";
+constexpr const char* kTrailingCharacters = "trailing characters";
+constexpr const char* kRecursionLimit = "recursion limit exceeded";
+constexpr const char* kControlCharacter =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+constexpr const char* kInvalidEscape = "invalid escape";
+constexpr const char* kInvalidCodePoint = "invalid unicode code point";
+constexpr const char* kLoneSurrogate = "lone leading surrogate in hex escape";
+constexpr const char* kEndOfHexEscape = "unexpected end of hex escape";
+constexpr const char* kNumberOutOfRange = "number out of range";
+constexpr const char* kInvalidNumber = "invalid number";
+constexpr const char* kExpectedListCommaOrEnd = "expected `,` or `]`";
+constexpr const char* kExpectedObjectCommaOrEnd = "expected `,` or `}`";
+constexpr const char* kExpectedColon = "expected `:`";
+constexpr const char* kKeyMustBeString = "key must be a string";
+constexpr const char* kTrailingComma = "trailing comma";
+
+// Byte classes inside a string: most bytes are copied in bulk, the rest need a closer look.
+enum ByteClass : std::uint8_t { kPlain, kQuote, kBackslash, kControl, kMultiByte };
+
+constexpr std::array<std::uint8_t, 256> make_string_classes() {
+  std::array<std::uint8_t, 256> classes{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    if (c < 0x20) {
+      classes[c] = kControl;
+    } else if (c >= 0x80) {
+      classes[c] = kMultiByte;
+    } else {
+      classes[c] = kPlain;
+    }
+  }
+  classes['"'] = kQuote;
+  classes['\\'] = kBackslash;
+  return classes;
+}
+constexpr std::array<std::uint8_t, 256> kStringClasses = make_string_classes();
+
+constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_space(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The parser keeps an explicit stack of open containers instead of recursing, so the depth of
+// the input never reaches the C++ stack. Values are built in place: only the innermost open
+// container ever grows, so pointers to the open containers stay valid.
+class Parser {
+ public:
+  Parser(std::string_view text, const ParseOptions& options)
+      : p_(reinterpret_cast<const unsigned char*>(text.data())),
+        n_(text.size()),
+        text_(text),
+        max_depth_(options.max_depth) {}
+
+  std::expected<Value, ParseError> run() {
+    Value root;
+    if (!parse_document(root)) {
+      return std::unexpected(ParseError{error_, position_after(text_, error_offset_)});
+    }
+    return root;
+  }
+
+ private:
+  // The error concerns the byte at index i: the column then counts that byte.
+  bool fail_at(const char* message, std::size_t i) {
+    error_ = message;
+    error_offset_ = std::min(i + 1, n_);
+    return false;
+  }
+  bool fail_eof(const char* message) {
+    error_ = message;
+    error_offset_ = n_;
+    return false;
+  }
+
+  void skip_space() {
+    while (pos_ < n_ && is_space(p_[pos_])) ++pos_;
+  }
+
+  bool parse_document(Value& root) {
+    std::vector<Value*> open;
+    open.reserve(std::min<std::size_t>(max_depth_, 32));
+    Value* slot = &root;
+    for (;;) {
+      // A value is expected at pos_ (after whitespace) and goes into *slot.
+      skip_space();
+      if (pos_ >= n_) return fail_eof(kEofValue);
+      const unsigned char c = p_[pos_];
+      if (c == '[' || c == '{') {
+        if (open.size() >= max_depth_) return fail_at(kRecursionLimit, pos_);
+        ++pos_;
+        open.push_back(slot);
+        skip_space();
+        if (c == '[') {
+          slot->type = Value::Type::Array;
+          if (pos_ >= n_) return fail_eof(kEofList);
+          if (p_[pos_] != ']') {
+            slot = &slot->array.emplace_back();
+            continue;
+          }
+        } else {
+          slot->type = Value::Type::Object;
+          if (pos_ >= n_) return fail_eof(kEofObject);
+          if (p_[pos_] == '"') {
+            if (!parse_key(*slot, slot)) return false;
+            continue;
+          }
+          if (p_[pos_] != '}') return fail_at(kKeyMustBeString, pos_);
+        }
+        // Empty container: closed by the bracket at pos_.
+        ++pos_;
+        slot->end = pos_;
+        open.pop_back();
+      } else if (!parse_scalar(*slot)) {
+        return false;
+      }
+
+      // A value is complete: close containers until one wants another element.
+      for (;;) {
+        if (open.empty()) {
+          skip_space();
+          if (pos_ < n_) return fail_at(kTrailingCharacters, pos_);
+          return true;
+        }
+        Value& top = *open.back();
+        const bool is_array = top.type == Value::Type::Array;
+        skip_space();
+        if (pos_ >= n_) return fail_eof(is_array ? kEofList : kEofObject);
+        const unsigned char next = p_[pos_];
+        if (next == (is_array ? ']' : '}')) {
+          ++pos_;
+          top.end = pos_;
+          open.pop_back();
+          continue;
+        }
+        if (next != ',') {
+          return fail_at(is_array ? kExpectedListCommaOrEnd : kExpectedObjectCommaOrEnd, pos_);
+        }
+        ++pos_;
+        skip_space();
+        if (pos_ >= n_) return fail_eof(kEofValue);
+        const unsigned char after = p_[pos_];
+        if (is_array) {
+          if (after == ']') return fail_at(kTrailingComma, pos_);
+          slot = &top.array.emplace_back();
+        } else {
+          if (after == '}') return fail_at(kTrailingComma, pos_);
+          if (after != '"') return fail_at(kKeyMustBeString, pos_);
+          if (!parse_key(top, slot)) return false;
+        }
+        break;
+      }
+    }
+  }
+
+  // pos_ is at the key's opening quote; on success slot points at the new member's value and
+  // pos_ is just past the colon.
+  bool parse_key(Value& object, Value*& slot) {
+    Member& member = object.object.emplace_back();
+    if (!parse_string(member.key)) return false;
+    member.key_end = pos_;
+    skip_space();
+    if (pos_ >= n_) return fail_eof(kEofObject);
+    if (p_[pos_] != ':') return fail_at(kExpectedColon, pos_);
+    ++pos_;
+    slot = &member.value;
+    return true;
+  }
+
+  bool parse_scalar(Value& value) {
+    switch (p_[pos_]) {
+      case '"':
+        if (!parse_string(value.string)) return false;
+        value.type = Value::Type::String;
+        break;
+      case 't':
+        if (!parse_literal("true")) return false;
+        value.type = Value::Type::Bool;
+        value.boolean = true;
+        break;
+      case 'f':
+        if (!parse_literal("false")) return false;
+        value.type = Value::Type::Bool;
+        value.boolean = false;
+        break;
+      case 'n':
+        if (!parse_literal("null")) return false;
+        value.type = Value::Type::Null;
+        break;
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        if (!parse_number(value)) return false;
+        break;
+      default:
+        return fail_at(kExpectedValue, pos_);
+    }
+    value.end = pos_;
+    return true;
+  }
+
+  bool parse_literal(std::string_view word) {
+    for (const char expected : word) {
+      if (pos_ >= n_) return fail_eof(kEofValue);
+      if (p_[pos_] != static_cast<unsigned char>(expected)) return fail_at(kExpectedIdent, pos_);
+      ++pos_;
+    }
+    return true;
+  }
+
+  bool consume_digits_after(std::size_t& i) {
+    if (i >= n_) return fail_eof(kEofValue);
+    if (!is_digit(p_[i])) return fail_at(kInvalidNumber, i);
+    while (i < n_ && is_digit(p_[i])) ++i;
+    return true;
+  }
+
+  bool parse_number(Value& value) {
+    const std::size_t start = pos_;
+    std::size_t i = pos_;
+    const bool negative = p_[i] == '-';
+    if (negative) ++i;
+    if (i >= n_) return fail_eof(kEofValue);
+
+    std::uint64_t magnitude = 0;
+    bool overflow = false;
+    if (p_[i] == '0') {
+      ++i;
+      if (i < n_ && is_digit(p_[i])) return fail_at(kInvalidNumber, i);
+    } else if (is_digit(p_[i])) {
+      constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+      for (; i < n_ && is_digit(p_[i]); ++i) {
+        const unsigned digit = p_[i] - '0';
+        if (overflow || magnitude > (kMax - digit) / 10) {
+          overflow = true;
+        } else {
+          magnitude = magnitude * 10 + digit;
+        }
+      }
+    } else {
+      return fail_at(kInvalidNumber, i);
+    }
+    bool integral = true;
+    if (i < n_ && p_[i] == '.') {
+      integral = false;
+      ++i;
+      if (!consume_digits_after(i)) return false;
+    }
+    if (i < n_ && (p_[i] == 'e' || p_[i] == 'E')) {
+      integral = false;
+      ++i;
+      if (i < n_ && (p_[i] == '+' || p_[i] == '-')) ++i;
+      if (!consume_digits_after(i)) return false;
+    }
+    pos_ = i;
+
+    if (integral && !overflow) {
+      constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+      if (!negative) {
+        value.type = Value::Type::Unsigned;
+        value.u64 = magnitude;
+        return true;
+      }
+      if (magnitude != 0 && magnitude <= kMinMagnitude) {
+        value.type = Value::Type::Signed;
+        // Negate in unsigned arithmetic: -2^63 has no positive int64 counterpart.
+        value.i64 = static_cast<std::int64_t>(~magnitude + 1);
+        return true;
+      }
+    }
+
+    const std::string_view literal = text_.substr(start, i - start);
+    double result = 0.0;
+    const auto [ptr, ec] =
+        std::from_chars(literal.data(), literal.data() + literal.size(), result);
+    if (ec == std::errc::result_out_of_range) {
+      // The conversion reports underflow and overflow alike; only overflow is an error.
+      if (at_least_one(literal)) return fail_at(kNumberOutOfRange, i - 1);
+      result = negative ? -0.0 : 0.0;
+    } else if (ec != std::errc{} || ptr != literal.data() + literal.size()) {
+      return fail_at(kInvalidNumber, start);
+    }
+    value.type = Value::Type::Double;
+    value.f64 = result;
+    return true;
+  }
+
+  // Whether a grammatically valid, nonzero number literal has magnitude >= 1, decided from its
+  // decimal exponent alone (the literal may have any number of digits).
+  static bool at_least_one(std::string_view literal) {
+    std::size_t i = literal.front() == '-' ? 1 : 0;
+    std::int64_t exponent10 = 0;  // the value is 0.d1d2... * 10^exponent10
+    if (literal[i] != '0') {
+      const std::size_t digits_start = i;
+      while (i < literal.size() && is_digit(literal[i])) ++i;
+      exponent10 = static_cast<std::int64_t>(i - digits_start);
+    } else {
+      ++i;
+      if (i < literal.size() && literal[i] == '.') {
+        ++i;
+        std::int64_t zeros = 0;
+        while (i < literal.size() && literal[i] == '0') {
+          ++i;
+          ++zeros;
+        }
+        exponent10 = -zeros;
+      }
+    }
+    while (i < literal.size() && literal[i] != 'e' && literal[i] != 'E') ++i;
+    if (i < literal.size()) {
+      ++i;
+      bool negative_exponent = false;
+      if (literal[i] == '+' || literal[i] == '-') negative_exponent = literal[i++] == '-';
+      // Saturate: any exponent beyond this dwarfs the digit count of a text held in memory.
+      constexpr std::int64_t kCap = std::int64_t{1} << 60;
+      std::int64_t e = 0;
+      for (; i < literal.size(); ++i) e = std::min(kCap, e * 10 + (literal[i] - '0'));
+      exponent10 += negative_exponent ? -e : e;
+    }
+    return exponent10 > 0;
+  }
+
+  // pos_ is at the opening quote; on success pos_ is just past the closing quote.
+  bool parse_string(std::string& out) {
+    std::size_t i = pos_ + 1;
+    std::size_t run = i;  // start of bytes not yet copied to out
+    for (;;) {
+      while (i < n_ && kStringClasses[p_[i]] == kPlain) ++i;
+      if (i >= n_) return fail_eof(kEofString);
+      switch (kStringClasses[p_[i]]) {
+        case kQuote:
+          out.append(text_.data() + run, i - run);
+          pos_ = i + 1;
+          return true;
+        case kControl:
+          return fail_at(kControlCharacter, i);
+        case kMultiByte: {
+          const std::size_t length = utf8_sequence_length(i);
+          if (length == 0) return false;
+          i += length;
+          break;
+        }
+        default:  // backslash
+          out.append(text_.data() + run, i - run);
+          if (!parse_escape(i, out)) return false;
+          run = i;
+          break;
+      }
+    }
+  }
+
+  // Length of the well-formed UTF-8 sequence that starts at i, or 0 after recording the error.
+  // Overlong forms, UTF-16 surrogates and values above U+10FFFF are not well-formed.
+  std::size_t utf8_sequence_length(std::size_t i) {
+    const unsigned char lead = p_[i];
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      fail_at(kInvalidCodePoint, i);
+      return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      if (i + k >= n_) {
+        fail_eof(kEofString);
+        return 0;
+      }
+      const unsigned char c = p_[i + k];
+      if (c < low || c > high) {
+        fail_at(kInvalidCodePoint, i);
+        return 0;
+      }
+      low = 0x80;
+      high = 0xBF;
+    }
+    return length;
+  }
+
+  // Four hex digits at i.
+  bool parse_hex4(std::size_t i, std::uint32_t& unit) {
+    unit = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      if (i + k >= n_) return fail_eof(kEofString);
+      const int digit = hex_value(p_[i + k]);
+      if (digit < 0) return fail_at(kInvalidEscape, i + k);
+      unit = unit * 16 + static_cast<std::uint32_t>(digit);
+    }
+    return true;
+  }
+
+  // i is at the backslash; on success i is just past the escape.
+  bool parse_escape(std::size_t& i, std::string& out) {
+    if (i + 1 >= n_) return fail_eof(kEofString);
+    char simple = 0;
+    switch (p_[i + 1]) {
+      case '"':
+        simple = '"';
+        break;
+      case '\\':
+        simple = '\\';
+        break;
+      case '/':
+        simple = '/';
+        break;
+      case 'b':
+        simple = '\b';
+        break;
+      case 'f':
+        simple = '\f';
+        break;
+      case 'n':
+        simple = '\n';
+        break;
+      case 'r':
+        simple = '\r';
+        break;
+      case 't':
+        simple = '\t';
+        break;
+      case 'u':
+        return parse_unicode_escape(i, out);
+      default:
+        return fail_at(kInvalidEscape, i + 1);
+    }
+    out += simple;
+    i += 2;
+    return true;
+  }
+
+  bool parse_unicode_escape(std::size_t& i, std::string& out) {
+    std::uint32_t unit = 0;
+    if (!parse_hex4(i + 2, unit)) return false;
+    i += 6;
+    if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_at(kLoneSurrogate, i - 1);
+    if (unit < 0xD800 || unit > 0xDBFF) {
+      append_utf8(out, unit);
+      return true;
+    }
+    // A leading surrogate must be followed at once by the escape of a trailing one.
+    if (i >= n_) return fail_eof(kEofString);
+    if (p_[i] != '\\') return fail_at(kEndOfHexEscape, i);
+    if (i + 1 >= n_) return fail_eof(kEofString);
+    if (p_[i + 1] != 'u') return fail_at(kEndOfHexEscape, i + 1);
+    std::uint32_t trailing = 0;
+    if (!parse_hex4(i + 2, trailing)) return false;
+    i += 6;
+    if (trailing < 0xDC00 || trailing > 0xDFFF) return fail_at(kLoneSurrogate, i - 1);
+    append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00));
+    return true;
+  }
+
+  const unsigned char* p_;
+  std::size_t n_;
+  std::string_view text_;
+  std::size_t max_depth_;
+  std::size_t pos_ = 0;
+  const char* error_ = nullptr;
+  std::size_t error_offset_ = 0;
+};
+
+// Members in the order the writers emit them: ascending key bytes, equal keys in document order.
+std::vector<const Member*> sorted_members(const std::vector<Member>& members) {
+  std::vector<const Member*> sorted;
+  sorted.reserve(members.size());
+  for (const Member& member : members) sorted.push_back(&member);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const Member* a, const Member* b) { return a->key < b->key; });
+  return sorted;
+}
+
+bool parse_array_index(std::string_view token, std::size_t& index) {
+  if (token.empty() || (token.size() > 1 && token[0] == '0')) return false;
+  const auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), index);
+  return ec == std::errc{} && ptr == token.data() + token.size();
+}
+
+// Whether an escaped pointer token (already checked for malformed "~") names this key.
+bool token_matches(std::string_view token, std::string_view key) {
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < token.size(); ++i, ++k) {
+    char c = token[i];
+    if (c == '~') c = token[++i] == '0' ? '~' : '/';
+    if (k >= key.size() || key[k] != c) return false;
+  }
+  return k == key.size();
+}
+
+bool valid_token(std::string_view token) {
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    if (token[i] != '~') continue;
+    if (i + 1 >= token.size() || (token[i + 1] != '0' && token[i + 1] != '1')) return false;
+    ++i;
+  }
+  return true;
+}
+
+}  // namespace
+
+Position position_after(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  const std::string_view before = text.substr(0, offset);
+  Position position;
+  position.line = 1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t last_newline = before.rfind('\n');
+  position.column = last_newline == std::string_view::npos ? offset : offset - last_newline - 1;
+  return position;
+}
+
+std::expected<Value, ParseError> parse(std::string_view text, const ParseOptions& options) {
+  return Parser(text, options).run();
+}
+
+const Value* Value::find(std::string_view key) const noexcept {
+  if (type != Type::Object) return nullptr;
+  for (const Member& member : object) {
+    if (member.key == key) return &member.value;
+  }
+  return nullptr;
+}
+
+const Value* Value::pointer(std::string_view json_pointer) const noexcept {
+  const Value* current = this;
+  if (json_pointer.empty()) return current;
+  if (json_pointer.front() != '/') return nullptr;
+  std::size_t start = 1;
+  for (;;) {
+    const std::size_t slash = json_pointer.find('/', start);
+    const std::string_view token =
+        json_pointer.substr(start, slash == std::string_view::npos ? slash : slash - start);
+    if (!valid_token(token)) return nullptr;
+    if (current->type == Type::Object) {
+      const Value* found = nullptr;
+      for (const Member& member : current->object) {
+        if (token_matches(token, member.key)) {
+          found = &member.value;
+          break;
+        }
+      }
+      current = found;
+    } else if (current->type == Type::Array) {
+      std::size_t index = 0;
+      if (!parse_array_index(token, index) || index >= current->array.size()) return nullptr;
+      current = &current->array[index];
+    } else {
+      return nullptr;
+    }
+    if (current == nullptr || slash == std::string_view::npos) return current;
+    start = slash + 1;
+  }
+}
+
+double Value::as_double() const noexcept {
+  switch (type) {
+    case Type::Unsigned:
+      return static_cast<double>(u64);
+    case Type::Signed:
+      return static_cast<double>(i64);
+    case Type::Double:
+      return f64;
+    default:
+      return 0.0;
+  }
+}
+
+bool operator==(const Value& a, const Value& b) noexcept {
+  if (a.type != b.type) return false;
+  switch (a.type) {
+    case Value::Type::Null:
+      return true;
+    case Value::Type::Bool:
+      return a.boolean == b.boolean;
+    case Value::Type::Unsigned:
+      return a.u64 == b.u64;
+    case Value::Type::Signed:
+      return a.i64 == b.i64;
+    case Value::Type::Double:
+      return a.f64 == b.f64;
+    case Value::Type::String:
+      return a.string == b.string;
+    case Value::Type::Array:
+      return a.array == b.array;
+    case Value::Type::Object: {
+      if (a.object.size() != b.object.size()) return false;
+      const auto same = [](const Member* x, const Member* y) {
+        return x->key == y->key && x->value == y->value;
+      };
+      bool in_order = true;
+      for (std::size_t i = 0; i < a.object.size() && in_order; ++i) {
+        in_order = same(&a.object[i], &b.object[i]);
+      }
+      if (in_order) return true;
+      const std::vector<const Member*> x = sorted_members(a.object);
+      const std::vector<const Member*> y = sorted_members(b.object);
+      return std::equal(x.begin(), x.end(), y.begin(), same);
+    }
+  }
+  return false;
+}
+
+void append_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.data() + run, i - run);
+    run = i + 1;
+    out += '\\';
+    switch (c) {
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '\b':
+        out += 'b';
+        break;
+      case '\f':
+        out += 'f';
+        break;
+      case '\n':
+        out += 'n';
+        break;
+      case '\r':
+        out += 'r';
+        break;
+      case '\t':
+        out += 't';
+        break;
+      default:
+        out += "u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+        break;
+    }
+  }
+  out.append(text.data() + run, text.size() - run);
+  out += '"';
+}
+
+void append_u64(std::string& out, std::uint64_t value) {
+  char buffer[24];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+void append_i64(std::string& out, std::int64_t value) {
+  char buffer[24];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+void append_f64(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
+  out += text;
+  // "2" would read back as an integer.
+  if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+}
+
+void append_value(std::string& out, const Value& value) {
+  Writer writer(out);
+  writer.value(value);
+}
+
+void Writer::newline_indent() {
+  out_ += '\n';
+  out_.append(2 * stack_.size(), ' ');
+}
+
+void Writer::before_value() {
+  if (after_key_) {
+    after_key_ = false;
+    return;
+  }
+  if (stack_.empty()) return;
+  Frame& frame = stack_.back();
+  if (!frame.empty) out_ += ',';
+  frame.empty = false;
+  if (style_ == Style::Pretty) newline_indent();
+}
+
+void Writer::begin_object() {
+  before_value();
+  out_ += '{';
+  stack_.push_back(Frame{true, true});
+}
+
+void Writer::end_object() {
+  const bool empty = stack_.empty() || stack_.back().empty;
+  if (!stack_.empty()) stack_.pop_back();
+  if (!empty && style_ == Style::Pretty) newline_indent();
+  out_ += '}';
+}
+
+void Writer::begin_array() {
+  before_value();
+  out_ += '[';
+  stack_.push_back(Frame{false, true});
+}
+
+void Writer::end_array() {
+  const bool empty = stack_.empty() || stack_.back().empty;
+  if (!stack_.empty()) stack_.pop_back();
+  if (!empty && style_ == Style::Pretty) newline_indent();
+  out_ += ']';
+}
+
+void Writer::key(std::string_view name) {
+  after_key_ = false;
+  before_value();
+  append_string(out_, name);
+  out_ += style_ == Style::Pretty ? ": " : ":";
+  after_key_ = true;
+}
+
+void Writer::string(std::string_view text) {
+  before_value();
+  append_string(out_, text);
+}
+
+void Writer::u64(std::uint64_t value) {
+  before_value();
+  append_u64(out_, value);
+}
+
+void Writer::i64(std::int64_t value) {
+  before_value();
+  append_i64(out_, value);
+}
+
+void Writer::f64(double value) {
+  before_value();
+  append_f64(out_, value);
+}
+
+void Writer::boolean(bool value) {
+  before_value();
+  out_ += value ? "true" : "false";
+}
+
+void Writer::null() {
+  before_value();
+  out_ += "null";
+}
+
+void Writer::value(const Value& generic) {
+  switch (generic.type) {
+    case Value::Type::Null:
+      null();
+      break;
+    case Value::Type::Bool:
+      boolean(generic.boolean);
+      break;
+    case Value::Type::Unsigned:
+      u64(generic.u64);
+      break;
+    case Value::Type::Signed:
+      i64(generic.i64);
+      break;
+    case Value::Type::Double:
+      f64(generic.f64);
+      break;
+    case Value::Type::String:
+      string(generic.string);
+      break;
+    case Value::Type::Array:
+      begin_array();
+      for (const Value& element : generic.array) value(element);
+      end_array();
+      break;
+    case Value::Type::Object:
+      begin_object();
+      for (const Member* member : sorted_members(generic.object)) {
+        key(member->key);
+        value(member->value);
+      }
+      end_object();
+      break;
+  }
+}
+
+std::string plain_decimal(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  // Shortest scientific form, "-d.ddde-XX": its digits are exactly the digits we need, and the
+  // exponent says where the decimal point goes.
+  char buffer[40];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
+  const std::size_t e = text.find('e');
+  const bool negative = text.front() == '-';
+  std::string digits;
+  for (const char c : text.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
+    if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  const std::string_view exponent_text = text.substr(e + 1);
+  const std::size_t skip = exponent_text.front() == '+' ? 1 : 0;
+  std::from_chars(exponent_text.data() + skip, exponent_text.data() + exponent_text.size(),
+                  exponent);
+
+  std::string out;
+  if (negative) out += '-';
+  const auto count = static_cast<int>(digits.size());
+  if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out += digits;
+  } else if (exponent >= count - 1) {
+    out += digits;
+    out.append(static_cast<std::size_t>(exponent - (count - 1)), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(exponent + 1));
+  }
+  return out;
+}
+
+}  // namespace karnid::json
