@@ -93,7 +93,9 @@ std::string debug_string(const IndexParams& params) {
   return out;
 }
 
-std::span<const PersistedFormat> persisted_formats() noexcept { return kRegistry; }
+std::span<const PersistedFormat> persisted_formats() noexcept {
+  return kRegistry;
+}
 
 const PersistedFormat* lookup_magic(std::uint32_t magic) noexcept {
   for (const PersistedFormat& entry : kRegistry) {

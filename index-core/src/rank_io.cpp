@@ -17,7 +17,9 @@ namespace {
 constexpr std::string_view kMagicLabel = "karnid index";
 constexpr std::string_view kUnknownMagic = "unknown karnid index magic";
 
-std::string num(std::uint64_t value) { return std::to_string(value); }
+std::string num(std::uint64_t value) {
+  return std::to_string(value);
+}
 
 std::string cat(std::initializer_list<std::string_view> parts) {
   std::string out;
@@ -44,8 +46,8 @@ std::string msg_dim_not_multiple_of_levels(std::string_view magic, std::uint64_t
 }
 std::string msg_dim_not_multiple_of_codes_per_byte(std::string_view magic, std::uint64_t dim,
                                                    std::uint64_t codes_per_byte) {
-  return cat({magic, " dim ", num(dim), " is not a multiple of codes_per_byte = ",
-              num(codes_per_byte)});
+  return cat(
+      {magic, " dim ", num(dim), " is not a multiple of codes_per_byte = ", num(codes_per_byte)});
 }
 std::string msg_dim_not_multiple_of_64(std::string_view magic, std::uint64_t dim) {
   return cat({magic, " dim ", num(dim), " is not a multiple of 64"});
@@ -200,8 +202,7 @@ std::expected<std::uint8_t, ProbeError> read_version(BufferedReader& reader,
   return version;
 }
 
-std::expected<std::uint32_t, ProbeError> read_u32_le(BufferedReader& reader,
-                                                     std::string_view magic,
+std::expected<std::uint32_t, ProbeError> read_u32_le(BufferedReader& reader, std::string_view magic,
                                                      std::string_view field) {
   std::array<std::uint8_t, 4> bytes{};
   if (auto ok = read_field(reader, bytes, magic, field); !ok) {
@@ -283,8 +284,13 @@ std::expected<IndexMetadata, ProbeError> probe_rank_metadata(BufferedReader& rea
   if (auto ok = check_payload(reader, magic, file_len, payload); !ok) {
     return std::unexpected(std::move(ok.error()));
   }
-  return IndexMetadata{IndexKind::Rank, IndexParams::rank(), *version, *dim, *n_vectors,
-                       bytes_per_vec,   file_len};
+  return IndexMetadata{.kind = IndexKind::Rank,
+                       .params = IndexParams::rank(),
+                       .version = *version,
+                       .dim = *dim,
+                       .n_vectors = *n_vectors,
+                       .bytes_per_vec = bytes_per_vec,
+                       .file_len = file_len};
 }
 
 std::expected<IndexMetadata, ProbeError> probe_rankquant_metadata(BufferedReader& reader,
@@ -318,10 +324,13 @@ std::expected<IndexMetadata, ProbeError> probe_rankquant_metadata(BufferedReader
   if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
     return std::unexpected(std::move(ok.error()));
   }
-  return IndexMetadata{IndexKind::RankQuant, IndexParams::rank_quant(*bits),
-                       *version,             *dim,
-                       *n_vectors,           std::uint64_t{*dim} * *bits / 8,
-                       file_len};
+  return IndexMetadata{.kind = IndexKind::RankQuant,
+                       .params = IndexParams::rank_quant(*bits),
+                       .version = *version,
+                       .dim = *dim,
+                       .n_vectors = *n_vectors,
+                       .bytes_per_vec = std::uint64_t{*dim} * *bits / 8,
+                       .file_len = file_len};
 }
 
 std::expected<IndexMetadata, ProbeError> probe_bitmap_metadata(BufferedReader& reader,
@@ -348,8 +357,13 @@ std::expected<IndexMetadata, ProbeError> probe_bitmap_metadata(BufferedReader& r
   if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
     return std::unexpected(std::move(ok.error()));
   }
-  return IndexMetadata{IndexKind::Bitmap, IndexParams::bitmap(*n_top), *version, *dim, *n_vectors,
-                       *dim / 8,          file_len};
+  return IndexMetadata{.kind = IndexKind::Bitmap,
+                       .params = IndexParams::bitmap(*n_top),
+                       .version = *version,
+                       .dim = *dim,
+                       .n_vectors = *n_vectors,
+                       .bytes_per_vec = *dim / 8,
+                       .file_len = file_len};
 }
 
 std::expected<IndexMetadata, ProbeError> probe_sign_bitmap_metadata(BufferedReader& reader,
@@ -374,8 +388,13 @@ std::expected<IndexMetadata, ProbeError> probe_sign_bitmap_metadata(BufferedRead
   if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
     return std::unexpected(std::move(ok.error()));
   }
-  return IndexMetadata{IndexKind::SignBitmap, IndexParams::sign_bitmap(), *version, *dim,
-                       *n_vectors,            *dim / 8,                   file_len};
+  return IndexMetadata{.kind = IndexKind::SignBitmap,
+                       .params = IndexParams::sign_bitmap(),
+                       .version = *version,
+                       .dim = *dim,
+                       .n_vectors = *n_vectors,
+                       .bytes_per_vec = *dim / 8,
+                       .file_len = file_len};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -422,7 +441,7 @@ std::expected<IndexMetadata, ProbeError> probe_index_path(const std::string& pat
   if (raw < 0) return std::unexpected(ProbeError::os(errno));
   const UniqueFd fd(raw);
 
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(ProbeError::os(errno));
   const std::uint64_t file_len = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   return probe_index_file(fd.get(), file_len);

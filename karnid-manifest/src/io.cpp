@@ -1,6 +1,7 @@
 #include "karnid/manifest/io.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +44,27 @@ Result<FileDescriptor> open_read_only(const std::string& path) {
   return FileDescriptor(fd);
 }
 
+Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy policy) {
+  if (policy == FileKindPolicy::AnyReadable) return open_read_only(path);
+  if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
+  int raw;
+  do {
+    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return std::unexpected(ManifestError::os(errno));
+  FileDescriptor fd(raw);
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
+  if (!S_ISREG(st.st_mode)) {
+    return std::unexpected(ManifestError::io_text(display_path(path) + " is not a regular file"));
+  }
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return std::unexpected(ManifestError::os(errno));
+  }
+  return fd;
+}
+
 std::string to_hex(const unsigned char* data, std::size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out(size * 2, '\0');
@@ -72,8 +94,9 @@ Result<FileDigest> sha256_file(const std::string& path) {
 }
 
 Result<std::string> read_bounded_file(const std::string& path, std::uint64_t limit,
-                                      std::string_view code, std::string_view label) {
-  auto fd = open_read_only(path);
+                                      std::string_view code, std::string_view label,
+                                      FileKindPolicy policy) {
+  auto fd = open_for_reading(path, policy);
   if (!fd) return std::unexpected(std::move(fd.error()));
   if (limit == std::numeric_limits<std::uint64_t>::max()) {
     return std::unexpected(ManifestError::coded(
@@ -114,8 +137,9 @@ Result<std::string> read_bounded_file(const std::string& path, std::uint64_t lim
 }
 
 Result<FileDigest> sha256_file_bounded(const std::string& path, std::uint64_t limit,
-                                       std::string_view code, std::string_view label) {
-  auto content = read_bounded_file(path, limit, code, label);
+                                       std::string_view code, std::string_view label,
+                                       FileKindPolicy policy) {
+  auto content = read_bounded_file(path, limit, code, label, policy);
   if (!content) return std::unexpected(std::move(content.error()));
   return FileDigest{Sha256::hex_of(*content), static_cast<std::uint64_t>(content->size())};
 }

@@ -55,7 +55,9 @@ constexpr std::array<std::uint8_t, 256> make_string_classes() {
 }
 constexpr std::array<std::uint8_t, 256> kStringClasses = make_string_classes();
 
-constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
 constexpr bool is_space(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -323,8 +325,7 @@ class Parser {
 
     const std::string_view literal = text_.substr(start, i - start);
     double result = 0.0;
-    const auto [ptr, ec] =
-        std::from_chars(literal.data(), literal.data() + literal.size(), result);
+    const auto [ptr, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), result);
     if (ec == std::errc::result_out_of_range) {
       // The conversion reports underflow and overflow alike; only overflow is an error.
       if (at_least_one(literal)) return fail_at(kNumberOutOfRange, i - 1);
@@ -364,7 +365,7 @@ class Parser {
       bool negative_exponent = false;
       if (literal[i] == '+' || literal[i] == '-') negative_exponent = literal[i++] == '-';
       // Saturate: any exponent beyond this dwarfs the digit count of a text held in memory.
-      constexpr std::int64_t kCap = std::int64_t{1} << 60;
+      constexpr std::int64_t kCap = std::int64_t{1} << 58;
       std::int64_t e = 0;
       for (; i < literal.size(); ++i) e = std::min(kCap, e * 10 + (literal[i] - '0'));
       exponent10 += negative_exponent ? -e : e;
@@ -864,11 +865,10 @@ std::string plain_decimal(double value) {
   for (const char c : text.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
     if (c != '.') digits += c;
   }
+  // The exponent has a sign and two or three digits.
   int exponent = 0;
-  const std::string_view exponent_text = text.substr(e + 1);
-  const std::size_t skip = exponent_text.front() == '+' ? 1 : 0;
-  std::from_chars(exponent_text.data() + skip, exponent_text.data() + exponent_text.size(),
-                  exponent);
+  for (const char c : text.substr(e + 2)) exponent = exponent * 10 + (c - '0');
+  if (text[e + 1] == '-') exponent = -exponent;
 
   std::string out;
   if (negative) out += '-';

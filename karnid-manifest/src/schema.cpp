@@ -1030,14 +1030,6 @@ void write_u64(json::Writer& w, std::string_view key, std::uint64_t value) {
   w.u64(value);
 }
 
-void write_params(json::Writer& w, const ManifestIndexParams& p) {
-  w.begin_object();
-  write_str(w, "kind", to_json_name(p.kind));
-  if (p.kind == ManifestIndexKind::RankQuant) write_u64(w, "bits", p.bits);
-  if (p.kind == ManifestIndexKind::Bitmap) write_u64(w, "n_top", p.n_top);
-  w.end_object();
-}
-
 void write_encoder(json::Writer& w, const EncoderSpec& e) {
   w.begin_object();
   write_str(w, "model", e.model);
@@ -1191,6 +1183,14 @@ std::string debug_string(const ManifestIndexParams& params) {
   }
   return out;
 }
+void write_json(json::Writer& w, const ManifestIndexParams& p) {
+  w.begin_object();
+  write_str(w, "kind", to_json_name(p.kind));
+  if (p.kind == ManifestIndexKind::RankQuant) write_u64(w, "bits", p.bits);
+  if (p.kind == ManifestIndexKind::Bitmap) write_u64(w, "n_top", p.n_top);
+  w.end_object();
+}
+
 std::string_view to_json_name(RowIdentity::Kind kind) noexcept {
   return kRowIdentityKindNames[static_cast<std::size_t>(kind)];
 }
@@ -1243,7 +1243,7 @@ std::string serialize_manifest(const IndexManifest& m, json::Writer::Style style
   write_u64(w, "vector_count", m.artifact.vector_count);
   write_u64(w, "bytes_per_vec", m.artifact.bytes_per_vec);
   w.key("params");
-  write_params(w, m.artifact.params);
+  write_json(w, m.artifact.params);
   write_u64(w, "file_size_bytes", m.artifact.file_size_bytes);
   w.end_object();
   if (!m.auxiliary_artifacts.empty()) {

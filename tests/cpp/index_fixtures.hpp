@@ -50,12 +50,12 @@ inline std::string legacy_magic(IndexKind kind) {
 // Defaults describe a small valid file of the chosen kind.
 struct IndexSpec {
   IndexKind kind = IndexKind::Rank;
-  std::string magic;  // empty: current_magic(kind); set to legacy_magic(kind) or junk to override
+  std::string magic{};  // empty: current_magic(kind); set to legacy_magic(kind) or junk to override
   std::uint8_t version = 1;
-  std::uint8_t bits = 4;        // RankQuant
-  std::uint32_t dim = 64;       // every kind
-  std::uint32_t n_top = 8;      // Bitmap
-  std::uint32_t n_vectors = 3;  // every kind
+  std::uint8_t bits = 4;            // RankQuant
+  std::uint32_t dim = 64;           // every kind
+  std::uint32_t n_top = 8;          // Bitmap
+  std::uint32_t n_vectors = 3;      // every kind
   std::int64_t payload_adjust = 0;  // bytes written beyond (or, negative, short of) the payload
 };
 
@@ -90,7 +90,8 @@ inline std::uint64_t declared_payload(const IndexSpec& spec) {
 }
 
 inline void put_u32_le(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 // The header of `spec`, in on-disk order. A "KDFS" spec yields the magic and the version only:
@@ -124,7 +125,8 @@ inline std::vector<std::uint8_t> header_bytes(const IndexSpec& spec) {
 // Header plus declared payload (adjusted by payload_adjust), filled with a repeating pattern.
 inline std::vector<std::uint8_t> file_bytes(const IndexSpec& spec) {
   std::vector<std::uint8_t> out = header_bytes(spec);
-  const std::int64_t payload = static_cast<std::int64_t>(declared_payload(spec)) + spec.payload_adjust;
+  const std::int64_t payload =
+      static_cast<std::int64_t>(declared_payload(spec)) + spec.payload_adjust;
   if (payload < 0) {
     throw std::invalid_argument("payload_adjust cuts into the header");
   }

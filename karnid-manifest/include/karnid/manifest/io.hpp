@@ -38,6 +38,17 @@ class FileDescriptor {
 // of silently naming a shorter path.
 [[nodiscard]] Result<FileDescriptor> open_read_only(const std::string& path);
 
+// Which files a read accepts. Files named by a manifest must be regular files reached without a
+// symbolic link in the last component: a FIFO would block the reader forever and a device such
+// as /dev/zero never ends. Files the caller names directly may be anything readable.
+enum class FileKindPolicy : std::uint8_t { AnyReadable, RegularOnly };
+
+// Opens for reading under the policy. RegularOnly opens without blocking and without following
+// a final symbolic link, and refuses anything but a regular file with an Io error
+// "{path} is not a regular file".
+[[nodiscard]] Result<FileDescriptor> open_for_reading(const std::string& path,
+                                                      FileKindPolicy policy);
+
 // Lowercase hexadecimal of a byte string.
 [[nodiscard]] std::string to_hex(const unsigned char* data, std::size_t size);
 
@@ -52,14 +63,14 @@ struct FileDigest {
 
 // The whole content of a file of at most `limit` bytes; reads at most limit + 1 bytes.
 // Refusals are Coded errors with `code`, built from `label` and the displayed path.
-[[nodiscard]] Result<std::string> read_bounded_file(const std::string& path, std::uint64_t limit,
-                                                    std::string_view code,
-                                                    std::string_view label);
+[[nodiscard]] Result<std::string> read_bounded_file(
+    const std::string& path, std::uint64_t limit, std::string_view code, std::string_view label,
+    FileKindPolicy policy = FileKindPolicy::AnyReadable);
 
 // SHA-256 and size of a file read through read_bounded_file (same errors).
-[[nodiscard]] Result<FileDigest> sha256_file_bounded(const std::string& path, std::uint64_t limit,
-                                                     std::string_view code,
-                                                     std::string_view label);
+[[nodiscard]] Result<FileDigest> sha256_file_bounded(
+    const std::string& path, std::uint64_t limit, std::string_view code, std::string_view label,
+    FileKindPolicy policy = FileKindPolicy::AnyReadable);
 
 struct ManifestDocument {
   IndexManifest manifest;

@@ -36,6 +36,8 @@ struct ManifestIndexParams {
 };
 // Rank, RankQuant { bits: N }, Bitmap { n_top: N }, SignBitmap.
 [[nodiscard]] std::string debug_string(const ManifestIndexParams& params);
+// {"kind": ..., "bits"/"n_top": ...}, the tag first.
+void write_json(json::Writer& w, const ManifestIndexParams& params);
 
 struct Artifact {
   std::string path;

@@ -1,0 +1,32 @@
+// Results and errors on their way to Python.
+//
+// Every record reaches Python the same way: as compact JSON text handed to the standard json
+// module's loads, so results are plain dicts, lists, strs, ints, floats, bools and None, and a
+// caller who replaces that module in sys.modules gets its results from the replacement.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "karnid/manifest/error.hpp"
+#include "karnid/manifest/io.hpp"
+#include "karnid/manifest/limits.hpp"
+
+namespace karnid::bindings {
+
+// json.loads(text): a new reference, or nullptr with whatever the import, the attribute lookup or
+// the call raised.
+[[nodiscard]] PyObject* json_to_python(std::string_view json_text);
+
+// Sets the Python exception for a library error and returns nullptr: OSError for Io errors
+// (created from the message alone, so errno and filename stay None and no subclass is chosen),
+// ValueError for the other kinds. The message is the error's displayed text.
+PyObject* raise_manifest_error(const manifest::ManifestError& error);
+
+// Compact JSON of the records that the host layer itself returns.
+[[nodiscard]] std::string digest_json(const manifest::FileDigest& digest);
+[[nodiscard]] std::string limits_json(const manifest::ResourceLimits& limits);
+
+}  // namespace karnid::bindings

@@ -1,0 +1,233 @@
+// The six module functions. Each converts its arguments with the interpreter lock held, runs one
+// library operation without it, and converts the outcome once the lock is back.
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "gil.hpp"
+#include "module.hpp"
+
+#include "karnid/manifest/io.hpp"
+#include "karnid/manifest/limits.hpp"
+#include "karnid/manifest/schema.hpp"
+
+namespace karnid::bindings {
+namespace {
+
+using manifest::ResourceLimits;
+
+// ---- parameter tables ------------------------------------------------------------------------
+
+constexpr Signature kDefaultResourceLimits{"default_resource_limits", {}};
+
+constexpr std::array kSha256FileParameters{positional("path")};
+constexpr Signature kSha256File{"sha256_file", kSha256FileParameters};
+
+constexpr auto kInspectParameters = with_limits(std::array{positional("manifest")});
+constexpr Signature kInspectManifest{"inspect_manifest", kInspectParameters};
+
+constexpr auto kVerifyParameters = with_limits(std::array{
+    positional("manifest"),
+    keyword("index", "None"),
+    keyword("allow_absolute_paths", "False"),
+    keyword("allow_path_escape", "False"),
+    keyword("allow_duplicate_db_ids", "False"),
+});
+constexpr Signature kVerifyManifest{"verify_manifest", kVerifyParameters};
+constexpr Signature kVerifyForLoad{"verify_for_load", kVerifyParameters};
+
+constexpr auto kCreateParameters = with_limits(std::array{
+    positional("index"),
+    positional("out"),
+    positional("embedding_model"),
+    keyword("row_map", "None"),
+    keyword("row_id_is_identity", "False"),
+    keyword("auxiliary_artifacts", "None"),
+    keyword("allow_absolute_paths", "False"),
+    keyword("allow_path_escape", "False"),
+});
+constexpr Signature kCreateManifest{"create_manifest", kCreateParameters};
+
+static_assert(kVerifyParameters.size() <= kMaxParameters);
+static_assert(kCreateParameters.size() <= kMaxParameters);
+
+constexpr const char* kRowMapAndIdentity = "use either row_map or row_id_is_identity, not both";
+constexpr const char* kNoRowIdentity = "one of row_map or row_id_is_identity=True is required";
+
+// ---- converted arguments ---------------------------------------------------------------------
+
+// verify_manifest and verify_for_load: the manifest path plus the verification options.
+struct VerifyArgs {
+  std::string manifest;
+  std::optional<std::string> index;  // verified instead of the manifest's artifact.path
+  bool allow_absolute_paths = false;
+  bool allow_path_escape = false;
+  bool allow_duplicate_db_ids = false;
+  ResourceLimits limits;
+};
+
+struct CreateArgs {
+  std::string index;
+  std::string out;
+  std::string embedding_model;
+  std::optional<std::string> row_map;  // absent when the row number is the identity
+  bool row_id_is_identity = false;
+  std::vector<CreateAuxiliaryArtifact> auxiliary_artifacts;
+  bool allow_absolute_paths = false;
+  bool allow_path_escape = false;
+  ResourceLimits limits;
+};
+
+// Both verification functions share one parameter table, so the indices of either serve both.
+bool convert_verify_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, VerifyArgs& out) {
+  static_assert(kVerifyManifest.at("max_manifest_bytes") == kVerifyForLoad.at("max_manifest_bytes"));
+  Arguments arguments(signature);
+  return arguments.bind(args, nargs, kwnames) &&
+         arguments.path(kVerifyManifest.at("manifest"), out.manifest) &&
+         arguments.optional_path(kVerifyManifest.at("index"), out.index) &&
+         arguments.flag(kVerifyManifest.at("allow_absolute_paths"), out.allow_absolute_paths) &&
+         arguments.flag(kVerifyManifest.at("allow_path_escape"), out.allow_path_escape) &&
+         arguments.flag(kVerifyManifest.at("allow_duplicate_db_ids"),
+                        out.allow_duplicate_db_ids) &&
+         arguments.limits(kVerifyManifest.at("max_manifest_bytes"), out.limits);
+}
+
+bool convert_create_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         CreateArgs& out) {
+  Arguments arguments(kCreateManifest);
+  // auxiliary_artifacts sits between row_id_is_identity and the flags in the table, but only its
+  // None-ness matters during conversion; its items are read after the row-map rule.
+  if (!arguments.bind(args, nargs, kwnames) ||
+      !arguments.path(kCreateManifest.at("index"), out.index) ||
+      !arguments.path(kCreateManifest.at("out"), out.out) ||
+      !arguments.text(kCreateManifest.at("embedding_model"), out.embedding_model) ||
+      !arguments.optional_path(kCreateManifest.at("row_map"), out.row_map) ||
+      !arguments.flag(kCreateManifest.at("row_id_is_identity"), out.row_id_is_identity) ||
+      !arguments.flag(kCreateManifest.at("allow_absolute_paths"), out.allow_absolute_paths) ||
+      !arguments.flag(kCreateManifest.at("allow_path_escape"), out.allow_path_escape) ||
+      !arguments.limits(kCreateManifest.at("max_manifest_bytes"), out.limits)) {
+    return false;
+  }
+  if (out.row_map && out.row_id_is_identity) {
+    PyErr_SetString(PyExc_ValueError, kRowMapAndIdentity);
+    return false;
+  }
+  if (!out.row_map && !out.row_id_is_identity) {
+    PyErr_SetString(PyExc_ValueError, kNoRowIdentity);
+    return false;
+  }
+  constexpr std::size_t kAuxiliary = kCreateManifest.at("auxiliary_artifacts");
+  return !arguments.given(kAuxiliary) ||
+         read_auxiliary_artifacts(arguments.get(kAuxiliary), out.auxiliary_artifacts);
+}
+
+// Placeholder outcome of a function whose library operation has not been built yet.
+PyObject* not_available(const char* message) {
+  PyErr_SetString(PyExc_NotImplementedError, message);
+  return nullptr;
+}
+
+// ---- the functions ---------------------------------------------------------------------------
+
+PyObject* default_resource_limits(PyObject* /*module*/, PyObject* /*unused*/) {
+  return at_panic_boundary<PyObject*>(
+      nullptr, [] { return json_to_python(limits_json(ResourceLimits{})); });
+}
+
+PyObject* sha256_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    Arguments arguments(kSha256File);
+    std::string path;
+    if (!arguments.bind(args, nargs, kwnames) ||
+        !arguments.path(kSha256File.at("path"), path)) {
+      return nullptr;
+    }
+    const auto digest = run_without_gil([&] { return manifest::sha256_file(path); });
+    if (!digest) return raise_manifest_error(digest.error());
+    return json_to_python(digest_json(*digest));
+  });
+}
+
+PyObject* inspect_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    Arguments arguments(kInspectManifest);
+    std::string path;
+    ResourceLimits limits;
+    // Only max_manifest_bytes has an effect, but all ten are converted so that a bad value is
+    // reported the same way as by every other function.
+    if (!arguments.bind(args, nargs, kwnames) ||
+        !arguments.path(kInspectManifest.at("manifest"), path) ||
+        !arguments.limits(kInspectManifest.at("max_manifest_bytes"), limits)) {
+      return nullptr;
+    }
+    const auto document = run_without_gil([&] {
+      return manifest::load_manifest_file_with_options(std::move(path), limits.max_manifest_bytes);
+    });
+    if (!document) return raise_manifest_error(document.error());
+    return json_to_python(
+        manifest::serialize_manifest(document->manifest, json::Writer::Style::Compact));
+  });
+}
+
+PyObject* verify_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    VerifyArgs request;
+    if (!convert_verify_args(kVerifyManifest, args, nargs, kwnames, request)) return nullptr;
+    return not_available("verify_manifest: verification is not available yet");
+  });
+}
+
+PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    VerifyArgs request;
+    if (!convert_verify_args(kVerifyForLoad, args, nargs, kwnames, request)) return nullptr;
+    return not_available("verify_for_load: verification and load planning are not available yet");
+  });
+}
+
+PyObject* create_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    CreateArgs request;
+    if (!convert_create_args(args, nargs, kwnames, request)) return nullptr;
+    return not_available("create_manifest: manifest creation is not available yet");
+  });
+}
+
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// PyMethodDef stores every calling convention as PyCFunction; the detour through void(*)()
+// is the sanctioned way to say the cast is intended.
+PyCFunction as_method(FastcallFunction function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_functions[] = {
+    {"default_resource_limits", default_resource_limits, METH_NOARGS,
+     kTextSignature<kDefaultResourceLimits>.data()},
+    {"sha256_file", as_method(sha256_file), kFastcall, kTextSignature<kSha256File>.data()},
+    {"inspect_manifest", as_method(inspect_manifest), kFastcall,
+     kTextSignature<kInspectManifest>.data()},
+    {"verify_manifest", as_method(verify_manifest), kFastcall,
+     kTextSignature<kVerifyManifest>.data()},
+    {"verify_for_load", as_method(verify_for_load), kFastcall,
+     kTextSignature<kVerifyForLoad>.data()},
+    {"create_manifest", as_method(create_manifest), kFastcall,
+     kTextSignature<kCreateManifest>.data()},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> module_functions() noexcept { return g_functions; }
+
+}  // namespace karnid::bindings

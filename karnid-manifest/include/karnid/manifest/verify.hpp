@@ -1,0 +1,83 @@
+// The verification driver: every check of a loaded manifest and the files it names, in a fixed
+// order, collected into one report. A run never stops early and never fails.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "karnid/manifest/io.hpp"
+#include "karnid/manifest/limits.hpp"
+#include "karnid/manifest/paths.hpp"
+#include "karnid/manifest/report.hpp"
+
+namespace karnid::manifest {
+
+struct VerifyOptions {
+  // Replaces artifact.path for locating the index file; resolved like a manifest path.
+  std::optional<std::string> index_override;
+  ResourceLimits limits;
+  bool allow_absolute_paths = false;
+  bool allow_path_escape = false;
+  bool allow_duplicate_db_ids = false;
+};
+
+struct VerificationRun {
+  VerificationReport report;
+  VerificationPathCapture capture;
+};
+
+// Runs every check and returns the finished report with the canonical paths it captured.
+[[nodiscard]] VerificationRun verify_manifest_with_path_capture(const ManifestDocument& document,
+                                                                VerifyOptions options);
+
+// What every verification step works on.
+struct VerifyContext {
+  const ManifestDocument& document;
+  const VerifyOptions& options;
+  VerificationReport& report;
+  VerificationPathCapture& capture;
+
+  [[nodiscard]] const IndexManifest& manifest() const noexcept { return document.manifest; }
+  [[nodiscard]] const std::string& base_dir() const noexcept { return document.base_dir; }
+  [[nodiscard]] const ResourceLimits& limits() const noexcept { return options.limits; }
+};
+
+// ---- shared check routines ----
+
+// Appends {code, message} when `value` is present and is not "sha256:" + 64 lowercase hex.
+void validate_optional_sha256_uri(std::string_view code, std::string_view message,
+                                  const std::optional<std::string>& value,
+                                  std::vector<ReportIssue>& errors);
+
+// Checks a metric specification with `prefix` as both code prefix and field path.
+void validate_metric_spec(std::string_view prefix, const MetricSpec& spec,
+                          std::vector<ReportIssue>& errors);
+
+// Appends {code, "{label} {field} does not match embedding.{field}"} unless both values are
+// absent or both are present and equal byte for byte.
+void compare_optional_encoder_identity(std::string_view code, std::string_view label,
+                                       std::string_view field,
+                                       const std::optional<std::string>& profile_value,
+                                       const std::optional<std::string>& embedding_value,
+                                       std::vector<ReportIssue>& errors);
+
+// ---- the steps, in the order the driver runs them ----
+
+// Declared row count against the artifact's vector count and the static row identity fields.
+void check_row_identity_declaration(VerifyContext& ctx);
+// Count limit, names, paths and digests of the auxiliary artifact entries.
+void check_auxiliary_declarations(VerifyContext& ctx);
+// Resolution, digest, size, header probe and comparison of the index file.
+void verify_index_artifact(VerifyContext& ctx);
+// Resolution and hashing of every auxiliary artifact file.
+void verify_auxiliary_files(VerifyContext& ctx);
+// Resolution and streaming validation of the row identity file.
+void verify_row_identity_file(VerifyContext& ctx);
+// The encoder distortion block and its profile file.
+void verify_encoder_distortion(VerifyContext& ctx);
+// The calibration block and its profile file.
+void verify_calibration(VerifyContext& ctx);
+
+}  // namespace karnid::manifest
