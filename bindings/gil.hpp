@@ -17,10 +17,10 @@ namespace karnid::bindings {
 // Releases the interpreter lock for its lifetime.
 class GilRelease {
  public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  GilRelease() noexcept : state_(nullptr) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() { (void)state_; }
 
  private:
   PyThreadState* state_;

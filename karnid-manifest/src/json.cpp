@@ -55,6 +55,11 @@ constexpr std::array<std::uint8_t, 256> make_string_classes() {
 }
 constexpr std::array<std::uint8_t, 256> kStringClasses = make_string_classes();
 
+// The two-character escapes, both ways: the letter after the backslash and the byte it stands
+// for. The reader also accepts "\/", which the writer never needs.
+constexpr std::string_view kEscapeLetters = "\"\\/bfnrt";
+constexpr std::string_view kEscapedBytes = "\"\\/\b\f\n\r\t";
+
 constexpr bool is_digit(unsigned char c) {
   return c >= '0' && c <= '9';
 }
@@ -233,21 +238,10 @@ class Parser {
         if (!parse_literal("null")) return false;
         value.type = Value::Type::Null;
         break;
-      case '-':
-      case '0':
-      case '1':
-      case '2':
-      case '3':
-      case '4':
-      case '5':
-      case '6':
-      case '7':
-      case '8':
-      case '9':
+      default:
+        if (p_[pos_] != '-' && !is_digit(p_[pos_])) return fail_at(kExpectedValue, pos_);
         if (!parse_number(value)) return false;
         break;
-      default:
-        return fail_at(kExpectedValue, pos_);
     }
     value.end = pos_;
     return true;
@@ -454,38 +448,11 @@ class Parser {
   // i is at the backslash; on success i is just past the escape.
   bool parse_escape(std::size_t& i, std::string& out) {
     if (i + 1 >= n_) return fail_eof(kEofString);
-    char simple = 0;
-    switch (p_[i + 1]) {
-      case '"':
-        simple = '"';
-        break;
-      case '\\':
-        simple = '\\';
-        break;
-      case '/':
-        simple = '/';
-        break;
-      case 'b':
-        simple = '\b';
-        break;
-      case 'f':
-        simple = '\f';
-        break;
-      case 'n':
-        simple = '\n';
-        break;
-      case 'r':
-        simple = '\r';
-        break;
-      case 't':
-        simple = '\t';
-        break;
-      case 'u':
-        return parse_unicode_escape(i, out);
-      default:
-        return fail_at(kInvalidEscape, i + 1);
-    }
-    out += simple;
+    const char letter = static_cast<char>(p_[i + 1]);
+    if (letter == 'u') return parse_unicode_escape(i, out);
+    const std::size_t which = kEscapeLetters.find(letter);
+    if (which == std::string_view::npos) return fail_at(kInvalidEscape, i + 1);
+    out += kEscapedBytes[which];
     i += 2;
     return true;
   }
@@ -670,33 +637,13 @@ void append_string(std::string& out, std::string_view text) {
     out.append(text.data() + run, i - run);
     run = i + 1;
     out += '\\';
-    switch (c) {
-      case '"':
-        out += '"';
-        break;
-      case '\\':
-        out += '\\';
-        break;
-      case '\b':
-        out += 'b';
-        break;
-      case '\f':
-        out += 'f';
-        break;
-      case '\n':
-        out += 'n';
-        break;
-      case '\r':
-        out += 'r';
-        break;
-      case '\t':
-        out += 't';
-        break;
-      default:
-        out += "u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
-        break;
+    const std::size_t which = kEscapedBytes.find(static_cast<char>(c));
+    if (which != std::string_view::npos) {
+      out += kEscapeLetters[which];
+    } else {
+      out += "u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
     }
   }
   out.append(text.data() + run, text.size() - run);

@@ -178,4 +178,13 @@ bool is_prefixed_digest(std::string_view text) noexcept {
   return text.starts_with(kPrefix) && text.size() == 71 && is_hex_digest(text.substr(7));
 }
 
+std::string path_to_string(std::string_view path_bytes) {
+  std::string text = display_path(path_bytes);
+  constexpr std::string_view kUnc = "\\\\?\\UNC\\";
+  constexpr std::string_view kVerbatim = "\\\\?\\";
+  if (std::string_view(text).starts_with(kUnc)) return "\\\\" + text.substr(kUnc.size());
+  if (std::string_view(text).starts_with(kVerbatim)) return text.substr(kVerbatim.size());
+  return text;
+}
+
 }  // namespace karnid::manifest

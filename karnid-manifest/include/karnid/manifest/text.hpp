@@ -30,6 +30,10 @@ namespace karnid::manifest {
 // Exactly "sha256:" followed by a hex digest.
 [[nodiscard]] bool is_prefixed_digest(std::string_view text) noexcept;
 
+// A path for a result: display form, with the extended-length prefixes \\?\UNC\ (kept as two
+// backslashes) and \\?\ removed.
+[[nodiscard]] std::string path_to_string(std::string_view path_bytes);
+
 [[nodiscard]] inline std::string decimal(std::uint64_t value) { return std::to_string(value); }
 
 }  // namespace karnid::manifest
