@@ -33,8 +33,8 @@ void raise_type_error(const std::string& message) {
 
 // Raises the "missing" TypeError for the required parameters of one kind that got no value;
 // returns false when none is missing.
-bool raise_if_missing(const Signature& signature, const std::array<PyObject*, kMaxParameters>& values,
-                      bool keyword_only) {
+bool raise_if_missing(const Signature& signature,
+                      const std::array<PyObject*, kMaxParameters>& values, bool keyword_only) {
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
     const Parameter& parameter = signature.parameters[i];
@@ -72,7 +72,8 @@ std::size_t find_keyword(const Signature& signature, PyObject* keyword) {
 
 bool is_numpy_bool(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  PyRef module =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
   if (!module) {
     PyErr_Clear();
     return false;
@@ -252,8 +253,7 @@ void add_note_to_pending_exception(std::string_view note) {
     if (add_note) {
       PyRef text = PyRef::steal(
           PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-      PyRef added =
-          text ? PyRef::steal(PyObject_CallOneArg(add_note.get(), text.get())) : PyRef();
+      PyRef added = text ? PyRef::steal(PyObject_CallOneArg(add_note.get(), text.get())) : PyRef();
       if (!added) PyErr_Clear();
     } else {
       PyErr_Clear();
@@ -266,7 +266,8 @@ void add_note_to_pending_exception(std::string_view note) {
 #endif
 }
 
-bool read_auxiliary_artifacts(PyObject* iterable, std::vector<CreateAuxiliaryArtifact>& out) {
+bool read_auxiliary_artifacts(PyObject* iterable,
+                              std::vector<manifest::CreateAuxiliaryArtifact>& out) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
   if (!iterator) return false;
   PyRef name_key = PyRef::steal(PyUnicode_FromString("name"));
@@ -278,7 +279,7 @@ bool read_auxiliary_artifacts(PyObject* iterable, std::vector<CreateAuxiliaryArt
     PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
     if (!item) return PyErr_Occurred() == nullptr;
 
-    CreateAuxiliaryArtifact artifact;
+    manifest::CreateAuxiliaryArtifact artifact;
     PyRef name = PyRef::steal(PyObject_GetItem(item.get(), name_key.get()));
     if (!name || !convert_text(name.get(), artifact.name)) return false;
     PyRef path = PyRef::steal(PyObject_GetItem(item.get(), path_key.get()));

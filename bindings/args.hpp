@@ -17,19 +17,22 @@
 #include <string_view>
 #include <vector>
 
+#include "karnid/manifest/create.hpp"
 #include "karnid/manifest/limits.hpp"
 
 namespace karnid::bindings {
 
 struct Parameter {
   std::string_view name;
-  bool keyword_only = false;       // false: positional-or-keyword
-  bool required = false;           // only positional parameters are required here
-  std::string_view default_text;   // the default as the text signature shows it
+  bool keyword_only = false;      // false: positional-or-keyword
+  bool required = false;          // every positional parameter here is required
+  std::string_view default_text;  // the default as the text signature shows it
 };
 
 // Positional-or-keyword and required.
-consteval Parameter positional(std::string_view name) { return {name, false, true, {}}; }
+consteval Parameter positional(std::string_view name) {
+  return {name, false, true, {}};
+}
 // Keyword-only with a default.
 consteval Parameter keyword(std::string_view name, std::string_view default_text) {
   return {name, true, false, default_text};
@@ -160,16 +163,9 @@ class Arguments {
 // method is left unchanged.
 void add_note_to_pending_exception(std::string_view note);
 
-// One auxiliary artifact item of create_manifest, as the caller described it.
-struct CreateAuxiliaryArtifact {
-  std::string name;
-  std::string path;  // OS bytes
-  bool required = true;
-};
-
 // Iterates `iterable` and reads every item's "name", "path" and optional "required" (default
 // True) by subscription. The first failure leaves its exception pending, without a note.
 [[nodiscard]] bool read_auxiliary_artifacts(PyObject* iterable,
-                                            std::vector<CreateAuxiliaryArtifact>& out);
+                                            std::vector<manifest::CreateAuxiliaryArtifact>& out);
 
 }  // namespace karnid::bindings

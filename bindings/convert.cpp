@@ -27,8 +27,8 @@ PyObject* json_to_python(std::string_view json_text) {
   if (loads_name == nullptr) return nullptr;
   PyRef loads = PyRef::steal(PyObject_GetAttr(module.get(), loads_name));
   if (!loads) return nullptr;
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-      json_text.data(), static_cast<Py_ssize_t>(json_text.size()), nullptr));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), nullptr));
   if (!text) return nullptr;
   return PyObject_CallOneArg(loads.get(), text.get());
 }

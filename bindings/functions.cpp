@@ -1,18 +1,24 @@
 // The six module functions. Each converts its arguments with the interpreter lock held, runs one
 // library operation without it, and converts the outcome once the lock is back.
 #include <array>
+#include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "args.hpp"
 #include "convert.hpp"
 #include "gil.hpp"
 #include "module.hpp"
 
+#include "karnid/manifest/create.hpp"
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/limits.hpp"
+#include "karnid/manifest/plan.hpp"
+#include "karnid/manifest/report.hpp"
 #include "karnid/manifest/schema.hpp"
+#include "karnid/manifest/verify.hpp"
 
 namespace karnid::bindings {
 namespace {
@@ -62,42 +68,39 @@ constexpr const char* kNoRowIdentity = "one of row_map or row_id_is_identity=Tru
 // verify_manifest and verify_for_load: the manifest path plus the verification options.
 struct VerifyArgs {
   std::string manifest;
-  std::optional<std::string> index;  // verified instead of the manifest's artifact.path
-  bool allow_absolute_paths = false;
-  bool allow_path_escape = false;
-  bool allow_duplicate_db_ids = false;
-  ResourceLimits limits;
+  manifest::VerifyOptions options;
 };
 
 struct CreateArgs {
   std::string index;
   std::string out;
   std::string embedding_model;
-  std::optional<std::string> row_map;  // absent when the row number is the identity
-  bool row_id_is_identity = false;
-  std::vector<CreateAuxiliaryArtifact> auxiliary_artifacts;
-  bool allow_absolute_paths = false;
-  bool allow_path_escape = false;
-  ResourceLimits limits;
+  manifest::RowIdentityChoice row_identity;
+  manifest::CreateManifestOptions options;
 };
 
 // Both verification functions share one parameter table, so the indices of either serve both.
 bool convert_verify_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, VerifyArgs& out) {
-  static_assert(kVerifyManifest.at("max_manifest_bytes") == kVerifyForLoad.at("max_manifest_bytes"));
+  static_assert(kVerifyManifest.at("max_manifest_bytes") ==
+                kVerifyForLoad.at("max_manifest_bytes"));
+  manifest::VerifyOptions& options = out.options;
   Arguments arguments(signature);
   return arguments.bind(args, nargs, kwnames) &&
          arguments.path(kVerifyManifest.at("manifest"), out.manifest) &&
-         arguments.optional_path(kVerifyManifest.at("index"), out.index) &&
-         arguments.flag(kVerifyManifest.at("allow_absolute_paths"), out.allow_absolute_paths) &&
-         arguments.flag(kVerifyManifest.at("allow_path_escape"), out.allow_path_escape) &&
+         arguments.optional_path(kVerifyManifest.at("index"), options.index_override) &&
+         arguments.flag(kVerifyManifest.at("allow_absolute_paths"), options.allow_absolute_paths) &&
+         arguments.flag(kVerifyManifest.at("allow_path_escape"), options.allow_path_escape) &&
          arguments.flag(kVerifyManifest.at("allow_duplicate_db_ids"),
-                        out.allow_duplicate_db_ids) &&
-         arguments.limits(kVerifyManifest.at("max_manifest_bytes"), out.limits);
+                        options.allow_duplicate_db_ids) &&
+         arguments.limits(kVerifyManifest.at("max_manifest_bytes"), options.limits);
 }
 
 bool convert_create_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          CreateArgs& out) {
+  manifest::CreateManifestOptions& options = out.options;
+  std::optional<std::string> row_map;
+  bool row_id_is_identity = false;
   Arguments arguments(kCreateManifest);
   // auxiliary_artifacts sits between row_id_is_identity and the flags in the table, but only its
   // None-ness matters during conversion; its items are read after the row-map rule.
@@ -105,37 +108,36 @@ bool convert_create_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
       !arguments.path(kCreateManifest.at("index"), out.index) ||
       !arguments.path(kCreateManifest.at("out"), out.out) ||
       !arguments.text(kCreateManifest.at("embedding_model"), out.embedding_model) ||
-      !arguments.optional_path(kCreateManifest.at("row_map"), out.row_map) ||
-      !arguments.flag(kCreateManifest.at("row_id_is_identity"), out.row_id_is_identity) ||
-      !arguments.flag(kCreateManifest.at("allow_absolute_paths"), out.allow_absolute_paths) ||
-      !arguments.flag(kCreateManifest.at("allow_path_escape"), out.allow_path_escape) ||
-      !arguments.limits(kCreateManifest.at("max_manifest_bytes"), out.limits)) {
+      !arguments.optional_path(kCreateManifest.at("row_map"), row_map) ||
+      !arguments.flag(kCreateManifest.at("row_id_is_identity"), row_id_is_identity) ||
+      !arguments.flag(kCreateManifest.at("allow_absolute_paths"), options.allow_absolute_paths) ||
+      !arguments.flag(kCreateManifest.at("allow_path_escape"), options.allow_path_escape) ||
+      !arguments.limits(kCreateManifest.at("max_manifest_bytes"), options.limits)) {
     return false;
   }
-  if (out.row_map && out.row_id_is_identity) {
+  if (row_map && row_id_is_identity) {
     PyErr_SetString(PyExc_ValueError, kRowMapAndIdentity);
     return false;
   }
-  if (!out.row_map && !out.row_id_is_identity) {
+  if (!row_map && !row_id_is_identity) {
     PyErr_SetString(PyExc_ValueError, kNoRowIdentity);
     return false;
   }
+  if (row_map) {
+    out.row_identity = manifest::RowMapFile{std::move(*row_map)};
+  } else {
+    out.row_identity = manifest::RowIdIdentity{};
+  }
   constexpr std::size_t kAuxiliary = kCreateManifest.at("auxiliary_artifacts");
   return !arguments.given(kAuxiliary) ||
-         read_auxiliary_artifacts(arguments.get(kAuxiliary), out.auxiliary_artifacts);
-}
-
-// Placeholder outcome of a function whose library operation has not been built yet.
-PyObject* not_available(const char* message) {
-  PyErr_SetString(PyExc_NotImplementedError, message);
-  return nullptr;
+         read_auxiliary_artifacts(arguments.get(kAuxiliary), options.auxiliary_artifacts);
 }
 
 // ---- the functions ---------------------------------------------------------------------------
 
 PyObject* default_resource_limits(PyObject* /*module*/, PyObject* /*unused*/) {
-  return at_panic_boundary<PyObject*>(
-      nullptr, [] { return json_to_python(limits_json(ResourceLimits{})); });
+  return at_panic_boundary<PyObject*>(nullptr,
+                                      [] { return json_to_python(limits_json(ResourceLimits{})); });
 }
 
 PyObject* sha256_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
@@ -143,8 +145,7 @@ PyObject* sha256_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     Arguments arguments(kSha256File);
     std::string path;
-    if (!arguments.bind(args, nargs, kwnames) ||
-        !arguments.path(kSha256File.at("path"), path)) {
+    if (!arguments.bind(args, nargs, kwnames) || !arguments.path(kSha256File.at("path"), path)) {
       return nullptr;
     }
     const auto digest = run_without_gil([&] { return manifest::sha256_file(path); });
@@ -180,7 +181,17 @@ PyObject* verify_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     VerifyArgs request;
     if (!convert_verify_args(kVerifyManifest, args, nargs, kwnames, request)) return nullptr;
-    return not_available("verify_manifest: verification is not available yet");
+    // Only a manifest that cannot be loaded is an error; failed checks are part of the report.
+    auto report = run_without_gil([&]() -> manifest::Result<manifest::VerificationReport> {
+      const std::uint64_t max_manifest_bytes = request.options.limits.max_manifest_bytes;
+      auto document = manifest::load_manifest_file_with_options(std::move(request.manifest),
+                                                                max_manifest_bytes);
+      if (!document) return std::unexpected(std::move(document.error()));
+      return manifest::verify_manifest_with_path_capture(*document, std::move(request.options))
+          .report;
+    });
+    if (!report) return raise_manifest_error(report.error());
+    return json_to_python(manifest::to_compact_json(*report));
   });
 }
 
@@ -189,7 +200,13 @@ PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     VerifyArgs request;
     if (!convert_verify_args(kVerifyForLoad, args, nargs, kwnames, request)) return nullptr;
-    return not_available("verify_for_load: verification and load planning are not available yet");
+    auto plan = run_without_gil([&] {
+      return manifest::verify_for_load(std::move(request.manifest), std::move(request.options));
+    });
+    // Every refusal carries a ManifestError: the loading failure itself, or an Invalid error
+    // holding the verification-failed or inconsistent-report message.
+    if (!plan) return raise_manifest_error(plan.error().error);
+    return json_to_python(manifest::to_compact_json(*plan));
   });
 }
 
@@ -198,7 +215,13 @@ PyObject* create_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     CreateArgs request;
     if (!convert_create_args(args, nargs, kwnames, request)) return nullptr;
-    return not_available("create_manifest: manifest creation is not available yet");
+    auto created = run_without_gil([&] {
+      return manifest::create_manifest_for_index_with_options(
+          request.index, request.out, std::move(request.embedding_model), request.row_identity,
+          request.options);
+    });
+    if (!created) return raise_manifest_error(created.error());
+    return json_to_python(manifest::serialize_manifest(*created, json::Writer::Style::Compact));
   });
 }
 
@@ -228,6 +251,8 @@ PyMethodDef g_functions[] = {
 
 }  // namespace
 
-std::span<PyMethodDef> module_functions() noexcept { return g_functions; }
+std::span<PyMethodDef> module_functions() noexcept {
+  return g_functions;
+}
 
 }  // namespace karnid::bindings

@@ -17,10 +17,10 @@ namespace karnid::bindings {
 // Releases the interpreter lock for its lifetime.
 class GilRelease {
  public:
-  GilRelease() noexcept : state_(nullptr) {}
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { (void)state_; }
+  ~GilRelease() { PyEval_RestoreThread(state_); }
 
  private:
   PyThreadState* state_;

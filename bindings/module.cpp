@@ -129,8 +129,8 @@ void raise_panic(const char* text) noexcept {
     if (g_panic_type == nullptr) Py_FatalError("_karnid_manifest: cannot create PanicException");
   }
   if (text == nullptr || *text == '\0') text = kGenericPanicText;
-  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)),
-                                                    "replace"));
+  PyRef message =
+      PyRef::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "replace"));
   if (!message) Py_FatalError("_karnid_manifest: cannot build the PanicException message");
   PyErr_SetObject(g_panic_type, message.get());
 }

@@ -1,6 +1,7 @@
 #include "karnid/index_core/format.hpp"
 
 #include <array>
+#include <string>
 
 namespace karnid::index_core {
 namespace {

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
+#include <string>
 
 namespace karnid::index_core {
 namespace {

@@ -99,7 +99,7 @@ Result<FileDigest> hash_index_file(const std::string& path) {
 std::expected<IndexMetadata, std::string> probe_index_at(const std::string& path) {
   auto fd = open_for_reading(path, FileKindPolicy::RegularOnly);
   if (!fd) return std::unexpected(fd.error().display());
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd->get(), &st) != 0) return std::unexpected(os_error_text(errno));
   const std::uint64_t file_len = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   auto metadata = index_core::probe_index_file(fd->get(), file_len);
@@ -173,14 +173,13 @@ std::string UnsupportedCoreMetadata::message() const {
       return "artifact metadata kind " + kind_text +
              " has no karnid persisted-format registry entry";
     case Form::NotCovered:
-      return "artifact metadata kind " + kind_text + " is not covered by karnid-manifest v1: " +
-             reason;
+      return "artifact metadata kind " + kind_text +
+             " is not covered by karnid-manifest v1: " + reason;
   }
   return "artifact metadata kind " + kind_text + " is not supported by karnid-manifest v1";
 }
 
-std::expected<ManifestIndexKind, UnsupportedCoreMetadata> manifest_kind_from_core(
-    IndexKind kind) {
+std::expected<ManifestIndexKind, UnsupportedCoreMetadata> manifest_kind_from_core(IndexKind kind) {
   const index_core::PersistedFormat* entry = index_core::lookup_kind(kind);
   if (entry == nullptr) return std::unexpected(UnsupportedCoreMetadata::no_registry_entry(kind));
   if (!entry->schema_support.supported) {
@@ -254,8 +253,8 @@ void compare_probed_metadata(const Artifact& declared, const IndexMetadata& obse
   if (!kind) {
     report.error(kCoverageUnsupported, kind.error().message());
   } else if (*kind != declared.kind) {
-    report.error(kKindMismatch, observed_vs_declared("kind", "was", debug_name(*kind),
-                                                     debug_name(declared.kind)));
+    report.error(kKindMismatch,
+                 observed_vs_declared("kind", "was", debug_name(*kind), debug_name(declared.kind)));
   }
 
   if (!params) {
@@ -288,9 +287,8 @@ void verify_index_artifact(VerifyContext& ctx) {
   const std::string& candidate = options.index_override ? *options.index_override : declared.path;
   out.observed_path = display_path(candidate);
 
-  auto canonical =
-      resolve_existing_path(candidate, ctx.base_dir(), options.allow_absolute_paths,
-                            options.allow_path_escape, kIssuePrefix, report.errors);
+  auto canonical = resolve_existing_path(candidate, ctx.base_dir(), options.allow_absolute_paths,
+                                         options.allow_path_escape, kIssuePrefix, report.errors);
   if (!canonical) return;
   out.canonical_path = display_path(*canonical);
   ctx.capture.artifact_path = *canonical;
@@ -303,8 +301,7 @@ void verify_index_artifact(VerifyContext& ctx) {
       report.error(kSha256Mismatch,
                    observed_vs_declared("SHA-256", "was", digest->sha256, declared.sha256));
     }
-    compare_count(report, kFileSizeMismatch, "size", digest->size_bytes,
-                  declared.file_size_bytes);
+    compare_count(report, kFileSizeMismatch, "size", digest->size_bytes, declared.file_size_bytes);
     out.sha256 = std::move(digest->sha256);
     out.size_bytes = digest->size_bytes;
   }

@@ -30,14 +30,14 @@ constexpr std::string_view kNullParameterizationMismatch =
 constexpr std::string_view kShapeMismatch = "calibration_profile_shape_mismatch";
 constexpr std::string_view kFileSizeMismatch = "calibration_profile_file_size_mismatch";
 
-void require_non_blank(VerificationReport& report, const std::string& value,
-                       std::string_view code, std::string_view message) {
+void require_non_blank(VerificationReport& report, const std::string& value, std::string_view code,
+                       std::string_view message) {
   if (is_blank(value)) report.error(code, std::string(message));
 }
 
 void require_non_blank_when_present(VerificationReport& report,
-                                    const std::optional<std::string>& value,
-                                    std::string_view code, std::string_view message) {
+                                    const std::optional<std::string>& value, std::string_view code,
+                                    std::string_view message) {
   if (value && is_blank(*value)) report.error(code, std::string(message));
 }
 
@@ -101,7 +101,8 @@ void check_ordinalization_fields(VerificationReport& report, const CalibrationOr
   switch (o.kind) {
     case Ordinalization::TopK:
       if (o.k == 0) {
-        report.error(kOrdinalizationArtifactMismatch, "calibration top_k.k must be greater than zero");
+        report.error(kOrdinalizationArtifactMismatch,
+                     "calibration top_k.k must be greater than zero");
       }
       break;
     case Ordinalization::Bucket:
@@ -155,8 +156,8 @@ void check_against_embedding(VerificationReport& report, const EncoderSpec& enco
                                     "model_revision", encoder.model_revision,
                                     embedding.model_revision, report.errors);
   compare_optional_encoder_identity("calibration_encoder_normalization_mismatch", kLabel,
-                                    "normalization", encoder.normalization,
-                                    embedding.normalization, report.errors);
+                                    "normalization", encoder.normalization, embedding.normalization,
+                                    report.errors);
 }
 
 // Which ordinal codes an index of this kind can produce.
@@ -202,10 +203,9 @@ void check_profile_fields(VerificationReport& report, const ProfileArtifactRef& 
                  "calibration.profile.file_size_bytes must be greater than zero");
   }
   if (profile.dim != artifact.dim) {
-    report.error("calibration_profile_dim_mismatch", "calibration profile dim " +
-                                                         decimal(profile.dim) +
-                                                         " does not match artifact.dim " +
-                                                         decimal(artifact.dim));
+    report.error("calibration_profile_dim_mismatch",
+                 "calibration profile dim " + decimal(profile.dim) +
+                     " does not match artifact.dim " + decimal(artifact.dim));
   }
   if (profile.sample_count == 0) {
     report.error("calibration_profile_sample_count_zero",
@@ -314,26 +314,24 @@ void check_shape_and_size(VerificationReport& report, const ProfileArtifactRef& 
     return;
   }
   if (byte_size != profile.file_size_bytes) {
-    report.error(kFileSizeMismatch, "calibration profile size " +
-                                        decimal(profile.file_size_bytes) +
+    report.error(kFileSizeMismatch, "calibration profile size " + decimal(profile.file_size_bytes) +
                                         " does not match shape/format size " + decimal(byte_size));
   }
 }
 
 void check_profile_file(VerifyContext& ctx, const ProfileArtifactRef& profile) {
   VerificationReport& report = ctx.report;
-  auto canonical = resolve_existing_path(profile.path, ctx.base_dir(),
-                                         ctx.options.allow_absolute_paths,
-                                         ctx.options.allow_path_escape, kProfileIssuePrefix,
-                                         report.errors);
+  auto canonical =
+      resolve_existing_path(profile.path, ctx.base_dir(), ctx.options.allow_absolute_paths,
+                            ctx.options.allow_path_escape, kProfileIssuePrefix, report.errors);
   if (!canonical) return;
   report.calibration.profile_canonical_path = display_path(*canonical);
   ctx.capture.calibration_profile_path = *canonical;
 
   // Regular files only: a FIFO planted at the profile path would otherwise block the run.
-  auto digest = sha256_file_bounded(*canonical, ctx.limits().max_calibration_profile_bytes,
-                                    kProfileTooLargeCode, kProfileLabel,
-                                    FileKindPolicy::RegularOnly);
+  auto digest =
+      sha256_file_bounded(*canonical, ctx.limits().max_calibration_profile_bytes,
+                          kProfileTooLargeCode, kProfileLabel, FileKindPolicy::RegularOnly);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {
@@ -347,14 +345,13 @@ void check_profile_file(VerifyContext& ctx, const ProfileArtifactRef& profile) {
   report.calibration.profile_sha256 = digest->sha256;
   report.calibration.profile_size_bytes = digest->size_bytes;
   if (digest->sha256 != profile.sha256) {
-    report.error("calibration_profile_sha256_mismatch", "calibration profile SHA-256 was " +
-                                                            digest->sha256 + ", manifest declares " +
-                                                            profile.sha256);
+    report.error("calibration_profile_sha256_mismatch",
+                 "calibration profile SHA-256 was " + digest->sha256 + ", manifest declares " +
+                     profile.sha256);
   }
   if (digest->size_bytes != profile.file_size_bytes) {
-    report.error(kFileSizeMismatch, "calibration profile size was " +
-                                        decimal(digest->size_bytes) + ", manifest declares " +
-                                        decimal(profile.file_size_bytes));
+    report.error(kFileSizeMismatch, "calibration profile size was " + decimal(digest->size_bytes) +
+                                        ", manifest declares " + decimal(profile.file_size_bytes));
   }
 }
 
@@ -392,8 +389,7 @@ void verify_calibration(VerifyContext& ctx) {
   report.calibration.profile_manifest_path = profile.path;
   check_profile_fields(report, profile, manifest.artifact);
   check_null_model_against_profile(report, block.null_model, profile.parameterization);
-  if (!parameterization_fits_ordinalization(profile.parameterization,
-                                            block.ordinalization.kind)) {
+  if (!parameterization_fits_ordinalization(profile.parameterization, block.ordinalization.kind)) {
     report.error("calibration_profile_parameterization_ordinalization_mismatch",
                  "calibration profile parameterization is incompatible with calibration "
                  "ordinalization");

@@ -126,10 +126,9 @@ Result<std::string> manifest_path_from_canonical(std::string_view canonical_path
     // Inside the directory (or the directory itself): the remaining components as they are.
     for (std::size_t i = common; i < file.size(); ++i) {
       const Component& c = file[i];
-      push_relative(relative,
-                    c.kind == Component::Kind::Normal ? c.name
-                    : c.kind == Component::Kind::ParentDir ? std::string_view("..")
-                                                           : std::string_view("."));
+      push_relative(relative, c.kind == Component::Kind::Normal      ? c.name
+                              : c.kind == Component::Kind::ParentDir ? std::string_view("..")
+                                                                     : std::string_view("."));
     }
     return path_to_manifest_string(relative);
   }

@@ -25,14 +25,14 @@ constexpr std::string_view kSha256UriRule = " must be sha256:<lowercase-hex> whe
 // ratios are not held to a tolerance below what their inputs can carry.
 constexpr double kDistortionTolerance = 1e-9;
 
-void require_non_blank(VerificationReport& report, const std::string& value,
-                       std::string_view code, std::string_view message) {
+void require_non_blank(VerificationReport& report, const std::string& value, std::string_view code,
+                       std::string_view message) {
   if (is_blank(value)) report.error(code, std::string(message));
 }
 
 void require_non_blank_when_present(VerificationReport& report,
-                                    const std::optional<std::string>& value,
-                                    std::string_view code, std::string_view message) {
+                                    const std::optional<std::string>& value, std::string_view code,
+                                    std::string_view message) {
   if (value && is_blank(*value)) report.error(code, std::string(message));
 }
 
@@ -44,12 +44,16 @@ void require_sha256_uri(VerificationReport& report, std::string_view code, std::
       report.errors);
 }
 
-[[nodiscard]] bool finite_positive(double v) noexcept { return std::isfinite(v) && v > 0.0; }
+[[nodiscard]] bool finite_positive(double v) noexcept {
+  return std::isfinite(v) && v > 0.0;
+}
 [[nodiscard]] bool finite_unit_interval(double v) noexcept {
   return std::isfinite(v) && v >= 0.0 && v <= 1.0;
 }
 // -0 compares equal to 0 and so passes, as a measured violation of "minus nothing" should.
-[[nodiscard]] bool finite_non_negative(double v) noexcept { return std::isfinite(v) && v >= 0.0; }
+[[nodiscard]] bool finite_non_negative(double v) noexcept {
+  return std::isfinite(v) && v >= 0.0;
+}
 
 template <typename Predicate>
 void require_when_present(VerificationReport& report, const std::optional<double>& value,
@@ -149,9 +153,9 @@ void check_bounds(VerificationReport& report, const DistortionBounds& b) {
   require_when_present(
       report, estimated, finite_positive, "encoder_distortion_estimated_distortion_invalid",
       "encoder_distortion.bounds.estimated_distortion must be finite and greater than zero");
-  require_when_present(
-      report, b.violation_rate, finite_unit_interval, "encoder_distortion_violation_rate_invalid",
-      "encoder_distortion.bounds.violation_rate must be finite and within [0, 1]");
+  require_when_present(report, b.violation_rate, finite_unit_interval,
+                       "encoder_distortion_violation_rate_invalid",
+                       "encoder_distortion.bounds.violation_rate must be finite and within [0, 1]");
   require_when_present(
       report, b.max_observed_violation, finite_non_negative,
       "encoder_distortion_max_observed_violation_invalid",
@@ -241,18 +245,17 @@ void check_profile_fields(VerificationReport& report, const DistortionProfileArt
 
 void check_profile_file(VerifyContext& ctx, const DistortionProfileArtifactRef& profile) {
   VerificationReport& report = ctx.report;
-  auto canonical = resolve_existing_path(profile.path, ctx.base_dir(),
-                                         ctx.options.allow_absolute_paths,
-                                         ctx.options.allow_path_escape, kProfileIssuePrefix,
-                                         report.errors);
+  auto canonical =
+      resolve_existing_path(profile.path, ctx.base_dir(), ctx.options.allow_absolute_paths,
+                            ctx.options.allow_path_escape, kProfileIssuePrefix, report.errors);
   if (!canonical) return;
   report.encoder_distortion.profile_canonical_path = display_path(*canonical);
   ctx.capture.encoder_distortion_profile_path = *canonical;
 
   // Regular files only: a FIFO planted at the profile path would otherwise block the run.
-  auto digest = sha256_file_bounded(*canonical, ctx.limits().max_encoder_distortion_profile_bytes,
-                                    kProfileTooLargeCode, kProfileLabel,
-                                    FileKindPolicy::RegularOnly);
+  auto digest =
+      sha256_file_bounded(*canonical, ctx.limits().max_encoder_distortion_profile_bytes,
+                          kProfileTooLargeCode, kProfileLabel, FileKindPolicy::RegularOnly);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {

@@ -60,6 +60,26 @@ constexpr std::array<std::uint8_t, 256> kStringClasses = make_string_classes();
 constexpr std::string_view kEscapeLetters = "\"\\/bfnrt";
 constexpr std::string_view kEscapedBytes = "\"\\/\b\f\n\r\t";
 
+constexpr std::size_t kInitialMembers = 8;
+
+// Strings are scanned eight bytes at a time while no byte needs a closer look; these masks
+// flag such bytes. A flag may also appear above a flagged byte (borrows), never without one.
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+constexpr std::uint64_t zero_bytes(std::uint64_t x) {
+  return (x - kOnes) & ~x & kHighBits;
+}
+// A quotation mark, a backslash or a control character: what a writer must escape.
+constexpr std::uint64_t escape_bytes(std::uint64_t x) {
+  return zero_bytes(x ^ (kOnes * '"')) | zero_bytes(x ^ (kOnes * '\\')) |
+         ((x - kOnes * 0x20) & ~x & kHighBits);
+}
+std::uint64_t load8(const unsigned char* p) {
+  std::uint64_t v = 0;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 constexpr bool is_digit(unsigned char c) {
   return c >= '0' && c <= '9';
 }
@@ -181,6 +201,9 @@ class Parser {
         if (next == (is_array ? ']' : '}')) {
           ++pos_;
           top.end = pos_;
+          if (!is_array && top.object.size() * 2 < top.object.capacity()) {
+            top.object.shrink_to_fit();
+          }
           open.pop_back();
           continue;
         }
@@ -207,6 +230,9 @@ class Parser {
   // pos_ is at the key's opening quote; on success slot points at the new member's value and
   // pos_ is just past the colon.
   bool parse_key(Value& object, Value*& slot) {
+    // Manifest records have a handful of members: start with room for them rather than
+    // regrowing (and moving every member) at 1, 2 and 4. Sparse objects are trimmed at close.
+    if (object.object.empty()) object.object.reserve(kInitialMembers);
     Member& member = object.object.emplace_back();
     if (!parse_string(member.key)) return false;
     member.key_end = pos_;
@@ -367,12 +393,21 @@ class Parser {
     return exponent10 > 0;
   }
 
+  // Skips the bytes a string copies verbatim: printable ASCII but the quote and the backslash.
+  std::size_t skip_plain(std::size_t i) const {
+    while (n_ - i >= 8 && (escape_bytes(load8(p_ + i)) | (load8(p_ + i) & kHighBits)) == 0) {
+      i += 8;
+    }
+    while (i < n_ && kStringClasses[p_[i]] == kPlain) ++i;
+    return i;
+  }
+
   // pos_ is at the opening quote; on success pos_ is just past the closing quote.
   bool parse_string(std::string& out) {
     std::size_t i = pos_ + 1;
     std::size_t run = i;  // start of bytes not yet copied to out
     for (;;) {
-      while (i < n_ && kStringClasses[p_[i]] == kPlain) ++i;
+      i = skip_plain(i);
       if (i >= n_) return fail_eof(kEofString);
       switch (kStringClasses[p_[i]]) {
         case kQuote:
@@ -629,24 +664,29 @@ bool operator==(const Value& a, const Value& b) noexcept {
 
 void append_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  out.reserve(out.size() + n + 2);
   out += '"';
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+  std::size_t run = 0;  // start of bytes not yet copied
+  std::size_t i = 0;
+  for (;;) {
+    while (n - i >= 8 && escape_bytes(load8(p + i)) == 0) i += 8;
+    while (i < n && p[i] >= 0x20 && p[i] != '"' && p[i] != '\\') ++i;
+    if (i >= n) break;
     out.append(text.data() + run, i - run);
-    run = i + 1;
     out += '\\';
-    const std::size_t which = kEscapedBytes.find(static_cast<char>(c));
+    const std::size_t which = kEscapedBytes.find(static_cast<char>(p[i]));
     if (which != std::string_view::npos) {
       out += kEscapeLetters[which];
     } else {
       out += "u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
+      out += kHex[p[i] >> 4];
+      out += kHex[p[i] & 0xF];
     }
+    run = ++i;
   }
-  out.append(text.data() + run, text.size() - run);
+  out.append(text.data() + run, n - run);
   out += '"';
 }
 

@@ -1,10 +1,429 @@
-// Placeholder until this verification step lands; the driver links against it.
+// Row identity verification: the declaration checks of the manifest's row_identity block, the
+// streaming validator of a JSON Lines row map (shared with manifest creation), and the file step
+// that compares the file with the declaration.
+#include "karnid/manifest/row_identity.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "db_id_set.hpp"
+#include "jsonl_quick.hpp"
+#include "karnid/manifest/sha256.hpp"
+#include "karnid/manifest/text.hpp"
 #include "karnid/manifest/verify.hpp"
 
 namespace karnid::manifest {
+namespace {
 
-void check_row_identity_declaration(VerifyContext& /*ctx*/) {}  // TODO: implement this step
+// ---- codes and messages ----
 
-void verify_row_identity_file(VerifyContext& /*ctx*/) {}  // TODO: implement this step
+constexpr std::string_view kArtifactRowCountMismatch = "artifact_row_count_mismatch";
+constexpr std::string_view kPathEmpty = "row_identity_path_empty";
+constexpr std::string_view kSha256Invalid = "row_identity_sha256_invalid";
+constexpr std::string_view kIdKindUnsupported = "row_identity_id_kind_unsupported";
+constexpr std::string_view kDbUnsupported = "row_identity_db_unsupported";
+constexpr std::string_view kRowCountLimitExceeded = "row_identity_row_count_limit_exceeded";
+constexpr std::string_view kReadFailed = "row_identity_read_failed";
+constexpr std::string_view kRowCountMismatch = "row_identity_row_count_mismatch";
+constexpr std::string_view kLineTooLarge = "row_identity_line_too_large";
+constexpr std::string_view kInvalidJson = "row_identity_jsonl_invalid_json";
+constexpr std::string_view kRowIdMismatch = "row_identity_row_id_mismatch";
+constexpr std::string_view kDuplicateDbId = "row_identity_duplicate_db_id";
+constexpr std::string_view kTrackingLimitExceeded =
+    "row_identity_duplicate_tracking_limit_exceeded";
+constexpr std::string_view kSha256Mismatch = "row_identity_sha256_mismatch";
+
+constexpr std::string_view kIssuePrefix = "row_identity";
+constexpr std::string_view kKindJsonl = "jsonl";
+constexpr std::string_view kKindRowIdIdentity = "row_id_identity";
+constexpr std::string_view kSupportedIdKind = "uuid";
+
+std::string line_label(std::uint64_t index) {
+  return "line " + decimal(index);
+}
+
+std::string field_code(std::string_view field, std::string_view condition) {
+  std::string code(kIssuePrefix);
+  code += '_';
+  code += field;
+  code += condition;
+  return code;
+}
+
+// ---- the streaming validator ----
+
+constexpr std::size_t kReadBufferBytes = 8192;
+// Lines read ahead of their checks, so that their set probes can be in flight together.
+constexpr std::size_t kBatchLines = 64;
+// The smallest line that parses as a row, [0,""], plus its line feed: no file holds more rows
+// than its size divided by this.
+constexpr std::uint64_t kMinRowLineBytes = 7;
+// The seen set is sized up front for at most this many entries; beyond it, it grows.
+constexpr std::uint64_t kMaxPresizedEntries = std::uint64_t{1} << 23;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  const std::uint64_t sum = a + b;
+  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+// A line of the current read buffer, read ahead of its checks.
+struct ReadAheadLine {
+  std::string_view text;            // without its line feed
+  std::optional<JsonlRowView> row;  // when the quick recogniser was certain
+  std::uint64_t hash = 0;           // of row->db_id, when the set needs it
+};
+
+// Splits the byte stream into lines and checks each one. A line that lies inside one read
+// buffer is checked in place; only a line cut by a buffer boundary is copied, and never beyond
+// the line limit. A line exists from its first byte on, so the row limits are checked as soon as
+// it begins: whatever the rest of it holds, reading would stop at it.
+//
+// Complete lines are handled a batch at a time: first each is parsed and its set slot fetched
+// (no effect on the outcome), then each is checked strictly in order, so issues and early stops
+// are exactly those of a line-by-line pass.
+class RowMapValidator {
+ public:
+  RowMapValidator(bool allow_duplicate_db_ids, const ResourceLimits& limits,
+                  std::uint64_t declared_row_count, std::uint64_t expected_entries,
+                  std::vector<ReportIssue>& errors, RowParsing parsing)
+      : limits_(limits),
+        line_limit_(limits.max_row_map_line_bytes == 0 ? 1 : limits.max_row_map_line_bytes),
+        declared_(declared_row_count),
+        errors_(errors),
+        fast_(parsing == RowParsing::Fast) {
+    if (!allow_duplicate_db_ids) seen_.emplace(expected_entries);
+  }
+
+  // Consumes a chunk of the file; false once reading must stop.
+  bool feed(const char* data, std::size_t size) {
+    const char* p = data;
+    const char* const end = data + size;
+    if (!pending_.empty()) {
+      const char* lf = find_lf(p, end);
+      const std::size_t taken = static_cast<std::size_t>((lf != nullptr ? lf : end) - p);
+      if (pending_.size() + taken + (lf != nullptr ? 1 : 0) > line_limit_) return too_large();
+      pending_.append(p, taken);
+      if (lf == nullptr) return true;
+      const bool go_on = check_line(pending_);
+      pending_.clear();
+      if (!go_on) return false;
+      p = lf + 1;
+    }
+    while (p != end) {
+      std::size_t count = 0;
+      const char* lf = nullptr;
+      while (count < kBatchLines && (lf = find_lf(p, end)) != nullptr) {
+        read_ahead(batch_[count++], std::string_view(p, static_cast<std::size_t>(lf - p)));
+        p = lf + 1;
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!begin_line()) return false;
+        if (batch_[i].text.size() + 1 > line_limit_) return too_large();
+        if (!check_read_ahead(batch_[i])) return false;
+      }
+      if (lf == nullptr && p != end) {
+        // The rest of the buffer starts a line that the next buffer continues.
+        if (!begin_line()) return false;
+        if (static_cast<std::uint64_t>(end - p) > line_limit_) return too_large();
+        pending_.assign(p, static_cast<std::size_t>(end - p));
+        return true;
+      }
+    }
+    return true;
+  }
+
+  // End of file: a final line without a line feed is still a row.
+  bool finish() {
+    if (pending_.empty()) return true;
+    const bool go_on = check_line(pending_);
+    pending_.clear();
+    return go_on;
+  }
+
+  [[nodiscard]] JsonlRowsSummary summary() const {
+    return {std::nullopt, rows_read_, parsed_rows_};
+  }
+
+ private:
+  static const char* find_lf(const char* p, const char* end) noexcept {
+    return static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+  }
+
+  // One carriage return before the line feed (or at the very end of the file) is not content.
+  static std::string_view without_cr(std::string_view line) noexcept {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+  }
+
+  void push(std::string_view code, std::string message) {
+    push_report_issue_bounded(errors_, limits_.max_report_issues, code, std::move(message));
+  }
+
+  bool begin_line() {
+    ++rows_read_;
+    if (rows_read_ > limits_.max_row_map_rows) {
+      push(kRowCountLimitExceeded, "row identity file has more than max_row_identity_rows=" +
+                                       decimal(limits_.max_row_map_rows) + " rows");
+      return false;
+    }
+    if (rows_read_ > declared_) {
+      push(kRowCountMismatch,
+           "row identity file has more than declared row_count=" + decimal(declared_));
+      return false;
+    }
+    return true;
+  }
+
+  bool too_large() {
+    push(kLineTooLarge, line_label(rows_read_ - 1) + " exceeds max_row_identity_jsonl_line_bytes=" +
+                            decimal(limits_.max_row_map_line_bytes));
+    return false;
+  }
+
+  void read_ahead(ReadAheadLine& line, std::string_view text) const noexcept {
+    line.text = text;
+    line.row.reset();
+    if (!fast_) return;
+    JsonlRowView row;
+    if (detail::QuickRowReader(without_cr(text)).read(row)) line.row = row;
+    if (line.row && seen_) {
+      line.hash = seen_->hash(line.row->db_id);
+      seen_->prefetch(line.hash);
+    }
+  }
+
+  bool check_read_ahead(const ReadAheadLine& line) {
+    if (!line.row) return check_line(line.text);
+    return check_row(rows_read_ - 1, *line.row, line.hash);
+  }
+
+  // `line` is without its line feed.
+  bool check_line(std::string_view line) {
+    const std::uint64_t index = rows_read_ - 1;
+    line = without_cr(line);
+    if (JsonlRowView row; fast_ && detail::QuickRowReader(line).read(row)) {
+      return check_row(index, row, seen_ ? seen_->hash(row.db_id) : 0);
+    }
+    auto parsed = parse_jsonl_row(line);
+    if (!parsed) {
+      push(kInvalidJson, line_label(index) + " is not a strict row object: " + parsed.error());
+      return true;
+    }
+    const JsonlRow& row = *parsed;
+    JsonlRowView view{row.row_id, row.db_id, std::nullopt};
+    if (row.parent_id) view.parent_id = *row.parent_id;
+    return check_row(index, view, seen_ ? seen_->hash(view.db_id) : 0);
+  }
+
+  // `hash` is the set's hash of row.db_id (unused when duplicates are allowed).
+  bool check_row(std::uint64_t index, const JsonlRowView& row, std::uint64_t hash) {
+    if (row.row_id != index) {
+      push(kRowIdMismatch, line_label(index) + " has row_id " + decimal(row.row_id));
+    }
+    validate_row_id_string("db_id", row.db_id, index, limits_.max_report_issues, errors_);
+    if (row.parent_id) {
+      validate_row_id_string("parent_id", *row.parent_id, index, limits_.max_report_issues,
+                             errors_);
+    }
+    ++parsed_rows_;
+    if (!seen_) return true;
+    const detail::DbIdSet::Probe probe = seen_->find(row.db_id, hash);
+    if (probe.found) {
+      push(kDuplicateDbId, line_label(index) + " repeats db_id");
+      return true;
+    }
+    tracked_bytes_ = saturating_add(tracked_bytes_, row.db_id.size());
+    if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
+      push(kTrackingLimitExceeded,
+           "tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes=" +
+               decimal(limits_.max_row_map_tracked_id_bytes));
+      return false;
+    }
+    seen_->insert(probe, row.db_id);
+    return true;
+  }
+
+  const ResourceLimits& limits_;
+  std::uint64_t line_limit_;
+  std::uint64_t declared_;
+  std::vector<ReportIssue>& errors_;
+  bool fast_;
+  std::string pending_;  // the part of a line read so far when a buffer boundary cut it
+  std::array<ReadAheadLine, kBatchLines> batch_{};
+  std::uint64_t rows_read_ = 0;
+  std::uint64_t parsed_rows_ = 0;
+  std::uint64_t tracked_bytes_ = 0;
+  std::optional<detail::DbIdSet> seen_;  // kept only while duplicates are refused
+};
+
+// How many identifiers the seen set should be ready for: no more than the rows that may be
+// read, that the file can hold, or that the tracked bytes allow (each new identifier but an
+// empty one adds at least a byte).
+std::uint64_t expected_set_entries(int fd, const ResourceLimits& limits,
+                                   std::uint64_t declared_row_count) {
+  std::uint64_t entries =
+      std::min({declared_row_count, limits.max_row_map_rows,
+                saturating_add(limits.max_row_map_tracked_id_bytes, 1), kMaxPresizedEntries});
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size >= 0) {
+    entries = std::min(entries, static_cast<std::uint64_t>(st.st_size) / kMinRowLineBytes + 1);
+  }
+  return entries;
+}
+
+Result<JsonlRowsSummary> stream_rows(const std::string& path, bool allow_duplicate_db_ids,
+                                     const ResourceLimits& limits, std::uint64_t declared_row_count,
+                                     std::vector<ReportIssue>& errors, FileKindPolicy policy,
+                                     RowParsing parsing) {
+  auto fd = open_for_reading(path, policy);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  RowMapValidator validator(allow_duplicate_db_ids, limits, declared_row_count,
+                            expected_set_entries(fd->get(), limits, declared_row_count), errors,
+                            parsing);
+  Sha256 hasher;
+  std::array<char, kReadBufferBytes> buffer;
+  for (;;) {
+    const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(ManifestError::os(errno));
+    }
+    if (n == 0) break;
+    hasher.update(buffer.data(), static_cast<std::size_t>(n));
+    if (!validator.feed(buffer.data(), static_cast<std::size_t>(n))) return validator.summary();
+  }
+  if (!validator.finish()) return validator.summary();
+  JsonlRowsSummary summary = validator.summary();
+  summary.sha256 = hasher.finish_hex();
+  return summary;
+}
+
+}  // namespace
+
+void validate_row_id_string(std::string_view field, std::string_view value,
+                            std::uint64_t line_index, std::uint64_t max_report_issues,
+                            std::vector<ReportIssue>& errors) {
+  // A UUID is neither empty nor holds a NUL, so the common case needs one test.
+  if (is_uuid_text(value)) return;
+  if (value.empty()) {
+    push_report_issue_bounded(errors, max_report_issues, field_code(field, "_empty"),
+                              line_label(line_index) + " has empty " + std::string(field));
+  } else if (value.find('\0') != std::string_view::npos) {
+    push_report_issue_bounded(errors, max_report_issues, field_code(field, "_contains_nul"),
+                              line_label(line_index) + " " + std::string(field) + " contains NUL");
+  } else {
+    push_report_issue_bounded(
+        errors, max_report_issues, field_code(field, "_invalid_uuid"),
+        line_label(line_index) + " " + std::string(field) + " must be a UUID in v1");
+  }
+}
+
+Result<JsonlRowsSummary> validate_jsonl_rows_with(const std::string& path,
+                                                  bool allow_duplicate_db_ids,
+                                                  const ResourceLimits& limits,
+                                                  std::uint64_t declared_row_count,
+                                                  std::vector<ReportIssue>& errors,
+                                                  FileKindPolicy policy, RowParsing parsing) {
+  // The seen set and the line buffer are bounded by the limits, but those are the caller's to
+  // choose; running out of memory is reported like a failed read, not thrown at the caller.
+  try {
+    return stream_rows(path, allow_duplicate_db_ids, limits, declared_row_count, errors, policy,
+                       parsing);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ManifestError::os(ENOMEM));
+  } catch (const std::length_error&) {
+    return std::unexpected(ManifestError::os(ENOMEM));
+  }
+}
+
+Result<JsonlRowsSummary> validate_jsonl_rows(const std::string& path, bool allow_duplicate_db_ids,
+                                             const ResourceLimits& limits,
+                                             std::uint64_t declared_row_count,
+                                             std::vector<ReportIssue>& errors,
+                                             FileKindPolicy policy) {
+  return validate_jsonl_rows_with(path, allow_duplicate_db_ids, limits, declared_row_count, errors,
+                                  policy, RowParsing::Fast);
+}
+
+// ---- the driver's steps ----
+
+void check_row_identity_declaration(VerifyContext& ctx) {
+  const IndexManifest& m = ctx.manifest();
+  const RowIdentity& declared = m.row_identity;
+  if (m.artifact.vector_count != declared.row_count) {
+    ctx.report.error(kArtifactRowCountMismatch,
+                     "artifact.vector_count " + decimal(m.artifact.vector_count) +
+                         " does not match row_identity.row_count " + decimal(declared.row_count));
+  }
+  if (declared.kind != RowIdentity::Kind::Jsonl) return;
+  if (is_blank(declared.path)) ctx.report.error(kPathEmpty, "row_identity.path must be non-empty");
+  if (!is_hex_digest(declared.sha256)) {
+    ctx.report.error(kSha256Invalid,
+                     "row_identity.sha256 must be a lowercase 64-character hex SHA-256 digest");
+  }
+  if (declared.id_kind != kSupportedIdKind) {
+    ctx.report.error(kIdKindUnsupported, "row_identity.id_kind must be uuid in v1");
+  }
+  if (declared.db) {
+    ctx.report.error(kDbUnsupported,
+                     "row_identity.db is reserved for a future schema and is not verified in v1");
+  }
+}
+
+void verify_row_identity_file(VerifyContext& ctx) {
+  const RowIdentity& declared = ctx.manifest().row_identity;
+  RowIdentityReport& section = ctx.report.row_identity;
+  const ResourceLimits& limits = ctx.limits();
+  section.row_count = declared.row_count;
+  if (declared.kind == RowIdentity::Kind::RowIdIdentity) {
+    section.kind = std::string(kKindRowIdIdentity);
+    return;
+  }
+  section.kind = std::string(kKindJsonl);
+  section.manifest_path = declared.path;
+  if (declared.row_count > limits.max_row_map_rows) {
+    ctx.report.error(kRowCountLimitExceeded,
+                     "row_identity.row_count " + decimal(declared.row_count) +
+                         " exceeds max_row_identity_rows=" + decimal(limits.max_row_map_rows));
+    return;
+  }
+  auto canonical =
+      resolve_existing_path(declared.path, ctx.base_dir(), ctx.options.allow_absolute_paths,
+                            ctx.options.allow_path_escape, kIssuePrefix, ctx.report.errors);
+  if (!canonical) return;
+  section.canonical_path = display_path(*canonical);
+  ctx.capture.row_identity_path = *canonical;
+
+  auto summary = validate_jsonl_rows(*canonical, ctx.options.allow_duplicate_db_ids, limits,
+                                     declared.row_count, ctx.report.errors);
+  if (!summary) {
+    ctx.report.error(kReadFailed, "failed to read row identity file: " + summary.error().display());
+    return;
+  }
+  section.validated_rows = summary->parsed_rows;
+  if (summary->sha256) {
+    section.sha256 = *summary->sha256;
+    if (*summary->sha256 != declared.sha256) {
+      ctx.report.error(kSha256Mismatch, "row_identity SHA-256 was " + *summary->sha256 +
+                                            ", manifest declares " + declared.sha256);
+    }
+  }
+  if (summary->rows_read != declared.row_count &&
+      !has_issue_code(ctx.report.errors, kRowCountMismatch)) {
+    // Without a digest the file was not read to its end: more rows may follow.
+    const std::string rows =
+        summary->sha256 ? decimal(summary->rows_read) : "at least " + decimal(summary->rows_read);
+    ctx.report.error(kRowCountMismatch, "row identity file has " + rows +
+                                            " rows, manifest declares " +
+                                            decimal(declared.row_count));
+  }
+}
 
 }  // namespace karnid::manifest

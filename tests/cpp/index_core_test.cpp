@@ -277,15 +277,6 @@ TEST(ProbeIndexFile, LimitsAreInclusive) {
   ASSERT_TRUE(result.has_value()) << describe(result.error());
   EXPECT_EQ(result->n_vectors, MAX_VECTORS);
   EXPECT_EQ(result->file_len, 13 + MAX_PAYLOAD);
-
-  // The claimed length is compared arithmetically, so a short real file still fails on it.
-  EXPECT_TRUE(FailsWith(probe_file({.kind = IndexKind::Rank,
-                                    .dim = 1024,
-                                    .n_vectors = 67108864,
-                                    .payload_adjust = -static_cast<std::int64_t>(MAX_PAYLOAD)}),
-                        Kind::InvalidData,
-                        "KDR1 payload truncated: header declares 137438953472 B but file has 0 B "
-                        "remaining"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -309,9 +300,7 @@ constexpr std::uint32_t kTooMany = 67108865;
 const RuleCase kRuleCases[] = {
     // version, every kind
     {"rank_version0", {.kind = IndexKind::Rank, .version = 0}, "unsupported KDR1 version: 0"},
-    {"rq_version2", {.kind = IndexKind::RankQuant, .version = 2}, "unsupported KDRQ version: 2"},
     {"bm_version255", {.kind = IndexKind::Bitmap, .version = 255}, "unsupported KDBM version: 255"},
-    {"sb_version2", {.kind = IndexKind::SignBitmap, .version = 2}, "unsupported KDSB version: 2"},
     // version is checked before anything else
     {"version_before_dim",
      {.kind = IndexKind::Rank, .version = 2, .dim = 0},
@@ -319,19 +308,10 @@ const RuleCase kRuleCases[] = {
     // dim ranges
     {"rank_dim1", {.kind = IndexKind::Rank, .dim = 1}, "dim 1 out of range [2, 65535]"},
     {"rank_dim65536", {.kind = IndexKind::Rank, .dim = 65536}, "dim 65536 out of range [2, 65535]"},
-    {"rank_dim_max_u32",
-     {.kind = IndexKind::Rank, .dim = 4294967295u},
-     "dim 4294967295 out of range [2, 65535]"},
-    {"rq_dim0",
-     {.kind = IndexKind::RankQuant, .bits = 4, .dim = 0},
-     "dim 0 out of range [2, 65535]"},
     {"rq_dim65536_range_first",
      {.kind = IndexKind::RankQuant, .bits = 4, .dim = 65536},
      "dim 65536 out of range [2, 65535]"},
     {"bm_dim65536", {.kind = IndexKind::Bitmap, .dim = 65536}, "dim 65536 out of range [2, 65535]"},
-    {"sb_dim0",
-     {.kind = IndexKind::SignBitmap, .dim = 0},
-     "KDSB dim 0 out of range [64, 16777216]"},
     {"sb_dim63",
      {.kind = IndexKind::SignBitmap, .dim = 63},
      "KDSB dim 63 out of range [64, 16777216]"},
@@ -339,9 +319,6 @@ const RuleCase kRuleCases[] = {
      {.kind = IndexKind::SignBitmap, .dim = 16777280},
      "KDSB dim 16777280 out of range [64, 16777216]"},
     // bits, before dim
-    {"rq_bits0",
-     {.kind = IndexKind::RankQuant, .bits = 0},
-     "unsupported KDRQ bits: 0 (expected 1, 2, or 4)"},
     {"rq_bits3",
      {.kind = IndexKind::RankQuant, .bits = 3},
      "unsupported KDRQ bits: 3 (expected 1, 2, or 4)"},
@@ -375,9 +352,6 @@ const RuleCase kRuleCases[] = {
     {"bm_n_top_eq_dim",
      {.kind = IndexKind::Bitmap, .dim = 64, .n_top = 64},
      "KDBM n_top 64 must satisfy 0 < n_top < dim (64)"},
-    {"bm_n_top_huge",
-     {.kind = IndexKind::Bitmap, .dim = 128, .n_top = 4294967295u},
-     "KDBM n_top 4294967295 must satisfy 0 < n_top < dim (128)"},
     // n_vectors, every kind
     {"rank_n",
      {.kind = IndexKind::Rank, .dim = 2, .n_vectors = kTooMany},

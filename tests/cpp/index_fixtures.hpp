@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>

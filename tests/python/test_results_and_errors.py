@@ -22,6 +22,29 @@ LIMIT_CONSTANTS = {
 }
 
 
+def test_error_with_its_own_text_is_an_oserror_with_that_text(tmp_path):
+    index = tmp_path / "not-an-index"
+    index.write_bytes(b"ABCDEFGH")
+    with pytest.raises(OSError) as excinfo:
+        km.create_manifest(index, tmp_path / "m.json", "model", row_id_is_identity=True)
+    assert type(excinfo.value) is OSError
+    assert excinfo.value.args == ("unknown karnid index magic",)
+    assert excinfo.value.errno is None
+    assert not (tmp_path / "m.json").exists()
+
+
+def test_failed_checks_are_a_report_for_verify_and_an_error_for_load(manifest_file):
+    # The sample's index file does not exist, so verification cannot come out clean.
+    report = km.verify_manifest(manifest_file)
+    assert type(report) is dict and report["ok"] is False and report["errors"]
+    with pytest.raises(ValueError) as excinfo:
+        km.verify_for_load(manifest_file)
+    assert type(excinfo.value) is ValueError
+    codes = [issue["code"] for issue in report["errors"]]
+    expected = "manifest verification failed: " + ", ".join(codes[:3])
+    assert str(excinfo.value) == expected + (", ..." if len(codes) > 3 else "")
+
+
 def test_default_resource_limits_match_the_constants_in_order():
     limits = km.default_resource_limits()
     assert list(limits) == list(LIMIT_CONSTANTS)
@@ -37,10 +60,21 @@ def test_default_resource_limits_is_a_fresh_dict_each_call():
     assert second is not km.default_resource_limits()
 
 
-@pytest.mark.parametrize("function", [km.sha256_file, km.inspect_manifest])
-def test_missing_file_is_a_plain_oserror(tmp_path, function):
+@pytest.mark.parametrize(
+    "call",
+    [
+        km.sha256_file,
+        km.inspect_manifest,
+        km.verify_manifest,
+        km.verify_for_load,
+        lambda missing: km.create_manifest(
+            missing, missing.parent / "manifest.json", "model", row_id_is_identity=True
+        ),
+    ],
+)
+def test_missing_file_is_a_plain_oserror(tmp_path, call):
     with pytest.raises(OSError) as excinfo:
-        function(tmp_path / "missing")
+        call(tmp_path / "missing")
     error = excinfo.value
     assert type(error) is OSError
     assert str(error).endswith(" (os error 2)")
@@ -104,10 +138,4 @@ def test_exceptions_of_loads_propagate_unchanged(monkeypatch):
 def test_blocked_json_import_propagates(monkeypatch):
     monkeypatch.setitem(sys.modules, "json", None)
     with pytest.raises(ImportError):
-        km.default_resource_limits()
-
-
-def test_json_module_without_loads_raises_attribute_error(monkeypatch):
-    monkeypatch.setitem(sys.modules, "json", types.ModuleType("json"))
-    with pytest.raises(AttributeError):
         km.default_resource_limits()

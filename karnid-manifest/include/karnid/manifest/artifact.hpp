@@ -51,8 +51,8 @@ struct UnsupportedCoreMetadata {
 
 // The manifest parameters of core parameters; variants without a manifest equivalent give the
 // params-not-supported form. Fields a variant does not carry are left zero.
-[[nodiscard]] std::expected<ManifestIndexParams, UnsupportedCoreMetadata>
-manifest_params_from_core(const index_core::IndexParams& params);
+[[nodiscard]] std::expected<ManifestIndexParams, UnsupportedCoreMetadata> manifest_params_from_core(
+    const index_core::IndexParams& params);
 
 // The text of a probe failure as it appears in messages: operating-system errors as
 // "{description} (os error {number})", every other failure as its own message.

@@ -1,0 +1,208 @@
+#include "db_id_set.hpp"
+
+#include <sys/mman.h>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace karnid::manifest::detail {
+namespace {
+
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+void advise_huge_pages(void* base, std::size_t bytes) noexcept {
+  // Advice only: without huge pages the memory works the same, just with more TLB misses.
+  if (bytes >= kHugePageBytes) (void)::madvise(base, bytes, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+AnonymousMemory::AnonymousMemory(std::size_t bytes) {
+  if (bytes == 0) return;
+  void* base = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) throw std::bad_alloc();
+  advise_huge_pages(base, bytes);
+  base_ = base;
+  size_ = bytes;
+}
+
+AnonymousMemory::AnonymousMemory(AnonymousMemory&& other) noexcept
+    : base_(std::exchange(other.base_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+AnonymousMemory& AnonymousMemory::operator=(AnonymousMemory&& other) noexcept {
+  if (this != &other) {
+    if (base_ != nullptr) ::munmap(base_, size_);
+    base_ = std::exchange(other.base_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+AnonymousMemory::~AnonymousMemory() {
+  if (base_ != nullptr) ::munmap(base_, size_);
+}
+
+void AnonymousMemory::grow(std::size_t bytes) {
+  if (bytes <= size_) return;
+  if (base_ == nullptr) {
+    *this = AnonymousMemory(bytes);
+    return;
+  }
+  void* moved = ::mremap(base_, size_, bytes, MREMAP_MAYMOVE);
+  if (moved == MAP_FAILED) throw std::bad_alloc();
+  advise_huge_pages(moved, bytes);
+  base_ = moved;
+  size_ = bytes;
+}
+
+namespace {
+
+constexpr unsigned kOffsetBits = 40;
+constexpr std::uint64_t kOffsetLimit = std::uint64_t{1} << kOffsetBits;
+constexpr std::uint64_t kOffsetMask = kOffsetLimit - 1;
+constexpr std::size_t kMinSlots = 64;
+constexpr std::size_t kInitialArenaBytes = 64 * 1024;
+constexpr std::size_t kMaxVarintBytes = 10;
+
+__extension__ using Wide = unsigned __int128;
+
+// The 64x64->128 multiply folded back to 64 bits: the mixing step of the hash.
+std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+  const Wide product = static_cast<Wide>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+std::uint64_t load64(const char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Table size for `entries` at a load of at most three quarters.
+std::size_t slots_for(std::uint64_t entries) {
+  const std::uint64_t wanted = entries + entries / 3 + 1;
+  if (wanted > (std::uint64_t{1} << 58)) throw std::bad_alloc();
+  return std::max(kMinSlots, static_cast<std::size_t>(std::bit_ceil(wanted)));
+}
+
+}  // namespace
+
+DbIdSet::DbIdSet(std::uint64_t expected_entries) {
+  // Without the random source these fixed keys still spread honest input well.
+  std::array<std::uint64_t, 4> key{0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL,
+                                   0xA4093822299F31D0ULL, 0x082EFA98EC4E6C89ULL};
+  std::array<std::uint64_t, 4> random{};
+  if (::getrandom(random.data(), sizeof random, GRND_NONBLOCK) ==
+      static_cast<ssize_t>(sizeof random)) {
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] ^= random[i];
+  }
+  key0_ = key[0];
+  key1_ = key[1];
+  key2_ = key[2];
+  key3_ = key[3];
+  const std::size_t slot_count = slots_for(expected_entries);
+  table_ = AnonymousMemory(slot_count * sizeof(std::uint64_t));
+  mask_ = slot_count - 1;
+}
+
+std::uint64_t DbIdSet::hash(std::string_view id) const noexcept {
+  // Two independent lanes over 32-byte blocks keep the multiplies in flight together.
+  const char* p = id.data();
+  std::size_t left = id.size();
+  std::uint64_t a = key0_ ^ id.size();
+  std::uint64_t b = key1_;
+  while (left >= 32) {
+    a = mix(load64(p) ^ key2_, load64(p + 8) ^ a);
+    b = mix(load64(p + 16) ^ key3_, load64(p + 24) ^ b);
+    p += 32;
+    left -= 32;
+  }
+  if (left >= 16) {
+    a = mix(load64(p) ^ key2_, load64(p + 8) ^ a);
+    p += 16;
+    left -= 16;
+  }
+  std::uint64_t t0 = 0;
+  std::uint64_t t1 = 0;
+  if (left > 8) {
+    std::memcpy(&t0, p, 8);
+    std::memcpy(&t1, p + 8, left - 8);
+  } else {
+    std::memcpy(&t0, p, left);
+  }
+  return mix(mix(t0 ^ key1_, t1 ^ key3_) ^ a, b ^ key0_);
+}
+
+std::string_view DbIdSet::entry_at(std::uint64_t offset) const noexcept {
+  const char* arena = arena_.data();
+  std::size_t at = static_cast<std::size_t>(offset);
+  std::uint64_t length = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(arena[at++]);
+    length |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) break;
+  }
+  return {arena + at, static_cast<std::size_t>(length)};
+}
+
+DbIdSet::Probe DbIdSet::find(std::string_view id, std::uint64_t hash) const noexcept {
+  const std::uint64_t* table = slots();
+  const std::uint64_t tag = hash >> kOffsetBits;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+    const std::uint64_t slot = table[i];
+    if (slot == 0) return {false, i, tag};
+    if ((slot >> kOffsetBits) == tag && entry_at((slot & kOffsetMask) - 1) == id) {
+      return {true, i, tag};
+    }
+  }
+}
+
+void DbIdSet::insert(const Probe& probe, std::string_view id) {
+  const std::size_t needed = arena_used_ + kMaxVarintBytes + id.size();
+  if (needed >= kOffsetLimit) throw std::bad_alloc();
+  if (needed > arena_.size()) {
+    arena_.grow(std::max({needed, kInitialArenaBytes, arena_.size() * 2}));
+  }
+  const std::uint64_t offset = arena_used_;
+  char* arena = arena_.data();
+  std::uint64_t length = id.size();
+  do {
+    const auto low = static_cast<unsigned char>(length & 0x7F);
+    length >>= 7;
+    arena[arena_used_++] = static_cast<char>(low | (length != 0 ? 0x80 : 0));
+  } while (length != 0);
+  if (!id.empty()) std::memcpy(arena + arena_used_, id.data(), id.size());
+  arena_used_ += id.size();
+  slots()[probe.slot] = (probe.tag << kOffsetBits) | (offset + 1);
+  ++count_;
+  if (count_ > mask_ - mask_ / 4) rebuild((mask_ + 1) * 2);
+}
+
+void DbIdSet::place(std::uint64_t* table, std::size_t mask, std::uint64_t hash,
+                    std::uint64_t offset) const noexcept {
+  std::size_t i = static_cast<std::size_t>(hash) & mask;
+  while (table[i] != 0) i = (i + 1) & mask;
+  table[i] = ((hash >> kOffsetBits) << kOffsetBits) | (offset + 1);
+}
+
+// Walks the arena in order (sequential reads) instead of the old table (random reads).
+void DbIdSet::rebuild(std::size_t slot_count) {
+  AnonymousMemory bigger(slot_count * sizeof(std::uint64_t));
+  auto* table = reinterpret_cast<std::uint64_t*>(bigger.data());
+  const std::size_t mask = slot_count - 1;
+  std::uint64_t offset = 0;
+  while (offset < arena_used_) {
+    const std::string_view id = entry_at(offset);
+    place(table, mask, hash(id), offset);
+    offset = static_cast<std::uint64_t>(id.data() + id.size() - arena_.data());
+  }
+  table_ = std::move(bigger);
+  mask_ = mask;
+}
+
+}  // namespace karnid::manifest::detail

@@ -1,0 +1,185 @@
+// Reading one line of a row identity file, and the UUID forms its identifiers may take.
+//
+// Two readers: a quick recogniser for the shape nearly every row map has, which never allocates,
+// and the strict reader on top of the JSON parser, which knows every error message. The quick one
+// only ever answers for lines the strict one would accept with the same values, so a row map
+// gives the same issues whichever reader looked at a line.
+#include <array>
+#include <cstring>
+
+#include "jsonl_quick.hpp"
+#include "karnid/manifest/error.hpp"
+#include "karnid/manifest/json.hpp"
+#include "karnid/manifest/row_identity.hpp"
+#include "karnid/manifest/text.hpp"
+
+namespace karnid::manifest {
+namespace {
+
+using json::Value;
+
+// ---- strict reader ----
+
+constexpr std::string_view kRecordExpectation = "struct JsonlRow";
+constexpr std::string_view kLengthExpectation = "struct JsonlRow with 2 or 3 elements";
+constexpr std::string_view kFieldList = "one of `row_id`, `db_id`, `parent_id`";
+constexpr std::array<std::string_view, 3> kFields{"row_id", "db_id", "parent_id"};
+constexpr std::size_t kRowId = 0;
+constexpr std::size_t kDbId = 1;
+
+// How a value shows up in "invalid type" and "invalid value" messages.
+std::string describe(const Value& v) {
+  switch (v.type) {
+    case Value::Type::Null:
+      return "null";
+    case Value::Type::Bool:
+      return v.boolean ? "boolean `true`" : "boolean `false`";
+    case Value::Type::Unsigned:
+      return "integer `" + decimal(v.u64) + "`";
+    case Value::Type::Signed:
+      return "integer `" + std::to_string(v.i64) + "`";
+    case Value::Type::Double: {
+      std::string text = json::plain_decimal(v.f64);
+      if (text.find('.') == std::string::npos) text += ".0";
+      return "floating point `" + text + "`";
+    }
+    case Value::Type::String:
+      return "string " + quote_debug(v.string);
+    case Value::Type::Array:
+      return "sequence";
+    case Value::Type::Object:
+      return "map";
+  }
+  return "value";
+}
+
+struct FieldError {
+  std::size_t offset;  // the error's position is just past this many bytes of the line
+  std::string message;
+};
+
+std::string invalid_type(const Value& v, std::string_view expected) {
+  return "invalid type: " + describe(v) + ", expected " + std::string(expected);
+}
+
+std::optional<FieldError> read_field(std::size_t field, const Value& v, JsonlRow& row) {
+  switch (field) {
+    case kRowId:
+      if (v.type == Value::Type::Unsigned) {
+        row.row_id = v.u64;
+        return std::nullopt;
+      }
+      if (v.type == Value::Type::Signed) {
+        return FieldError{v.end, "invalid value: " + describe(v) + ", expected u64"};
+      }
+      return FieldError{v.end, invalid_type(v, "u64")};
+    case kDbId:
+      if (!v.is_string()) return FieldError{v.end, invalid_type(v, "a string")};
+      row.db_id = v.string;
+      return std::nullopt;
+    default:
+      if (v.is_null()) {
+        row.parent_id.reset();
+        return std::nullopt;
+      }
+      if (!v.is_string()) return FieldError{v.end, invalid_type(v, "a string")};
+      row.parent_id = v.string;
+      return std::nullopt;
+  }
+}
+
+// Members in document order: the first unknown, repeated or mistyped member decides; missing
+// keys are reported after the whole object, in declaration order.
+std::optional<FieldError> read_object(const Value& v, JsonlRow& row) {
+  std::array<bool, 3> seen{};
+  for (const json::Member& m : v.object) {
+    std::size_t field = kFields.size();
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+      if (kFields[i] == m.key) field = i;
+    }
+    if (field == kFields.size()) {
+      return FieldError{m.key_end,
+                        "unknown field `" + m.key + "`, expected " + std::string(kFieldList)};
+    }
+    if (seen[field]) return FieldError{m.key_end, "duplicate field `" + m.key + "`"};
+    seen[field] = true;
+    if (auto failure = read_field(field, m.value, row)) return failure;
+  }
+  for (const std::size_t required : {kRowId, kDbId}) {
+    if (!seen[required]) {
+      return FieldError{v.end, "missing field `" + std::string(kFields[required]) + "`"};
+    }
+  }
+  return std::nullopt;
+}
+
+// Elements by position; they are read in order, so a mistyped first element is reported before
+// a missing second one.
+std::optional<FieldError> read_array(const Value& v, JsonlRow& row) {
+  const std::size_t count = v.array.size();
+  for (std::size_t i = 0; i < count && i < kFields.size(); ++i) {
+    if (auto failure = read_field(i, v.array[i], row)) return failure;
+  }
+  if (count < 2 || count > kFields.size()) {
+    return FieldError{v.end, "invalid length " + decimal(count) + ", expected " +
+                                 std::string(kLengthExpectation)};
+  }
+  return std::nullopt;
+}
+
+std::string positioned(std::string_view line, const FieldError& failure) {
+  const json::Position pos = json::position_after(line, failure.offset);
+  return ManifestError::json(failure.message, pos.line, pos.column).display();
+}
+
+// ---- UUID forms ----
+
+constexpr std::string_view kUrnPrefix = "urn:uuid:";
+constexpr std::size_t kHyphenated = detail::kHyphenatedUuidLength;
+
+}  // namespace
+
+std::expected<JsonlRow, std::string> parse_jsonl_row(std::string_view line) {
+  auto parsed = json::parse(line);
+  if (!parsed) {
+    const json::ParseError& e = parsed.error();
+    return std::unexpected(
+        ManifestError::json(e.message, e.position.line, e.position.column).display());
+  }
+  const Value& v = *parsed;
+  JsonlRow row;
+  std::optional<FieldError> failure;
+  if (v.is_object()) {
+    failure = read_object(v, row);
+  } else if (v.is_array()) {
+    failure = read_array(v, row);
+  } else {
+    failure = FieldError{v.end, invalid_type(v, kRecordExpectation)};
+  }
+  if (failure) return std::unexpected(positioned(line, *failure));
+  return row;
+}
+
+std::optional<JsonlRowView> parse_jsonl_row_fast(std::string_view line) noexcept {
+  JsonlRowView row;
+  if (!detail::QuickRowReader(line).read(row)) return std::nullopt;
+  return row;
+}
+
+bool is_uuid_text(std::string_view text) noexcept {
+  const char* p = text.data();
+  switch (text.size()) {
+    case detail::kSimpleUuidLength:
+      return detail::is_simple_uuid(p);
+    case kHyphenated:
+      return detail::is_hyphenated_uuid(p);
+    case kHyphenated + 2:
+      return p[0] == '{' && p[kHyphenated + 1] == '}' && detail::is_hyphenated_uuid(p + 1);
+    case kHyphenated + kUrnPrefix.size():
+      return text.starts_with(kUrnPrefix) && detail::is_hyphenated_uuid(p + kUrnPrefix.size());
+    default:
+      return false;
+  }
+}
+
+}  // namespace karnid::manifest
