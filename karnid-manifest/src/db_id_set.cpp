@@ -62,26 +62,10 @@ void AnonymousMemory::grow(std::size_t bytes) {
 
 namespace {
 
-constexpr unsigned kOffsetBits = 40;
-constexpr std::uint64_t kOffsetLimit = std::uint64_t{1} << kOffsetBits;
-constexpr std::uint64_t kOffsetMask = kOffsetLimit - 1;
+constexpr std::uint64_t kOffsetLimit = std::uint64_t{1} << 40;
 constexpr std::size_t kMinSlots = 64;
 constexpr std::size_t kInitialArenaBytes = 64 * 1024;
 constexpr std::size_t kMaxVarintBytes = 10;
-
-__extension__ using Wide = unsigned __int128;
-
-// The 64x64->128 multiply folded back to 64 bits: the mixing step of the hash.
-std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-  const Wide product = static_cast<Wide>(a) * b;
-  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
-}
-
-std::uint64_t load64(const char* p) noexcept {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
 
 // Table size for `entries` at a load of at most three quarters.
 std::size_t slots_for(std::uint64_t entries) {
@@ -107,35 +91,8 @@ DbIdSet::DbIdSet(std::uint64_t expected_entries) {
   key3_ = key[3];
   const std::size_t slot_count = slots_for(expected_entries);
   table_ = AnonymousMemory(slot_count * sizeof(std::uint64_t));
+  slots_ = reinterpret_cast<std::uint64_t*>(table_.data());
   mask_ = slot_count - 1;
-}
-
-std::uint64_t DbIdSet::hash(std::string_view id) const noexcept {
-  // Two independent lanes over 32-byte blocks keep the multiplies in flight together.
-  const char* p = id.data();
-  std::size_t left = id.size();
-  std::uint64_t a = key0_ ^ id.size();
-  std::uint64_t b = key1_;
-  while (left >= 32) {
-    a = mix(load64(p) ^ key2_, load64(p + 8) ^ a);
-    b = mix(load64(p + 16) ^ key3_, load64(p + 24) ^ b);
-    p += 32;
-    left -= 32;
-  }
-  if (left >= 16) {
-    a = mix(load64(p) ^ key2_, load64(p + 8) ^ a);
-    p += 16;
-    left -= 16;
-  }
-  std::uint64_t t0 = 0;
-  std::uint64_t t1 = 0;
-  if (left > 8) {
-    std::memcpy(&t0, p, 8);
-    std::memcpy(&t1, p + 8, left - 8);
-  } else {
-    std::memcpy(&t0, p, left);
-  }
-  return mix(mix(t0 ^ key1_, t1 ^ key3_) ^ a, b ^ key0_);
 }
 
 std::string_view DbIdSet::entry_at(std::uint64_t offset) const noexcept {
@@ -150,25 +107,13 @@ std::string_view DbIdSet::entry_at(std::uint64_t offset) const noexcept {
   return {arena + at, static_cast<std::size_t>(length)};
 }
 
-DbIdSet::Probe DbIdSet::find(std::string_view id, std::uint64_t hash) const noexcept {
-  const std::uint64_t* table = slots();
-  const std::uint64_t tag = hash >> kOffsetBits;
-  for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
-    const std::uint64_t slot = table[i];
-    if (slot == 0) return {false, i, tag};
-    if ((slot >> kOffsetBits) == tag && entry_at((slot & kOffsetMask) - 1) == id) {
-      return {true, i, tag};
-    }
-  }
-}
-
-void DbIdSet::insert(const Probe& probe, std::string_view id) {
+void DbIdSet::append_entry(std::string_view id) {
   const std::size_t needed = arena_used_ + kMaxVarintBytes + id.size();
-  if (needed >= kOffsetLimit) throw std::bad_alloc();
+  // Offsets must fit the slot's 40 bits; an arena that large could not be allocated anyway.
+  if (needed < id.size() || needed >= kOffsetLimit) throw std::bad_alloc();
   if (needed > arena_.size()) {
     arena_.grow(std::max({needed, kInitialArenaBytes, arena_.size() * 2}));
   }
-  const std::uint64_t offset = arena_used_;
   char* arena = arena_.data();
   std::uint64_t length = id.size();
   do {
@@ -178,16 +123,6 @@ void DbIdSet::insert(const Probe& probe, std::string_view id) {
   } while (length != 0);
   if (!id.empty()) std::memcpy(arena + arena_used_, id.data(), id.size());
   arena_used_ += id.size();
-  slots()[probe.slot] = (probe.tag << kOffsetBits) | (offset + 1);
-  ++count_;
-  if (count_ > mask_ - mask_ / 4) rebuild((mask_ + 1) * 2);
-}
-
-void DbIdSet::place(std::uint64_t* table, std::size_t mask, std::uint64_t hash,
-                    std::uint64_t offset) const noexcept {
-  std::size_t i = static_cast<std::size_t>(hash) & mask;
-  while (table[i] != 0) i = (i + 1) & mask;
-  table[i] = ((hash >> kOffsetBits) << kOffsetBits) | (offset + 1);
 }
 
 // Walks the arena in order (sequential reads) instead of the old table (random reads).
@@ -195,13 +130,17 @@ void DbIdSet::rebuild(std::size_t slot_count) {
   AnonymousMemory bigger(slot_count * sizeof(std::uint64_t));
   auto* table = reinterpret_cast<std::uint64_t*>(bigger.data());
   const std::size_t mask = slot_count - 1;
-  std::uint64_t offset = 0;
+  std::size_t offset = 0;
   while (offset < arena_used_) {
     const std::string_view id = entry_at(offset);
-    place(table, mask, hash(id), offset);
-    offset = static_cast<std::uint64_t>(id.data() + id.size() - arena_.data());
+    const std::uint64_t h = hash(id);
+    std::size_t i = static_cast<std::size_t>(h) & mask;
+    while (table[i] != 0) i = (i + 1) & mask;
+    table[i] = ((h >> kOffsetBits) << kOffsetBits) | (offset + 1);
+    offset = static_cast<std::size_t>(id.data() + id.size() - arena_.data());
   }
   table_ = std::move(bigger);
+  slots_ = table;
   mask_ = mask;
 }
 

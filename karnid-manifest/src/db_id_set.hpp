@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace karnid::manifest::detail {
@@ -45,35 +46,100 @@ class DbIdSet {
   explicit DbIdSet(std::uint64_t expected_entries);
 
   // The set's keyed hash of an identifier; the key comes from the kernel's random source, so a
-  // row map cannot be crafted to collide and make insertion quadratic.
-  [[nodiscard]] std::uint64_t hash(std::string_view id) const noexcept;
+  // row map cannot be crafted to collide and make insertion quadratic. Two independent lanes
+  // over 32-byte blocks keep the multiplies in flight together.
+  [[nodiscard]] std::uint64_t hash(std::string_view id) const noexcept {
+    const char* p = id.data();
+    std::size_t left = id.size();
+    std::uint64_t a = key0_ ^ id.size();
+    std::uint64_t b = key1_;
+    while (left >= 32) {
+      a = mix(load(p) ^ key2_, load(p + 8) ^ a);
+      b = mix(load(p + 16) ^ key3_, load(p + 24) ^ b);
+      p += 32;
+      left -= 32;
+    }
+    if (left >= 16) {
+      a = mix(load(p) ^ key2_, load(p + 8) ^ a);
+      p += 16;
+      left -= 16;
+    }
+    std::uint64_t t0 = 0;
+    std::uint64_t t1 = 0;
+    if (left > 8) {
+      std::memcpy(&t0, p, 8);
+      std::memcpy(&t1, p + 8, left - 8);
+    } else {
+      std::memcpy(&t0, p, left);
+    }
+    return mix(mix(t0 ^ key1_, t1 ^ key3_) ^ a, b ^ key0_);
+  }
 
   // Starts loading the table slot where a probe for `hash` begins.
-  void prefetch(std::uint64_t hash) const noexcept {
-    __builtin_prefetch(slots() + (static_cast<std::size_t>(hash) & mask_));
-  }
+  void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(slots_ + index(hash)); }
 
   // Where `id` is, or the empty slot where it would go.
   struct Probe {
     bool found;
     std::size_t slot;
-    std::uint64_t tag;
   };
-  [[nodiscard]] Probe find(std::string_view id, std::uint64_t hash) const noexcept;
+  [[nodiscard]] Probe find(std::string_view id, std::uint64_t hash) const noexcept {
+    const std::uint64_t tag = hash >> kOffsetBits;
+    for (std::size_t i = index(hash);; i = (i + 1) & mask_) {
+      const std::uint64_t slot = slots_[i];
+      if (slot == 0) return {false, i};
+      if ((slot >> kOffsetBits) == tag && entry_at((slot & kOffsetMask) - 1) == id) {
+        return {true, i};
+      }
+    }
+  }
 
-  // Adds an identifier that find() reported absent; `probe` is that find()'s result, and nothing
-  // may have been inserted in between.
-  void insert(const Probe& probe, std::string_view id);
+  // Adds an identifier that find() reported absent; `probe` is that find()'s result for the
+  // same `hash`, and nothing may have been inserted in between.
+  void insert(const Probe& probe, std::string_view id, std::uint64_t hash) {
+    const std::size_t offset = arena_used_;
+    if (id.size() < 0x80 && offset + 1 + id.size() <= arena_.size()) {
+      // The common case: a one-byte length and room in the arena.
+      char* at = arena_.data() + offset;
+      at[0] = static_cast<char>(id.size());
+      std::memcpy(at + 1, id.data(), id.size());
+      arena_used_ += 1 + id.size();
+    } else {
+      append_entry(id);
+    }
+    slots_[probe.slot] = ((hash >> kOffsetBits) << kOffsetBits) | (offset + 1);
+    ++count_;
+    if (count_ > mask_ - mask_ / 4) rebuild((mask_ + 1) * 2);
+  }
 
   [[nodiscard]] std::size_t size() const noexcept { return count_; }
 
  private:
-  [[nodiscard]] std::uint64_t* slots() const noexcept {
-    return reinterpret_cast<std::uint64_t*>(table_.data());
+  static constexpr unsigned kOffsetBits = 40;
+  static constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << kOffsetBits) - 1;
+
+  __extension__ using Wide = unsigned __int128;
+
+  // The 64x64->128 multiply folded back to 64 bits: the mixing step of the hash.
+  static std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+    const Wide product = static_cast<Wide>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
   }
+
+  static std::uint64_t load(const char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+  }
+
+  [[nodiscard]] std::size_t index(std::uint64_t hash) const noexcept {
+    return static_cast<std::size_t>(hash) & mask_;
+  }
+
+  // The identifier stored at `offset` of the arena, behind its base-128 length.
   [[nodiscard]] std::string_view entry_at(std::uint64_t offset) const noexcept;
-  void place(std::uint64_t* slots, std::size_t mask, std::uint64_t hash,
-             std::uint64_t offset) const noexcept;
+  // Appends one entry (length and bytes) to the arena, growing it as needed.
+  void append_entry(std::string_view id);
   void rebuild(std::size_t slot_count);
 
   std::uint64_t key0_ = 0;
@@ -81,6 +147,7 @@ class DbIdSet {
   std::uint64_t key2_ = 0;
   std::uint64_t key3_ = 0;
   AnonymousMemory table_;
+  std::uint64_t* slots_ = nullptr;  // table_ as slots
   std::size_t mask_ = 0;
   std::size_t count_ = 0;
   AnonymousMemory arena_;

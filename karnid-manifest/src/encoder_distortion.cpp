@@ -50,7 +50,7 @@ void require_sha256_uri(VerificationReport& report, std::string_view code, std::
 [[nodiscard]] bool finite_unit_interval(double v) noexcept {
   return std::isfinite(v) && v >= 0.0 && v <= 1.0;
 }
-// -0 compares equal to 0 and so passes, as a measured violation of "minus nothing" should.
+// -0 compares equal to 0, so a sign bit left over from a computation does not fail the check.
 [[nodiscard]] bool finite_non_negative(double v) noexcept {
   return std::isfinite(v) && v >= 0.0;
 }

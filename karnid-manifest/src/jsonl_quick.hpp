@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -11,7 +12,8 @@
 
 namespace karnid::manifest::detail {
 
-// Byte-parallel tests work on eight bytes at a time.
+// Byte-parallel tests work on eight bytes at a time, the first byte in the lowest bits.
+static_assert(std::endian::native == std::endian::little);
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
@@ -29,13 +31,11 @@ constexpr std::uint64_t bytes_between(std::uint64_t w, unsigned char lo,
   return at_least_lo & ~above_hi & kHighBits;
 }
 
-// Eight hexadecimal digits of either case.
-inline bool hex8(std::uint64_t w) noexcept {
-  if ((w & kHighBits) != 0) return false;
-  const std::uint64_t digits = bytes_between(w, '0', '9');
+// High bit set in each byte of `w` that is a hexadecimal digit of either case.
+constexpr std::uint64_t hex_bytes(std::uint64_t w) noexcept {
   // Setting bit 5 folds 'A'-'F' onto 'a'-'f' and maps nothing else there.
-  const std::uint64_t letters = bytes_between(w | (kOnes * 0x20), 'a', 'f');
-  return (digits | letters) == kHighBits;
+  return (bytes_between(w, '0', '9') | bytes_between(w | (kOnes * 0x20), 'a', 'f')) &
+         ~(w & kHighBits);
 }
 
 inline std::uint64_t load8(const char* p) noexcept {
@@ -46,19 +46,23 @@ inline std::uint64_t load8(const char* p) noexcept {
 
 // 32 hexadecimal digits at p.
 inline bool is_simple_uuid(const char* p) noexcept {
-  return hex8(load8(p)) && hex8(load8(p + 8)) && hex8(load8(p + 16)) && hex8(load8(p + 24));
+  return (hex_bytes(load8(p)) & hex_bytes(load8(p + 8)) & hex_bytes(load8(p + 16)) &
+          hex_bytes(load8(p + 24))) == kHighBits;
 }
 
 // The 8-4-4-4-12 layout at p (36 bytes): hyphens in place, hexadecimal digits around them. The
-// words that straddle a hyphen get a '0' in its place before the digit test.
+// words that straddle a hyphen get a '0' in its place before the digit test; a byte that was not
+// a hyphen turns into something that is not a digit or stays one, so the hyphens are checked on
+// their own as well.
 inline bool is_hyphenated_uuid(const char* p) noexcept {
-  if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return false;
   constexpr auto zero_at = [](unsigned byte) { return std::uint64_t{'0' ^ '-'} << (8 * byte); };
+  const bool hyphens = (p[8] == '-') & (p[13] == '-') & (p[18] == '-') & (p[23] == '-');
   // Bytes 9-16 hold the hyphen at 13 (byte 4); bytes 16-23 hold hyphens at 18 and 23.
   const std::uint64_t middle = load8(p + 9) ^ zero_at(4);
   const std::uint64_t second = load8(p + 16) ^ zero_at(2) ^ zero_at(7);
-  return hex8(load8(p)) && hex8(middle) && hex8(second) && hex8(load8(p + 24)) &&
-         hex8(load8(p + 28));
+  const std::uint64_t all = hex_bytes(load8(p)) & hex_bytes(middle) & hex_bytes(second) &
+                            hex_bytes(load8(p + 24)) & hex_bytes(load8(p + 28));
+  return hyphens && all == kHighBits;
 }
 
 // ---- quick reader ----
@@ -78,11 +82,15 @@ constexpr bool is_digit(unsigned char c) noexcept {
 class QuickRowReader {
  public:
   explicit QuickRowReader(std::string_view line) noexcept
-      : p_(reinterpret_cast<const unsigned char*>(line.data())), end_(p_ + line.size()) {}
+      : begin_(reinterpret_cast<const unsigned char*>(line.data())),
+        p_(begin_),
+        end_(begin_ + line.size()) {}
 
   bool read(JsonlRowView& out) noexcept {
-    unsigned seen = 0;
     out.parent_id.reset();
+    if (common_layout(out)) return true;
+    p_ = begin_;
+    unsigned seen = 0;
     skip_space();
     if (!take('{')) return false;
     skip_space();
@@ -118,11 +126,34 @@ class QuickRowReader {
   }
 
  private:
+  // What the usual writers emit, {"row_id": N, "db_id": "..."} with or without the blank after
+  // each colon and comma, checked as whole words instead of token by token.
+  bool common_layout(JsonlRowView& out) noexcept {
+    constexpr std::string_view kOpen = "{\"row_id\":";
+    constexpr std::string_view kDbKey = "\"db_id\":";
+    if (static_cast<std::size_t>(end_ - p_) < kOpen.size() + kDbKey.size() + 5 ||
+        std::memcmp(p_, kOpen.data(), kOpen.size()) != 0) {
+      return false;
+    }
+    p_ += kOpen.size();
+    if (*p_ == ' ') ++p_;
+    if (!number(out.row_id) || !take(',')) return false;
+    if (p_ != end_ && *p_ == ' ') ++p_;
+    if (static_cast<std::size_t>(end_ - p_) < kDbKey.size() ||
+        std::memcmp(p_, kDbKey.data(), kDbKey.size()) != 0) {
+      return false;
+    }
+    p_ += kDbKey.size();
+    if (p_ != end_ && *p_ == ' ') ++p_;
+    return plain_string(out.db_id) && end_ - p_ == 1 && *p_ == '}';
+  }
+
   enum class Field : unsigned { RowId, DbId, ParentId, None };
   static constexpr unsigned bit(Field field) noexcept { return 1U << static_cast<unsigned>(field); }
 
   void skip_space() noexcept {
-    while (p_ != end_ && is_json_space(*p_)) ++p_;
+    // Most tokens follow each other directly or after one blank; every JSON space is <= ' '.
+    while (p_ != end_ && *p_ <= ' ' && is_json_space(*p_)) ++p_;
   }
 
   bool take(unsigned char c) noexcept {
@@ -152,53 +183,76 @@ class QuickRowReader {
   }
 
   // A plain decimal that fits 64 bits; fractions, exponents, signs and leading zeros are left
-  // to the strict reader.
+  // to the strict reader. Works on a local cursor so that the loop stays in registers.
   bool number(std::uint64_t& out) noexcept {
-    if (p_ == end_ || !is_digit(*p_)) return false;
+    const unsigned char* p = p_;
+    const unsigned char* const end = end_;
+    if (p == end || !is_digit(*p)) return false;
     std::uint64_t value = 0;
-    if (*p_ == '0') {
-      ++p_;
+    if (*p == '0') {
+      ++p;
     } else {
-      constexpr std::uint64_t kMax = ~std::uint64_t{0};
-      while (p_ != end_ && is_digit(*p_)) {
-        const unsigned digit = *p_ - '0';
+      // Nineteen digits always fit; only a twentieth can overflow.
+      const unsigned char* const safe_end = end - p > 19 ? p + 19 : end;
+      while (p != safe_end && is_digit(*p)) value = value * 10 + (*p++ - '0');
+      if (p != end && is_digit(*p)) {
+        constexpr std::uint64_t kMax = ~std::uint64_t{0};
+        const unsigned digit = *p - '0';
         if (value > (kMax - digit) / 10) return false;
         value = value * 10 + digit;
-        ++p_;
+        ++p;
       }
     }
-    if (p_ != end_ && (is_digit(*p_) || *p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
+    if (p != end && (is_digit(*p) || *p == '.' || *p == 'e' || *p == 'E')) return false;
+    p_ = p;
     out = value;
     return true;
+  }
+
+  // High bit set in each byte of `w` that ends or breaks a plain string: a quote, a backslash,
+  // a control byte or a non-ASCII byte. The lowest flagged byte is exact; bytes above it may be
+  // flagged spuriously, which never matters because scanning stops at the lowest.
+  static std::uint64_t string_breaks(std::uint64_t w) noexcept {
+    const std::uint64_t quote = w ^ (kOnes * '"');
+    const std::uint64_t backslash = w ^ (kOnes * '\\');
+    return (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20) |
+            w) &
+           kHighBits;
   }
 
   // A string of printable ASCII without escapes: its bytes are its value.
   bool plain_string(std::string_view& out) noexcept {
     if (!take('"')) return false;
-    const unsigned char* start = p_;
-    // Eight bytes at a time: stop at the first quote, backslash, control or non-ASCII byte.
-    while (end_ - p_ >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p_, sizeof w);
-      const std::uint64_t quote = w ^ (kOnes * '"');
-      const std::uint64_t backslash = w ^ (kOnes * '\\');
-      const std::uint64_t special =
-          ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20) | w;
-      if ((special & kHighBits) != 0) break;
-      p_ += 8;
-    }
-    while (p_ != end_) {
-      const unsigned char c = *p_;
-      if (c == '"') {
-        out = std::string_view(reinterpret_cast<const char*>(start),
-                               static_cast<std::size_t>(p_ - start));
-        ++p_;
-        return true;
+    const unsigned char* const start = p_;
+    const unsigned char* p = p_;
+    for (;;) {
+      const auto left = static_cast<std::size_t>(end_ - p);
+      std::uint64_t w = 0;
+      if (left >= 8) {
+        std::memcpy(&w, p, 8);
+      } else if (left == 0) {
+        return false;
+      } else if (end_ - begin_ >= 8) {
+        // The line's last eight bytes, shifted so that p comes first: past the end of the line
+        // the word holds zero bytes, which count as breaks.
+        std::memcpy(&w, end_ - 8, 8);
+        w >>= 8 * (8 - left);
+      } else {
+        for (std::size_t i = 0; i < left; ++i) w |= std::uint64_t{p[i]} << (8 * i);
       }
-      if (c < 0x20 || c >= 0x80 || c == '\\') return false;
-      ++p_;
+      const std::uint64_t breaks = string_breaks(w);
+      if (breaks == 0) {
+        p += 8;
+        continue;
+      }
+      const auto at = static_cast<std::size_t>(std::countr_zero(breaks) / 8);
+      if (at >= left || p[at] != '"') return false;
+      p += at;
+      out = std::string_view(reinterpret_cast<const char*>(start),
+                             static_cast<std::size_t>(p - start));
+      p_ = p + 1;
+      return true;
     }
-    return false;
   }
 
   bool at_null() noexcept {
@@ -207,6 +261,7 @@ class QuickRowReader {
     return true;
   }
 
+  const unsigned char* begin_;
   const unsigned char* p_;
   const unsigned char* end_;
 };

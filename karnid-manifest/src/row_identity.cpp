@@ -246,7 +246,7 @@ class RowMapValidator {
                decimal(limits_.max_row_map_tracked_id_bytes));
       return false;
     }
-    seen_->insert(probe, row.db_id);
+    seen_->insert(probe, row.db_id, hash);
     return true;
   }
 

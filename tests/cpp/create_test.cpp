@@ -111,32 +111,34 @@ TEST(PathToManifestString, RendersComponentsWithSlashes) {
     std::string_view path;
     std::string_view text;
   } cases[] = {
-      {"", "."},
-      {".", "."},
-      {"index.kdr", "index.kdr"},
-      {"a//b/./c/", "a/b/c"},
-      {"./a/.", "./a"},
+      // clang-format off
+      {"", "."}, {".", "."}, {"index.kdr", "index.kdr"}, {"a//b/./c/", "a/b/c"}, {"./a/.", "./a"},
       {"../x/../y", "../x/../y"},
       {"a\\b", "a\\b"},  // a backslash is part of a POSIX name
-      {"/abs//x\\y", "/abs//x/y"},
-      {"d/\xFF.kdr", "d/\xEF\xBF\xBD.kdr"},
+      {"/abs//x\\y", "/abs//x/y"}, {"d/\xFF.kdr", "d/\xEF\xBF\xBD.kdr"},
+      // clang-format on
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(path_to_manifest_string(c.path), c.text) << c.path;
-  }
+  for (const auto& c : cases) EXPECT_EQ(path_to_manifest_string(c.path), c.text) << c.path;
 }
 
-TEST(ManifestPathForCreate, RelativeTextsAndEscapes) {
-  TempDir t;
-  t.write("d/index.kdr", "i");
-  t.write("d/sub/rows.jsonl", "r");
-  t.write("d/x/index.kdr", "x");
-  t.write("d/dir2/f", "f");
-  t.mkdirs("d/m/n");
-  t.mkdirs("d/dir");
-  t.mkdirs("a/b/c");
-  fs::create_symlink(t.path("d/x/index.kdr"), t.path("d/m/link.kdr"));
+// d/{index.kdr, sub/rows.jsonl, x/index.kdr, dir2/f, m/n/, m/link.kdr -> x/index.kdr, dir/}, a/b/c/
+class ManifestPathForCreate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    t_.write("d/index.kdr", "i");
+    t_.write("d/sub/rows.jsonl", "r");
+    t_.write("d/x/index.kdr", "x");
+    t_.write("d/dir2/f", "f");
+    t_.mkdirs("d/m/n");
+    t_.mkdirs("d/dir");
+    t_.mkdirs("a/b/c");
+    fs::create_symlink(t_.path("d/x/index.kdr"), t_.path("d/m/link.kdr"));
+  }
+  TempDir t_;
+};
 
+TEST_F(ManifestPathForCreate, RelativeTextsAndEscapes) {
+  const TempDir& t = t_;
   const struct {
     std::string file;
     std::string dir;
@@ -163,13 +165,8 @@ TEST(ManifestPathForCreate, RelativeTextsAndEscapes) {
   }
 }
 
-TEST(ManifestPathForCreate, RefusalsNameLabelAndCanonicalPaths) {
-  TempDir t;
-  t.write("d/x/index.kdr", "x");
-  t.write("d/dir2/f", "f");
-  t.mkdirs("d/m");
-  t.mkdirs("d/dir");
-  fs::create_symlink(t.path("d/x/index.kdr"), t.path("d/m/link.kdr"));
+TEST_F(ManifestPathForCreate, RefusalsNameLabelAndCanonicalPaths) {
+  const TempDir& t = t_;
   const std::string tail =
       "; use --allow-path-escape to create a manifest that requires non-default verification "
       "policy";
@@ -208,10 +205,8 @@ TEST(ManifestPathForCreate, RefusalsNameLabelAndCanonicalPaths) {
   }
 }
 
-TEST(ManifestPathForCreate, UnresolvablePathsAreIoErrorsBeforePolicy) {
-  TempDir t;
-  t.write("d/x/index.kdr", "x");
-  t.mkdirs("d/m");
+TEST_F(ManifestPathForCreate, UnresolvablePathsAreIoErrorsBeforePolicy) {
+  const TempDir& t = t_;
   const struct {
     std::string file;
     std::string dir;
@@ -266,73 +261,49 @@ TEST(CreateAuxiliaryArtifacts, FirstProblemEndsTheCall) {
   const std::string outside = t.write("elsewhere/o.bin", "1234");
   const std::string missing = t.path("m/missing.bin");
 
-  struct Case {
-    std::string what;
+  const std::string big = t.write("elsewhere/big.bin", "123456");
+  const std::string policy_tail =
+      "; use --allow-path-escape to create a manifest that requires non-default verification "
+      "policy";
+  using K = ManifestError::Kind;
+  const struct {
     std::vector<CreateAuxiliaryArtifact> items;
     std::uint64_t max_count;
-    ManifestError::Kind kind;
+    K kind;
     std::string display;
-  };
-  const std::vector<Case> cases = {
-      {"count limit checked before any file",
-       {{"a", missing}, {"b", missing}},
-       1,
-       ManifestError::Kind::Coded,
+  } cases[] = {
+      // clang-format off
+      // The count is checked before any file is touched.
+      {{{"a", missing}, {"b", missing}}, 1, K::Coded,
        "auxiliary_artifact_count_limit_exceeded: auxiliary_artifacts has 2 entries, exceeding "
        "max_auxiliary_artifacts=1"},
-      {"zero allows none",
-       {{"a", four}},
-       0,
-       ManifestError::Kind::Coded,
+      {{{"a", four}}, 0, K::Coded,
        "auxiliary_artifact_count_limit_exceeded: auxiliary_artifacts has 1 entries, exceeding "
        "max_auxiliary_artifacts=0"},
-      {"blank name",
-       {{" \t\n", four}},
-       8,
-       ManifestError::Kind::Invalid,
-       "auxiliary artifact name must be non-empty"},
-      {"names equal once trimmed",
-       {{" a", four}, {"a", missing}},
-       8,
-       ManifestError::Kind::Invalid,
-       "auxiliary artifact name \"a\" is duplicated"},
-      {"quoted with escapes",
-       {{"x\"y", four}, {"x\"y ", four}},
-       8,
-       ManifestError::Kind::Invalid,
+      {{{" \t\n", four}}, 8, K::Invalid, "auxiliary artifact name must be non-empty"},
+      // Names compare after trimming, before the second file is looked at.
+      {{{" a", four}, {"a", missing}}, 8, K::Invalid, "auxiliary artifact name \"a\" is duplicated"},
+      {{{"x\"y", four}, {"x\"y ", four}}, 8, K::Invalid,
        "auxiliary artifact name \"x\\\"y\" is duplicated"},
-      {"hashed before the path policy",
-       {{"big", t.write("elsewhere/big.bin", "123456")}},
-       8,
-       ManifestError::Kind::Coded,
-       ""},
-      {"path policy",
-       {{"o", outside}},
-       8,
-       ManifestError::Kind::Invalid,
+      {{{"four", four}, {"five", five}}, 8, K::Coded,
+       "auxiliary_artifact_file_too_large: auxiliary artifact exceeds 4 bytes while reading " + five},
+      // Hashing comes first: an oversized file outside the directory fails on its size.
+      {{{"big", big}}, 8, K::Coded,
+       "auxiliary_artifact_file_too_large: auxiliary artifact exceeds 4 bytes while reading " + big},
+      {{{"o", outside}}, 8, K::Invalid,
        "auxiliary artifact path " + outside + " is outside manifest directory " + t.path("m") +
-           "; use --allow-path-escape to create a manifest that requires non-default "
-           "verification policy"},
-      {"one byte over the size limit",
-       {{"four", four}, {"five", five}},
-       8,
-       ManifestError::Kind::Coded,
-       ""},
+       policy_tail},
+      {{{"gone", missing}}, 8, K::Io, os_error_text(ENOENT)},
+      // clang-format on
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     CreateManifestOptions options = aux_options(c.items);
     options.limits.max_auxiliary_artifacts = c.max_count;
     options.limits.max_auxiliary_artifact_bytes = 4;
     auto entries = create_auxiliary_artifacts(options.auxiliary_artifacts, t.path("m"), options);
-    ASSERT_FALSE(entries.has_value()) << c.what;
-    EXPECT_EQ(entries.error().kind(), c.kind) << c.what;
-    if (c.kind == ManifestError::Kind::Coded && c.display.empty()) {
-      EXPECT_EQ(entries.error().code(), "auxiliary_artifact_file_too_large") << c.what;
-      EXPECT_TRUE(entries.error().message().starts_with("auxiliary artifact exceeds 4 bytes"))
-          << entries.error().message();
-    } else {
-      EXPECT_EQ(entries.error().display(), c.display) << c.what;
-    }
+    ASSERT_FALSE(entries.has_value()) << c.display;
+    EXPECT_EQ(entries.error().kind(), c.kind) << c.display;
+    EXPECT_EQ(entries.error().display(), c.display);
   }
 
   CreateManifestOptions exact = aux_options({{"a", four}, {"b", four}});
@@ -341,11 +312,6 @@ TEST(CreateAuxiliaryArtifacts, FirstProblemEndsTheCall) {
   auto accepted = create_auxiliary_artifacts(exact.auxiliary_artifacts, t.path("m"), exact);
   ASSERT_TRUE(accepted.has_value()) << accepted.error().display();
   EXPECT_EQ(accepted->size(), 2u);
-
-  CreateManifestOptions gone = aux_options({{"gone", missing}});
-  auto missing_result = create_auxiliary_artifacts(gone.auxiliary_artifacts, t.path("m"), gone);
-  ASSERT_FALSE(missing_result.has_value());
-  EXPECT_EQ(missing_result.error().os_errno(), ENOENT);
 }
 
 // ---- creation ----
@@ -354,6 +320,10 @@ struct KindCase {
   IndexKind kind;
   std::string_view json_kind;
 };
+
+void PrintTo(const KindCase& c, std::ostream* os) {
+  *os << c.json_kind;
+}
 
 class CreateRoundTrip : public ::testing::TestWithParam<KindCase> {};
 
@@ -382,7 +352,6 @@ TEST_P(CreateRoundTrip, WritesAManifestThatVerifies) {
     EXPECT_NE(m.manifest_id, m.build->invocation_id);
     EXPECT_EQ(m.build->builder_id, "karnid-manifest");
     EXPECT_TRUE(std::regex_match(m.created_at, kCreatedAt)) << m.created_at;
-    EXPECT_TRUE(is_rfc3339(m.created_at));
     EXPECT_EQ(m.artifact.path, "index.kdr");
     EXPECT_EQ(m.artifact.sha256, Sha256::hex_of(read_all(index)));
     EXPECT_EQ(to_json_name(m.artifact.kind), param.json_kind);
@@ -441,7 +410,10 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, CreateRoundTrip,
                          ::testing::Values(KindCase{IndexKind::Rank, "rank"},
                                            KindCase{IndexKind::RankQuant, "rank_quant"},
                                            KindCase{IndexKind::Bitmap, "bitmap"},
-                                           KindCase{IndexKind::SignBitmap, "sign_bitmap"}));
+                                           KindCase{IndexKind::SignBitmap, "sign_bitmap"}),
+                         [](const ::testing::TestParamInfo<KindCase>& kind_info) {
+                           return std::string(kind_info.param.json_kind);
+                         });
 
 // Creation failures: nothing reaches `out`, whose earlier content survives.
 class CreateFailure : public ::testing::Test {
@@ -465,38 +437,34 @@ class CreateFailure : public ::testing::Test {
 
 TEST_F(CreateFailure, RowMapProblemsAreRefusedWithTheirMessages) {
   const std::string good = row_map_text(spec_.n_vectors);
+  const std::string bad_row_id = "{\"row_id\":1,\"db_id\":\"" + uuid_for_row(0) + "\"}\n";
+  const std::string rest = good.substr(good.find('\n') + 1);
+  using K = ManifestError::Kind;
   const struct {
-    std::string what;
     std::string rows;
     std::uint64_t max_line_bytes;
     std::uint64_t max_report_issues;
-    ManifestError::Kind kind;
-    std::string display;  // empty: only the prefix below is checked
-    std::string prefix;
+    K kind;
+    std::string display;
   } cases[] = {
-      {"one row short", row_map_text(2), 65536, 1024, ManifestError::Kind::Invalid,
-       "row map has 2 rows but index has 3 vectors", ""},
-      {"one row too many", row_map_text(4), 65536, 1024, ManifestError::Kind::Invalid,
-       "row map is invalid: row_identity_row_count_mismatch", ""},
-      {"row_id out of order",
-       "{\"row_id\":1,\"db_id\":\"" + uuid_for_row(0) + "\"}\n" + good.substr(good.find('\n') + 1),
-       65536, 1024, ManifestError::Kind::Invalid,
-       "row map is invalid: row_identity_row_id_mismatch", ""},
-      {"every code in order",
-       "{\"row_id\":7,\"db_id\":\"nope\"}\n" + good.substr(good.find('\n') + 1), 65536, 1024,
-       ManifestError::Kind::Invalid,
-       "row map is invalid: row_identity_row_id_mismatch, row_identity_db_id_invalid_uuid", ""},
-      {"line longer than the limit", good, 20, 1024, ManifestError::Kind::Coded, "",
+      // clang-format off
+      {row_map_text(2), 65536, 1024, K::Invalid, "row map has 2 rows but index has 3 vectors"},
+      {row_map_text(4), 65536, 1024, K::Invalid,
+       "row map is invalid: row_identity_row_count_mismatch"},
+      {bad_row_id + rest, 65536, 1024, K::Invalid,
+       "row map is invalid: row_identity_row_id_mismatch"},
+      {"{\"row_id\":7,\"db_id\":\"nope\"}\n" + rest, 65536, 1024, K::Invalid,
+       "row map is invalid: row_identity_row_id_mismatch, row_identity_db_id_invalid_uuid"},
+      {good, 20, 1024, K::Coded,
        "row_identity_line_too_large: line 0 exceeds max_row_identity_jsonl_line_bytes=20"},
-      {"a limit code wins over earlier issues",
-       "{\"row_id\":1,\"db_id\":\"" + uuid_for_row(0) + "\"}\n" + std::string(100, ' ') + "\n", 80,
-       1024, ManifestError::Kind::Coded, "",
+      // A resource-limit issue wins over the issues found before it.
+      {bad_row_id + std::string(100, ' ') + "\n", 80, 1024, K::Coded,
        "row_identity_line_too_large: line 1 exceeds max_row_identity_jsonl_line_bytes=80"},
-      {"issue list bounded to nothing", "{\"row_id\":1,\"db_id\":\"" + uuid_for_row(0) + "\"}\n",
-       65536, 0, ManifestError::Kind::Coded,
+      // A bound of zero keeps only the limit issue; the row map must still be refused.
+      {bad_row_id, 65536, 0, K::Coded,
        "verification_report_issue_limit_exceeded: verification report issue count exceeded "
-       "max_report_issues=0",
-       ""},
+       "max_report_issues=0"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     const std::string rows = t_.write("idx/rows.jsonl", c.rows);
@@ -504,14 +472,9 @@ TEST_F(CreateFailure, RowMapProblemsAreRefusedWithTheirMessages) {
     options.limits.max_row_map_line_bytes = c.max_line_bytes;
     options.limits.max_report_issues = c.max_report_issues;
     auto created = create(RowMapFile{rows}, options);
-    ASSERT_FALSE(created.has_value()) << c.what;
-    EXPECT_EQ(created.error().kind(), c.kind) << c.what;
-    if (c.display.empty()) {
-      EXPECT_TRUE(created.error().display().starts_with(c.prefix))
-          << c.what << ": " << created.error().display();
-    } else {
-      EXPECT_EQ(created.error().display(), c.display) << c.what;
-    }
+    ASSERT_FALSE(created.has_value()) << c.display;
+    EXPECT_EQ(created.error().kind(), c.kind) << c.display;
+    EXPECT_EQ(created.error().display(), c.display);
     expect_untouched();
   }
 
@@ -531,8 +494,6 @@ TEST_F(CreateFailure, RowMapProblemsAreRefusedWithTheirMessages) {
 }
 
 TEST_F(CreateFailure, UnusableIndexFilesAreIoErrors) {
-  IndexSpec short_payload = spec_;
-  short_payload.payload_adjust = -1;
   IndexSpec unknown = spec_;
   unknown.magic = "XXXX";
   const std::string fifo = t_.path("idx/fifo");
@@ -546,7 +507,6 @@ TEST_F(CreateFailure, UnusableIndexFilesAreIoErrors) {
       {"unknown magic", t_.write_index("idx/unknown.kdr", unknown), "unknown karnid index magic"},
       {"shorter than the magic", t_.write("idx/short.kdr", "KD"),
        "karnid index header truncated while reading magic"},
-      {"payload one byte short", t_.write_index("idx/cut.kdr", short_payload), ""},
       {"directory", t_.path("idx"), os_error_text(EISDIR)},
       {"fifo", fifo, fifo + " is not a regular file"},
       {"missing", t_.path("idx/missing.kdr"), os_error_text(ENOENT)},
@@ -556,12 +516,7 @@ TEST_F(CreateFailure, UnusableIndexFilesAreIoErrors) {
         create_manifest_for_index_with_options(c.index, out_, "model", RowIdIdentity{}, {});
     ASSERT_FALSE(created.has_value()) << c.what;
     EXPECT_EQ(created.error().kind(), ManifestError::Kind::Io) << c.what;
-    if (c.display.empty()) {
-      EXPECT_TRUE(created.error().display().starts_with("KDR1 payload truncated"))
-          << created.error().display();
-    } else {
-      EXPECT_EQ(created.error().display(), c.display) << c.what;
-    }
+    EXPECT_EQ(created.error().display(), c.display) << c.what;
     expect_untouched();
   }
 }
@@ -673,17 +628,6 @@ TEST(CreateManifest, RepeatedCreationsDifferOnlyInIdsAndTime) {
   normalized.created_at = first->created_at;
   EXPECT_EQ(serialize_manifest(normalized, json::Writer::Style::Compact),
             serialize_manifest(*first, json::Writer::Style::Compact));
-}
-
-TEST(RandomUuidUrn, VersionFourVariantBitsAndFreshness) {
-  std::vector<std::string> seen;
-  for (int i = 0; i < 64; ++i) {
-    auto urn = random_uuid_urn();
-    ASSERT_TRUE(urn.has_value());
-    EXPECT_TRUE(std::regex_match(*urn, kUuidUrn)) << *urn;
-    for (const std::string& earlier : seen) EXPECT_NE(*urn, earlier);
-    seen.push_back(*urn);
-  }
 }
 
 }  // namespace
