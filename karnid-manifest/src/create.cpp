@@ -71,7 +71,7 @@ ManifestError from_probe_error(const index_core::ProbeError& error) {
   return ManifestError::io_text(error.message);
 }
 
-// ---- step 6: the manifest directory ----
+// ---- the manifest directory ----
 
 Result<bool> is_directory(const std::string& path) {
   struct stat st {};
@@ -119,7 +119,7 @@ Result<void> prepare_manifest_dir(const std::string& dir) {
   return create_directory_chain(dir);
 }
 
-// ---- steps 7 and 8: probing and hashing the index ----
+// ---- probing and hashing the index ----
 
 struct ProbedIndex {
   index_core::IndexMetadata metadata;
@@ -185,7 +185,7 @@ Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed
   return FileDigest{hasher.finish_hex(), total};
 }
 
-// ---- step 11: row identity ----
+// ---- row identity ----
 
 Result<RowIdentity> row_identity_from_map(const std::string& row_map,
                                           const std::string& manifest_dir,
@@ -224,7 +224,7 @@ Result<RowIdentity> row_identity_from_map(const std::string& row_map,
   return identity;
 }
 
-// ---- step 14: writing the manifest ----
+// ---- writing the manifest ----
 
 Result<void> write_all(int fd, std::string_view text) {
   std::size_t done = 0;
