@@ -5,8 +5,18 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
 CPP_BUILD := build/cpp
+CPP_SAN_BUILD := build/cpp-san
+PY_SAN_BUILD := build/py-san
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := manifest row_map index_header path
+FUZZ_LLVM := 19
+FUZZ_CXX := clang++-$(FUZZ_LLVM)
+# Runtime settings of the sanitized runs: stop at the first report, with a stack trace.
+UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps venv sysdeps build-cpp test-cpp install test-python test demo format format-check clean
+.PHONY: all deps venv sysdeps build-cpp test-cpp build-cpp-san test-cpp-san install test-python \
+	test test-sanitize fuzz-deps fuzz demo format format-check clean
 
 all: install
 
@@ -43,6 +53,18 @@ build-cpp: deps
 test-cpp: build-cpp
 	cd $(CPP_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure -j $(JOBS)
 
+# The same C++ suite (fuzz corpus replays included) under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+build-cpp-san: deps
+	$(VENV)/bin/cmake -S . -B $(CPP_SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKARNID_BUILD_TESTS=ON -DKARNID_BUILD_PYTHON=OFF -DKARNID_SANITIZE=ON \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build $(CPP_SAN_BUILD) -j $(JOBS)
+
+test-cpp-san: build-cpp-san
+	cd $(CPP_SAN_BUILD) && ASAN_OPTIONS=detect_stack_use_after_return=1 $(UBSAN_ENV) \
+	  $(abspath $(VENV)/bin/ctest) --output-on-failure -j $(JOBS)
+
 # Builds the wheel in build/ (kept between runs) and installs it into the virtual environment.
 install: deps
 	PATH="$(abspath $(VENV)/bin):$$PATH" $(VPY) -m pip install -q --no-build-isolation .
@@ -50,7 +72,58 @@ install: deps
 test-python: install
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-python
+test: test-cpp test-cpp-san test-python
+
+# The Python tests against a sanitized build of the module. The interpreter itself is not
+# instrumented, so the ASan runtime is preloaded; leak detection is off because the interpreter
+# keeps memory until exit by design. The sanitized module is found first through PYTHONPATH and
+# the installed one stays untouched.
+test-sanitize: install
+	$(VENV)/bin/cmake -S . -B $(PY_SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKARNID_BUILD_PYTHON=ON -DKARNID_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build $(PY_SAN_BUILD) -j $(JOBS) --target _karnid_manifest
+	ASAN_OPTIONS=detect_leaks=0 $(UBSAN_ENV) PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+	  PYTHONPATH="$(abspath $(PY_SAN_BUILD))/bindings:$(abspath python)" \
+	  $(VPY) -m pytest -q -p no:cacheprovider tests/python
+
+# clang and its sanitizer and libFuzzer runtimes (Debian packages; installed when running as root).
+fuzz-deps:
+	@missing=""; \
+	command -v $(FUZZ_CXX) >/dev/null || missing="$$missing clang-$(FUZZ_LLVM)"; \
+	ls /usr/lib/llvm-$(FUZZ_LLVM)/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
+	  || missing="$$missing libclang-rt-$(FUZZ_LLVM)-dev"; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else \
+	    echo "missing Debian packages:$$missing (install them as root)"; exit 1; \
+	  fi; \
+	fi
+
+# Builds the libFuzzer targets and runs each for FUZZ_SECONDS. The checked-in seeds are copied
+# into a working corpus under build/ that grows from run to run; findings land in
+# $(FUZZ_BUILD)/findings and each log in $(FUZZ_BUILD)/logs.
+fuzz: deps fuzz-deps
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKARNID_BUILD_FUZZ=ON -DKARNID_BUILD_TESTS=OFF \
+	  -DKARNID_BUILD_PYTHON=OFF -DKARNID_WERROR=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/findings $(FUZZ_BUILD)/logs
+	@scratch=$$( [ -w /dev/shm ] && echo /dev/shm || echo /tmp ); status=0; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && cp -n fuzz/corpus/$$t/* $(FUZZ_BUILD)/corpus/$$t/; \
+	  dict=""; [ -f fuzz/$$t.dict ] && dict="-dict=fuzz/$$t.dict"; \
+	  case $$t in row_map) extra=-max_len=20000;; *) extra=-max_len=8192;; esac; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  TMPDIR=$$scratch $(FUZZ_BUILD)/fuzz/fuzz_$$t $$dict $$extra -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- \
+	    $(FUZZ_BUILD)/corpus/$$t > $(FUZZ_BUILD)/logs/$$t.log 2>&1 || status=1; \
+	  grep -E '^#[0-9]+ +DONE' $(FUZZ_BUILD)/logs/$$t.log || tail -n 30 $(FUZZ_BUILD)/logs/$$t.log; \
+	done; \
+	exit $$status
 
 demo: install
 	$(VPY) -m karnid_manifest demo demo-out

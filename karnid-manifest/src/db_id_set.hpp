@@ -47,30 +47,38 @@ class DbIdSet {
 
   // The set's keyed hash of an identifier; the key comes from the kernel's random source, so a
   // row map cannot be crafted to collide and make insertion quadratic. Two independent lanes
-  // over 32-byte blocks keep the multiplies in flight together.
+  // take 32-byte blocks, and the last 16 bytes (or, for short identifiers, overlapping words)
+  // are read as whole words, so no length needs a byte loop.
   [[nodiscard]] std::uint64_t hash(std::string_view id) const noexcept {
     const char* p = id.data();
-    std::size_t left = id.size();
-    std::uint64_t a = key0_ ^ id.size();
+    const std::size_t n = id.size();
+    std::uint64_t a = key0_ ^ n;
     std::uint64_t b = key1_;
-    while (left >= 32) {
-      a = mix(load(p) ^ key2_, load(p + 8) ^ a);
-      b = mix(load(p + 16) ^ key3_, load(p + 24) ^ b);
-      p += 32;
-      left -= 32;
-    }
-    if (left >= 16) {
-      a = mix(load(p) ^ key2_, load(p + 8) ^ a);
-      p += 16;
-      left -= 16;
-    }
     std::uint64_t t0 = 0;
     std::uint64_t t1 = 0;
-    if (left > 8) {
-      std::memcpy(&t0, p, 8);
-      std::memcpy(&t1, p + 8, left - 8);
-    } else {
-      std::memcpy(&t0, p, left);
+    if (n > 16) {
+      std::size_t i = 0;
+      for (; i + 32 < n; i += 32) {
+        a = mix(load(p + i) ^ key2_, load(p + i + 8) ^ a);
+        b = mix(load(p + i + 16) ^ key3_, load(p + i + 24) ^ b);
+      }
+      if (i + 16 < n) a = mix(load(p + i) ^ key2_, load(p + i + 8) ^ a);
+      t0 = load(p + n - 16);
+      t1 = load(p + n - 8);
+    } else if (n >= 8) {
+      t0 = load(p);
+      t1 = load(p + n - 8);
+    } else if (n >= 4) {
+      std::uint32_t x;
+      std::uint32_t y;
+      std::memcpy(&x, p, sizeof x);
+      std::memcpy(&y, p + n - 4, sizeof y);
+      t0 = x;
+      t1 = y;
+    } else if (n > 0) {
+      t0 = static_cast<unsigned char>(p[0]) |
+           std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+           std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
     }
     return mix(mix(t0 ^ key1_, t1 ^ key3_) ^ a, b ^ key0_);
   }

@@ -8,6 +8,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "karnid/manifest/row_identity.hpp"
 
 namespace karnid::manifest::detail {
@@ -191,6 +195,9 @@ class QuickRowReader {
     std::uint64_t value = 0;
     if (*p == '0') {
       ++p;
+    } else if (const unsigned run = digit_run(p); run != 0) {
+      value = short_decimal(p, run);
+      p += run;
     } else {
       // Nineteen digits always fit; only a twentieth can overflow.
       const unsigned char* const safe_end = end - p > 19 ? p + 19 : end;
@@ -209,15 +216,82 @@ class QuickRowReader {
     return true;
   }
 
-  // High bit set in each byte of `w` that ends or breaks a plain string: a quote, a backslash,
-  // a control byte or a non-ASCII byte. The lowest flagged byte is exact; bytes above it may be
-  // flagged spuriously, which never matters because scanning stops at the lowest.
-  static std::uint64_t string_breaks(std::uint64_t w) noexcept {
+  // How many digits start at p when eight bytes can be read there and fewer than eight of them
+  // are digits; 0 otherwise (the digit loop then decides).
+  [[nodiscard]] unsigned digit_run(const unsigned char* p) const noexcept {
+    if (end_ - p < 8) return 0;
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    // A byte from 0x80 up may disturb the bytes above it, but never the run below it.
+    const std::uint64_t digits = bytes_between(w, '0', '9') & ~(w & kHighBits);
+    const auto run = static_cast<unsigned>(std::countr_zero(~digits & kHighBits) / 8);
+    return run < 8 ? run : 0;
+  }
+
+  // The value of `run` (1 to 7) decimal digits at p, eight at a time: the digits are moved to
+  // the top of a word behind '0' padding, then pairs, quads and octets are combined.
+  static std::uint64_t short_decimal(const unsigned char* p, unsigned run) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    w = (w << (8 * (8 - run))) | ((kOnes * '0') >> (8 * run));
+    w -= kOnes * '0';
+    w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
+    w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
+    return (w * 10000 + (w >> 32)) & 0xFFFFFFFFULL;
+  }
+
+  // Offset from p of the first byte that ends or breaks a plain string (a quote, a backslash, a
+  // control byte or a non-ASCII byte), looking at one block of bytes; kBlock when the block is
+  // all plain. The end of the line counts as a break.
+#if defined(__SSE2__)
+  static constexpr std::size_t kBlock = 16;
+
+  [[nodiscard]] std::size_t first_break(const unsigned char* p) const noexcept {
+    const auto left = static_cast<std::size_t>(end_ - p);
+    __m128i v;
+    unsigned shift = 0;
+    if (left >= kBlock) {
+      v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    } else if (static_cast<std::size_t>(end_ - begin_) >= kBlock) {
+      // The line's last block, with the bits of bytes before p shifted out.
+      v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end_ - kBlock));
+      shift = static_cast<unsigned>(kBlock - left);
+    } else {
+      return first_break_bytewise(p, left);
+    }
+    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    // A signed comparison: bytes from 0x80 up are negative, so non-ASCII is caught too.
+    const __m128i control = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+    mask >>= shift;
+    if (left < kBlock) mask |= 1U << left;
+    return mask == 0 ? kBlock : static_cast<std::size_t>(std::countr_zero(mask));
+  }
+#else
+  static constexpr std::size_t kBlock = 8;
+
+  [[nodiscard]] std::size_t first_break(const unsigned char* p) const noexcept {
+    const auto left = static_cast<std::size_t>(end_ - p);
+    if (left < kBlock) return first_break_bytewise(p, left);
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
     const std::uint64_t quote = w ^ (kOnes * '"');
     const std::uint64_t backslash = w ^ (kOnes * '\\');
-    return (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20) |
-            w) &
-           kHighBits;
+    // The lowest flagged byte is exact; bytes above it may be flagged spuriously.
+    const std::uint64_t breaks =
+        (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20) | w) &
+        kHighBits;
+    return breaks == 0 ? kBlock : static_cast<std::size_t>(std::countr_zero(breaks) / 8);
+  }
+#endif
+
+  static std::size_t first_break_bytewise(const unsigned char* p, std::size_t left) noexcept {
+    for (std::size_t i = 0; i < left; ++i) {
+      if (p[i] == '"' || p[i] == '\\' || p[i] < 0x20 || p[i] >= 0x80) return i;
+    }
+    return left;
   }
 
   // A string of printable ASCII without escapes: its bytes are its value.
@@ -225,34 +299,14 @@ class QuickRowReader {
     if (!take('"')) return false;
     const unsigned char* const start = p_;
     const unsigned char* p = p_;
-    for (;;) {
-      const auto left = static_cast<std::size_t>(end_ - p);
-      std::uint64_t w = 0;
-      if (left >= 8) {
-        std::memcpy(&w, p, 8);
-      } else if (left == 0) {
-        return false;
-      } else if (end_ - begin_ >= 8) {
-        // The line's last eight bytes, shifted so that p comes first: past the end of the line
-        // the word holds zero bytes, which count as breaks.
-        std::memcpy(&w, end_ - 8, 8);
-        w >>= 8 * (8 - left);
-      } else {
-        for (std::size_t i = 0; i < left; ++i) w |= std::uint64_t{p[i]} << (8 * i);
-      }
-      const std::uint64_t breaks = string_breaks(w);
-      if (breaks == 0) {
-        p += 8;
-        continue;
-      }
-      const auto at = static_cast<std::size_t>(std::countr_zero(breaks) / 8);
-      if (at >= left || p[at] != '"') return false;
-      p += at;
-      out = std::string_view(reinterpret_cast<const char*>(start),
-                             static_cast<std::size_t>(p - start));
-      p_ = p + 1;
-      return true;
-    }
+    std::size_t at;
+    while ((at = first_break(p)) == kBlock) p += kBlock;
+    p += at;
+    if (p == end_ || *p != '"') return false;
+    out =
+        std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start));
+    p_ = p + 1;
+    return true;
   }
 
   bool at_null() noexcept {

@@ -1,64 +1,172 @@
-"""The end-to-end demo on generated sample data."""
+"""The end-to-end demo: sample data, manifests, verification, a load plan, then a damaged file.
+
+Every step runs the ``karnid-manifest`` command line tool (in this process) and prints the command
+first, so the transcript doubles as a tour of the tool.
+"""
 
 from __future__ import annotations
 
 import json
+import os
+import shlex
+import sys
 import tempfile
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
-import _karnid_manifest as km
+from karnid_manifest import render, samples
 
-from karnid_manifest import samples
-
-
-def _heading(text: str) -> None:
-    print()
-    print(f"== {text}")
+MODEL = "demo-encoder-small"
 
 
-def _write_sample_manifest(directory: Path) -> Path:
-    index = samples.write_index(directory / "index.kdrq", "rank_quant", dim=64, n_vectors=100,
-                                bits=4, seed=7)
-    digest = km.sha256_file(index)
-    manifest = {
-        "schema_version": km.SCHEMA_VERSION,
-        "manifest_id": "urn:uuid:5f0c6e52-3a4e-4d8e-9a55-2f1f4f0c9b11",
-        "created_at": "2026-12-08T00:00:00Z",
-        "artifact": {
-            "path": index.name,
-            "sha256": digest["sha256"],
-            "kind": "rank_quant",
-            "format_version": 1,
-            "dim": 64,
-            "vector_count": 100,
-            "bytes_per_vec": 32,
-            "params": {"kind": "rank_quant", "bits": 4},
-            "file_size_bytes": digest["size_bytes"],
-        },
-        "embedding": {"model": "demo-encoder-small", "dim": 64},
-        "row_identity": {"kind": "row_id_identity", "row_count": 100},
-        "build": {"invocation_id": "urn:uuid:0b7f3c1e-7d8a-4c52-8f0e-3a5d2b9c6e41",
-                  "builder_id": "karnid-manifest demo"},
-        "extensions": {"com.example.demo": {"note": "generated sample"}},
-    }
-    path = directory / "manifest.json"
-    path.write_text(json.dumps(manifest, indent=2), encoding="utf-8")
-    return path
+@dataclass(frozen=True)
+class SampleIndex:
+    kind: str
+    file_name: str
+    dim: int
+    vectors: int
+    bits: int = 4
+    n_top: int = 8
 
 
-def run(directory: Path | None = None) -> int:
+SAMPLES = (
+    SampleIndex("rank", "index.kdr", dim=32, vectors=200),
+    SampleIndex("rank_quant", "index.kdrq", dim=64, vectors=1000, bits=4),
+    SampleIndex("bitmap", "index.kdbm", dim=128, vectors=500, n_top=16),
+    SampleIndex("sign_bitmap", "index.kdsb", dim=256, vectors=500),
+)
+# The rank_quant sample is the full one: row map, auxiliary files and both profile blocks.
+FULL = "rank_quant"
+
+
+class _Transcript:
+    def __init__(self, style: render.Style) -> None:
+        self.style = style
+        self.surprises: list[str] = []
+
+    def heading(self, text: str) -> None:
+        print()
+        print(self.style.bold(f"== {text}"))
+
+    def note(self, text: str) -> None:
+        print(self.style.dim(text))
+
+    def run(self, argv: list[str], expected: int) -> int:
+        from karnid_manifest import cli
+
+        print()
+        print(self.style.bold("$ " + shlex.join(["karnid-manifest", *argv])))
+        sys.stdout.flush()
+        code = cli.main(argv)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        if code != expected:
+            self.surprises.append(f"{shlex.join(argv)} exited {code}, expected {expected}")
+        note = f"(exit {code})"
+        print(self.style.dim(note) if code == expected else self.style.bad(note + " unexpected"))
+        return code
+
+
+def _rel(path: Path) -> str:
+    text = os.path.relpath(path)
+    return str(path) if text.startswith("..") else text
+
+
+def _generate(directory: Path, out: _Transcript) -> dict[str, Path]:
+    """Writes one index of each kind in a directory of its own; returns the index paths."""
+    indexes = {}
+    for sample in SAMPLES:
+        folder = directory / sample.kind
+        folder.mkdir(parents=True, exist_ok=True)
+        indexes[sample.kind] = samples.write_index(folder / sample.file_name, sample.kind,
+                                                   sample.dim, sample.vectors, bits=sample.bits,
+                                                   n_top=sample.n_top, seed=sample.dim)
+    full = directory / FULL
+    full_sample = next(s for s in SAMPLES if s.kind == FULL)
+    samples.write_row_map(full / "rows.jsonl", full_sample.vectors, seed=1)
+    (full / "tokenizer.json").write_text(json.dumps({"vocab_size": 30522, "lowercase": True}),
+                                         encoding="utf-8")
+    (full / "stopwords.txt").write_text("a\nan\nthe\nof\n", encoding="utf-8")
+    samples.write_calibration_profile(full / "calibration.f32", full_sample.dim,
+                                      2**full_sample.bits, seed=2)
+    samples.write_distortion_profile(full / "distortion.f64", 512, seed=3)
+    for path in sorted(p for p in directory.rglob("*") if p.is_file()):
+        if path.name != "manifest.json":
+            out.note(f"  {path.stat().st_size:>8} bytes  {_rel(path)}")
+    return indexes
+
+
+def _add_profile_blocks(manifest_path: Path) -> None:
+    """Adds a calibration block and an encoder distortion block that describe the generated
+    profile files (creation writes neither block)."""
+    folder = manifest_path.parent
+    sample = next(s for s in SAMPLES if s.kind == FULL)
+    document: dict[str, Any] = json.loads(manifest_path.read_text(encoding="utf-8"))
+    calibration = samples.calibration_block(
+        folder / "calibration.f32", folder, model=MODEL, dim=sample.dim, bits=sample.bits,
+        profile_id="demo-calibration-1", sample_count=sample.vectors)
+    distortion = samples.encoder_distortion_block(
+        folder / "distortion.f64", folder, model=MODEL, dim=sample.dim,
+        profile_id="demo-distortion-1", sample_size=512,
+        calibration_profile_id="demo-calibration-1")
+    document = samples.with_profile_blocks(document, calibration=calibration,
+                                           encoder_distortion=distortion)
+    manifest_path.write_text(json.dumps(document, indent=2), encoding="utf-8")
+
+
+def run(directory: str | os.PathLike[str] | None = None) -> int:
+    """Runs the demo in ``directory`` (default: a fresh directory under the current one)."""
     if directory is None:
-        directory = Path(tempfile.mkdtemp(prefix="karnid-demo-", dir="."))
-    directory.mkdir(parents=True, exist_ok=True)
-    print(f"karnid-manifest demo in {directory}")
+        folder = Path(tempfile.mkdtemp(prefix="karnid-demo-", dir="."))
+    else:
+        folder = Path(directory)
+        folder.mkdir(parents=True, exist_ok=True)
+    out = _Transcript(render.Style(render.colour_wanted(sys.stdout)))
+    print(out.style.bold(f"karnid-manifest demo in {_rel(folder)}"))
 
-    manifest_path = _write_sample_manifest(directory)
-    _heading(f"inspect_manifest({manifest_path})")
-    print(json.dumps(km.inspect_manifest(manifest_path), indent=2))
+    out.heading("1. sample data: one index of each kind, a row map, auxiliary and profile files")
+    indexes = _generate(folder, out)
 
-    index_path = directory / "index.kdrq"
-    _heading(f"sha256_file({index_path})")
-    digest = km.sha256_file(index_path)
-    print(f"sha256     {digest['sha256']}")
-    print(f"size_bytes {digest['size_bytes']}")
+    out.heading("2. create a manifest for each index")
+    manifests = {}
+    for sample in SAMPLES:
+        index = indexes[sample.kind]
+        manifest = index.parent / "manifest.json"
+        manifests[sample.kind] = manifest
+        argv = ["create", _rel(index), "--out", _rel(manifest), "--embedding-model", MODEL]
+        if sample.kind == FULL:
+            argv += ["--row-map", _rel(index.parent / "rows.jsonl"),
+                     "--aux", f"tokenizer={_rel(index.parent / 'tokenizer.json')}",
+                     "--optional-aux", f"stopwords={_rel(index.parent / 'stopwords.txt')}"]
+        else:
+            argv.append("--row-id-is-identity")
+        out.run(argv, expected=0)
+
+    full_manifest = manifests[FULL]
+    out.heading("3. add calibration and encoder distortion blocks")
+    out.note(f"create writes neither block; the demo adds both to {_rel(full_manifest)}, "
+             "pinning calibration.f32 and distortion.f64 by size and SHA-256")
+    _add_profile_blocks(full_manifest)
+
+    out.heading("4. verify every manifest")
+    for sample in SAMPLES:
+        out.run(["verify", _rel(manifests[sample.kind])], expected=0)
+
+    out.heading("5. the load plan: canonical paths of exactly the files that were verified")
+    out.run(["plan", _rel(full_manifest)], expected=0)
+
+    damaged = indexes[FULL]
+    out.heading(f"6. damage {_rel(damaged)}: invert its last byte")
+    samples.flip_byte(damaged)
+    out.run(["verify", _rel(full_manifest)], expected=1)
+    out.run(["plan", _rel(full_manifest)], expected=1)
+
+    print()
+    if out.surprises:
+        for surprise in out.surprises:
+            print(out.style.bad(f"demo: {surprise}"), file=sys.stderr)
+        return 1
+    print(out.style.good("demo finished: every step behaved as expected"))
+    print(out.style.dim(f"try: karnid-manifest inspect {_rel(full_manifest)}"))
     return 0

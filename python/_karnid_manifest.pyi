@@ -1,0 +1,557 @@
+"""Create, inspect and verify index manifests ("karnid.index_manifest.v1").
+
+Results are plain dicts and lists; the ``TypedDict`` classes below describe them for type checkers
+only (import them under ``typing.TYPE_CHECKING``). Every function that touches files releases the
+interpreter lock while it reads, so calls may run on several threads at once.
+"""
+
+import os
+from typing import Final, Iterable, Literal, NotRequired, SupportsIndex, TypeAlias, TypedDict, Union
+
+StrPath: TypeAlias = Union[str, os.PathLike[str]]
+"""A file-system path: a str or an ``os.PathLike`` whose ``__fspath__`` returns str."""
+
+Limit: TypeAlias = Union[SupportsIndex, None]
+"""A resource limit: an integer from 0 to 2**64 - 1, or None for the default."""
+
+JsonValue: TypeAlias = Union[
+    None, bool, int, float, str, list["JsonValue"], dict[str, "JsonValue"]
+]
+
+IndexKind: TypeAlias = Literal["rank", "rank_quant", "bitmap", "sign_bitmap"]
+AuxiliaryArtifactState: TypeAlias = Literal[
+    "verified", "optional_absent", "missing_required", "failed"
+]
+ProfileParameterization: TypeAlias = Literal[
+    "marginal_topk_frequency",
+    "bucket_frequency",
+    "sign_frequency",
+    "rank_position_frequency",
+    "empirical_tail_table",
+]
+DistortionEvidenceKind: TypeAlias = Literal[
+    "certified", "empirical_sample", "benchmark_estimate", "teacher_estimate", "caller_asserted"
+]
+
+SCHEMA_VERSION: Final[str]
+CALIBRATION_SCHEMA_VERSION: Final[str]
+ENCODER_DISTORTION_SCHEMA_VERSION: Final[str]
+DEFAULT_MAX_MANIFEST_BYTES: Final[int]
+DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES: Final[int]
+DEFAULT_MAX_ROW_IDENTITY_ROWS: Final[int]
+DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES: Final[int]
+DEFAULT_MAX_AUXILIARY_ARTIFACTS: Final[int]
+DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES: Final[int]
+DEFAULT_MAX_CALIBRATION_PROFILE_BYTES: Final[int]
+DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES: Final[int]
+DEFAULT_MAX_REPORT_ISSUES: Final[int]
+DEFAULT_MAX_CACHED_REPORT_BYTES: Final[int]
+
+__all__ = [
+    "SCHEMA_VERSION",
+    "CALIBRATION_SCHEMA_VERSION",
+    "ENCODER_DISTORTION_SCHEMA_VERSION",
+    "DEFAULT_MAX_MANIFEST_BYTES",
+    "DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES",
+    "DEFAULT_MAX_ROW_IDENTITY_ROWS",
+    "DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES",
+    "DEFAULT_MAX_AUXILIARY_ARTIFACTS",
+    "DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES",
+    "DEFAULT_MAX_CALIBRATION_PROFILE_BYTES",
+    "DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES",
+    "DEFAULT_MAX_REPORT_ISSUES",
+    "DEFAULT_MAX_CACHED_REPORT_BYTES",
+    "default_resource_limits",
+    "sha256_file",
+    "inspect_manifest",
+    "verify_manifest",
+    "verify_for_load",
+    "create_manifest",
+]
+
+# --- small records -----------------------------------------------------------------------------
+
+class ResourceLimits(TypedDict):
+    """The ten resource limits, as returned by :func:`default_resource_limits`."""
+
+    max_manifest_bytes: int
+    max_row_map_line_bytes: int
+    max_row_map_rows: int
+    max_row_map_tracked_id_bytes: int
+    max_auxiliary_artifacts: int
+    max_auxiliary_artifact_bytes: int
+    max_calibration_profile_bytes: int
+    max_encoder_distortion_profile_bytes: int
+    max_report_issues: int
+    max_cached_report_bytes: int
+
+class FileDigest(TypedDict):
+    """The result of :func:`sha256_file`."""
+
+    sha256: str
+    size_bytes: int
+
+class AuxiliaryArtifactSpec(TypedDict):
+    """One item of ``create_manifest(auxiliary_artifacts=...)``; ``required`` defaults to True."""
+
+    name: str
+    path: StrPath
+    required: NotRequired[bool]
+
+# --- index parameters (manifest ``artifact.params`` and probed ``metadata.params``) ------------
+
+class RankParams(TypedDict):
+    kind: Literal["rank"]
+
+class RankQuantParams(TypedDict):
+    kind: Literal["rank_quant"]
+    bits: int
+
+class BitmapParams(TypedDict):
+    kind: Literal["bitmap"]
+    n_top: int
+
+class SignBitmapParams(TypedDict):
+    kind: Literal["sign_bitmap"]
+
+IndexParams: TypeAlias = Union[RankParams, RankQuantParams, BitmapParams, SignBitmapParams]
+
+# --- the manifest document (inspect_manifest, create_manifest) --------------------------------
+
+class Artifact(TypedDict):
+    path: str
+    sha256: str
+    kind: IndexKind
+    format_version: int
+    dim: int
+    vector_count: int
+    bytes_per_vec: int
+    params: IndexParams
+    file_size_bytes: int
+
+class AuxiliaryArtifact(TypedDict):
+    name: str
+    path: str
+    sha256: str
+    file_size_bytes: int
+    required: bool
+
+class Embedding(TypedDict):
+    model: str
+    dim: int
+    model_revision: NotRequired[str]
+    tokenizer_revision: NotRequired[str]
+    pooling: NotRequired[str]
+    corpus_digest: NotRequired[str]
+    embedding_matrix_digest: NotRequired[str]
+    normalization: NotRequired[str]
+
+class EncoderSpec(TypedDict):
+    model: str
+    dim: int
+    model_revision: NotRequired[str]
+    normalization: NotRequired[str]
+
+class MetricSpec(TypedDict):
+    name: str
+    version: NotRequired[str]
+    digest: NotRequired[str]
+
+class RowIdentityDb(TypedDict, total=False):
+    path: str
+    table: str
+    id_column: str
+
+class JsonlRowIdentity(TypedDict):
+    kind: Literal["jsonl"]
+    path: str
+    sha256: str
+    row_count: int
+    id_kind: str
+    db: NotRequired[RowIdentityDb]
+
+class RowIdIdentity(TypedDict):
+    kind: Literal["row_id_identity"]
+    row_count: int
+
+RowIdentity: TypeAlias = Union[JsonlRowIdentity, RowIdIdentity]
+
+class BuildInfo(TypedDict):
+    invocation_id: str
+    builder_id: NotRequired[str]
+    source_repo: NotRequired[str]
+    source_commit: NotRequired[str]
+    ci_provider: NotRequired[str]
+    ci_run_id: NotRequired[str]
+
+class TopKOrdinalization(TypedDict):
+    kind: Literal["top_k"]
+    dim: int
+    k: int
+
+class BucketOrdinalization(TypedDict):
+    kind: Literal["bucket"]
+    dim: int
+    bits: int
+
+class SignOrdinalization(TypedDict):
+    kind: Literal["sign"]
+    dim: int
+
+class RankPositionOrdinalization(TypedDict):
+    kind: Literal["rank_position"]
+    dim: int
+
+class CallerDefinedOrdinalization(TypedDict):
+    kind: Literal["caller_defined"]
+    dim: int
+    name: str
+
+CalibrationOrdinalization: TypeAlias = Union[
+    TopKOrdinalization,
+    BucketOrdinalization,
+    SignOrdinalization,
+    RankPositionOrdinalization,
+    CallerDefinedOrdinalization,
+]
+
+class UniformHypergeometricNullModel(TypedDict):
+    kind: Literal["uniform_hypergeometric"]
+
+class WeightedMarginalProfileNullModel(TypedDict):
+    kind: Literal["weighted_marginal_profile"]
+    parameterization: ProfileParameterization
+
+class EmpiricalTailTableNullModel(TypedDict):
+    kind: Literal["empirical_tail_table"]
+    statistic: str
+
+class CallerDefinedNullModel(TypedDict):
+    kind: Literal["caller_defined"]
+    name: str
+    parameterization: NotRequired[str]
+
+NullModelSpec: TypeAlias = Union[
+    UniformHypergeometricNullModel,
+    WeightedMarginalProfileNullModel,
+    EmpiricalTailTableNullModel,
+    CallerDefinedNullModel,
+]
+
+class ProfileArtifactRef(TypedDict):
+    path: str
+    sha256: str
+    file_size_bytes: int
+    dim: int
+    sample_count: int
+    parameterization: ProfileParameterization
+    format: str
+    shape: NotRequired[list[int]]
+    source_digest: NotRequired[str]
+
+class CalibrationProfileRef(TypedDict):
+    schema_version: str
+    profile_id: str
+    created_at: NotRequired[str]
+    calibrated_for: EncoderSpec
+    ordinalization: CalibrationOrdinalization
+    profile: NotRequired[ProfileArtifactRef]
+    null_model: NullModelSpec
+
+class DistortionBounds(TypedDict, total=False):
+    declared_lower_bound: float
+    declared_upper_bound: float
+    estimated_distortion: float
+    violation_rate: float
+    max_observed_violation: float
+    quantile_observed_violation: float
+
+class DistortionScope(TypedDict, total=False):
+    corpus_digest: str
+    query_set_digest: str
+    pair_sample_digest: str
+    domain: str
+    sample_size: int
+    confidence: float
+    coverage: float
+    estimator_version: str
+
+class DistortionEvidence(TypedDict):
+    kind: DistortionEvidenceKind
+    estimator_id: NotRequired[str]
+    estimator_hash: NotRequired[str]
+
+class DistortionProfileArtifactRef(TypedDict):
+    path: str
+    sha256: str
+    file_size_bytes: int
+    format: str
+    source_digest: NotRequired[str]
+
+class EncoderDistortionProfileRef(TypedDict):
+    schema_version: str
+    profile_id: str
+    created_at: NotRequired[str]
+    encoder: EncoderSpec
+    tokenizer_revision: NotRequired[str]
+    pooling: NotRequired[str]
+    source_metric: MetricSpec
+    embedding_metric: MetricSpec
+    bounds: DistortionBounds
+    scope: DistortionScope
+    evidence: DistortionEvidence
+    profile: NotRequired[DistortionProfileArtifactRef]
+    calibration_profile_id: NotRequired[str]
+
+class IndexManifest(TypedDict):
+    """A manifest as :func:`inspect_manifest` and :func:`create_manifest` return it. Optional
+    keys are left out when they are not given; ``attestations`` and ``extensions`` hold any
+    JSON."""
+
+    schema_version: str
+    manifest_id: str
+    created_at: str
+    artifact: Artifact
+    auxiliary_artifacts: NotRequired[list[AuxiliaryArtifact]]
+    embedding: Embedding
+    encoder_distortion: NotRequired[EncoderDistortionProfileRef]
+    calibration: NotRequired[CalibrationProfileRef]
+    row_identity: RowIdentity
+    build: NotRequired[BuildInfo]
+    attestations: NotRequired[list[JsonValue]]
+    extensions: NotRequired[dict[str, JsonValue]]
+
+# --- the verification report (verify_manifest) --------------------------------------------------
+
+class ReportIssue(TypedDict):
+    code: str
+    message: str
+
+class MetadataReport(TypedDict):
+    """Header facts probed from the index file."""
+
+    kind: IndexKind
+    format_version: int
+    dim: int
+    vector_count: int
+    bytes_per_vec: int
+    params: IndexParams
+    file_size_bytes: int
+
+class ArtifactReport(TypedDict):
+    manifest_path: str | None
+    observed_path: str | None
+    canonical_path: str | None
+    sha256: str | None
+    size_bytes: int | None
+    metadata: MetadataReport | None
+
+class AuxiliaryArtifactReport(TypedDict):
+    name: str
+    manifest_path: str
+    resolved_path: str | None
+    canonical_path: str | None
+    expected_sha256: str | None
+    expected_size_bytes: int | None
+    required: bool
+    state: AuxiliaryArtifactState
+    reason_code: str | None
+    sha256: str | None
+    size_bytes: int | None
+
+class RowIdentityReport(TypedDict):
+    kind: str | None
+    manifest_path: str | None
+    canonical_path: str | None
+    sha256: str | None
+    row_count: int | None
+    validated_rows: int | None
+
+class EncoderDistortionReport(TypedDict):
+    present: bool
+    schema_version: str | None
+    profile_id: str | None
+    evidence_kind: str | None
+    source_metric: str | None
+    embedding_metric: str | None
+    profile_manifest_path: str | None
+    profile_canonical_path: str | None
+    profile_sha256: str | None
+    profile_size_bytes: int | None
+
+class CalibrationReport(TypedDict):
+    present: bool
+    schema_version: str | None
+    profile_id: str | None
+    calibrated_for_model: str | None
+    ordinalization: str | None
+    null_model: str | None
+    profile_manifest_path: str | None
+    profile_canonical_path: str | None
+    profile_sha256: str | None
+    profile_size_bytes: int | None
+
+class AttestationShapeCheck(TypedDict):
+    predicate_type: str | None
+    builder_id: str | None
+    subject_sha256_matched: bool
+
+class VerificationReport(TypedDict):
+    """The result of :func:`verify_manifest`: ``ok`` is True exactly when ``errors`` is empty.
+    Every key is always present; values that were not observed are None."""
+
+    ok: bool
+    checked_at: str
+    manifest_id: str | None
+    artifact: ArtifactReport
+    auxiliary_artifacts: list[AuxiliaryArtifactReport]
+    row_identity: RowIdentityReport
+    encoder_distortion: EncoderDistortionReport
+    calibration: CalibrationReport
+    attestation_shape_checks: list[AttestationShapeCheck]
+    errors: list[ReportIssue]
+    warnings: list[ReportIssue]
+    skipped_checks: list[str]
+
+# --- the load plan (verify_for_load) ------------------------------------------------------------
+
+class RowIdentityPlan(TypedDict):
+    kind: Literal["jsonl", "row_id_identity"]
+    path: str | None
+    row_count: int
+    validated_rows: int | None
+    sha256: str | None
+
+class AuxiliaryArtifactPlan(TypedDict):
+    name: str
+    path: str | None
+    required: bool
+    state: Literal["verified", "optional_absent"]
+    reason_code: str | None
+    sha256: str | None
+    size_bytes: int | None
+
+class VerifiedLoadPlan(TypedDict):
+    """The result of :func:`verify_for_load`: canonical paths of exactly the files that were
+    verified, the probed index metadata and the full report."""
+
+    manifest_path: str | None
+    artifact_path: str
+    metadata: MetadataReport
+    row_identity: RowIdentityPlan
+    auxiliary_artifacts: list[AuxiliaryArtifactPlan]
+    report: VerificationReport
+
+# --- functions ----------------------------------------------------------------------------------
+
+def default_resource_limits() -> ResourceLimits:
+    """Return a new dict with the default of each of the ten resource limits."""
+
+def sha256_file(path: StrPath) -> FileDigest:
+    """Hash a whole file with SHA-256, however large, and count its bytes.
+
+    Raises OSError when the file cannot be opened or read (a directory, a missing file).
+    """
+
+def inspect_manifest(
+    manifest: StrPath,
+    *,
+    max_manifest_bytes: Limit = None,
+    max_row_map_line_bytes: Limit = None,
+    max_row_map_rows: Limit = None,
+    max_row_map_tracked_id_bytes: Limit = None,
+    max_auxiliary_artifacts: Limit = None,
+    max_auxiliary_artifact_bytes: Limit = None,
+    max_calibration_profile_bytes: Limit = None,
+    max_encoder_distortion_profile_bytes: Limit = None,
+    max_report_issues: Limit = None,
+    max_cached_report_bytes: Limit = None,
+) -> IndexManifest:
+    """Parse a manifest strictly and return it; no file that it names is opened.
+
+    Only ``max_manifest_bytes`` has an effect. Raises OSError when the manifest cannot be read,
+    ValueError when it is too large ("manifest_file_too_large: ...") or is not a valid manifest
+    (the message ends with "at line L column C").
+    """
+
+def verify_manifest(
+    manifest: StrPath,
+    *,
+    index: StrPath | None = None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
+    allow_duplicate_db_ids: bool = False,
+    max_manifest_bytes: Limit = None,
+    max_row_map_line_bytes: Limit = None,
+    max_row_map_rows: Limit = None,
+    max_row_map_tracked_id_bytes: Limit = None,
+    max_auxiliary_artifacts: Limit = None,
+    max_auxiliary_artifact_bytes: Limit = None,
+    max_calibration_profile_bytes: Limit = None,
+    max_encoder_distortion_profile_bytes: Limit = None,
+    max_report_issues: Limit = None,
+    max_cached_report_bytes: Limit = None,
+) -> VerificationReport:
+    """Check a manifest and every file it names; return the report.
+
+    A failed check never raises: read ``report["ok"]`` and ``report["errors"]``. ``index``
+    replaces the manifest's ``artifact.path`` (resolved the same way). Paths in the manifest are
+    relative to its directory; absolute paths and paths leading outside that directory are
+    refused unless allowed. Raises OSError or ValueError only when the manifest itself cannot be
+    loaded.
+    """
+
+def verify_for_load(
+    manifest: StrPath,
+    *,
+    index: StrPath | None = None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
+    allow_duplicate_db_ids: bool = False,
+    max_manifest_bytes: Limit = None,
+    max_row_map_line_bytes: Limit = None,
+    max_row_map_rows: Limit = None,
+    max_row_map_tracked_id_bytes: Limit = None,
+    max_auxiliary_artifacts: Limit = None,
+    max_auxiliary_artifact_bytes: Limit = None,
+    max_calibration_profile_bytes: Limit = None,
+    max_encoder_distortion_profile_bytes: Limit = None,
+    max_report_issues: Limit = None,
+    max_cached_report_bytes: Limit = None,
+) -> VerifiedLoadPlan:
+    """Verify a manifest like :func:`verify_manifest`, then return the load plan.
+
+    Open the files at the plan's canonical paths. Raises ValueError "manifest verification
+    failed: code, ..." (up to three issue codes) when verification finds any issue, and OSError
+    or ValueError when the manifest cannot be loaded.
+    """
+
+def create_manifest(
+    index: StrPath,
+    out: StrPath,
+    embedding_model: str,
+    *,
+    row_map: StrPath | None = None,
+    row_id_is_identity: bool = False,
+    auxiliary_artifacts: Iterable[AuxiliaryArtifactSpec] | None = None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
+    max_manifest_bytes: Limit = None,
+    max_row_map_line_bytes: Limit = None,
+    max_row_map_rows: Limit = None,
+    max_row_map_tracked_id_bytes: Limit = None,
+    max_auxiliary_artifacts: Limit = None,
+    max_auxiliary_artifact_bytes: Limit = None,
+    max_calibration_profile_bytes: Limit = None,
+    max_encoder_distortion_profile_bytes: Limit = None,
+    max_report_issues: Limit = None,
+    max_cached_report_bytes: Limit = None,
+) -> IndexManifest:
+    """Probe and hash an index file, write a manifest for it at ``out`` and return it.
+
+    Give exactly one of ``row_map`` (a JSON Lines row-identity file, validated row by row) and
+    ``row_id_is_identity=True``. Paths are written relative to the directory of ``out``, which is
+    created when missing; files outside it need ``allow_path_escape``. Raises OSError for files
+    that cannot be read or an index that cannot be probed, ValueError for an invalid row map, a
+    path-policy refusal or an invalid auxiliary artifact.
+    """

@@ -1,0 +1,494 @@
+"""The karnid-manifest command line tool, run as a user runs it: the installed console script (and
+`python -m karnid_manifest`) in a subprocess, against real files."""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import json
+import os
+import pty
+import shutil
+import subprocess
+import sys
+import threading
+from pathlib import Path
+import pytest
+
+import _karnid_manifest as km
+from karnid_manifest import progress, samples
+
+BIN = Path(sys.executable).parent
+SCRIPT = shutil.which("karnid-manifest", path=str(BIN)) or shutil.which("karnid-manifest")
+LAUNCHERS = {
+    "script": [SCRIPT],
+    "module": [sys.executable, "-m", "karnid_manifest"],
+}
+MODEL = "test-encoder"
+DIM = 16
+
+
+def run(*args: str | os.PathLike[str], cwd: Path, launcher: str = "script",
+        env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+    assert SCRIPT is not None, "the karnid-manifest console script is not installed"
+    full_env = dict(os.environ)
+    full_env.pop("NO_COLOR", None)
+    full_env.update(env or {})
+    return subprocess.run([*LAUNCHERS[launcher], *map(str, args)], cwd=cwd, env=full_env,
+                          capture_output=True, text=True, timeout=120, check=False)
+
+
+def assert_one_line_error(result: subprocess.CompletedProcess[str], *fragments: str) -> None:
+    assert result.returncode == 2, result.stderr
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.stderr
+    assert "Traceback" not in result.stderr
+    assert lines[0].startswith("karnid-manifest")
+    for fragment in fragments:
+        assert fragment in lines[0]
+
+
+@pytest.fixture
+def project(tmp_path: Path) -> Path:
+    """A directory holding an index with a row map, two auxiliary files, both profile files and
+    a manifest (with both profile blocks) that verifies clean; the files are relative to it."""
+    root = tmp_path / "proj"
+    root.mkdir()
+    samples.write_index(root / "index.kdrq", "rank_quant", DIM, 20, bits=4, seed=3)
+    samples.write_row_map(root / "rows.jsonl", 20, seed=4)
+    (root / "vocab.txt").write_text("alpha\nbeta\n", encoding="utf-8")
+    (root / "stop.txt").write_text("the\n", encoding="utf-8")
+    samples.write_calibration_profile(root / "cal.f32", DIM, 16, seed=5)
+    samples.write_distortion_profile(root / "dist.f64", 32, seed=6)
+    result = run("create", "index.kdrq", "--out", "manifest.json", "--embedding-model", MODEL,
+                 "--row-map", "rows.jsonl", "--aux", "vocab=vocab.txt",
+                 "--optional-aux", "stop=stop.txt", cwd=root)
+    assert result.returncode == 0, result.stderr
+    document = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
+    calibration = samples.calibration_block(root / "cal.f32", root, model=MODEL, dim=DIM, bits=4,
+                                            profile_id="cal-1", sample_count=20)
+    distortion = samples.encoder_distortion_block(root / "dist.f64", root, model=MODEL, dim=DIM,
+                                                  profile_id="dist-1", sample_size=32,
+                                                  calibration_profile_id="cal-1")
+    document = samples.with_profile_blocks(document, calibration=calibration,
+                                           encoder_distortion=distortion)
+    (root / "manifest.json").write_text(json.dumps(document, indent=2), encoding="utf-8")
+    return root
+
+
+def table_rows(stdout: str) -> dict[str, list[str]]:
+    """The file lines of `verify` output by label, split into whitespace-separated cells."""
+    rows = {}
+    for line in stdout.splitlines():
+        for label in ("manifest", "index", "row identity", "encoder distortion", "calibration"):
+            if line.startswith(label + " "):
+                rows[label] = line[len(label):].split()
+        if line.startswith('auxiliary "'):
+            name, rest = line[len('auxiliary "'):].split('"', 1)
+            rows[f"auxiliary {name}"] = rest.split()
+    return rows
+
+
+# --- create -------------------------------------------------------------------------------------
+
+
+def test_create_writes_the_manifest_it_prints(project: Path) -> None:
+    result = run("create", "index.kdrq", "--out", "again/manifest.json", "--embedding-model",
+                 MODEL, "--row-map", "rows.jsonl", "--optional-aux", "stop=stop.txt",
+                 "--aux", "vocab=vocab.txt", "--allow-path-escape", "--json", cwd=project)
+    assert result.returncode == 0, result.stderr
+    printed = json.loads(result.stdout)
+    written = json.loads((project / "again" / "manifest.json").read_text(encoding="utf-8"))
+    assert printed == written
+    assert written["artifact"]["path"] == "../index.kdrq"
+    assert written["embedding"] == {"model": MODEL, "dim": DIM}
+    assert written["row_identity"]["kind"] == "jsonl"
+    # --aux and --optional-aux keep their command-line order and their required flag.
+    assert [(a["name"], a["required"]) for a in written["auxiliary_artifacts"]] == [
+        ("stop", False), ("vocab", True)]
+
+
+def test_create_for_people_summarises_the_manifest(project: Path) -> None:
+    result = run("create", "index.kdrq", "--out", "m2.json", "--embedding-model", MODEL,
+                 "--row-id-is-identity", cwd=project)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "OK: wrote m2.json"
+    assert "rank_quant (bits 4), dim 16, 20 vectors, 8 bytes per vector" in result.stdout
+    assert "row number is the identifier, 20 rows" in result.stdout
+    written = km.inspect_manifest(project / "m2.json")
+    assert written["row_identity"] == {"kind": "row_id_identity", "row_count": 20}
+
+
+@pytest.mark.parametrize(("setup", "args", "fragments"), [
+    ("none", ["nope.kdrq", "--row-id-is-identity"], ["nope.kdrq", "os error 2"]),
+    ("short_row_map", ["index.kdrq", "--row-map", "short.jsonl"],
+     ["row map has 19 rows but index has 20 vectors"]),
+    ("none", ["index.kdrq", "--row-map", "missing.jsonl"], ["missing.jsonl", "os error 2"]),
+    ("none", ["index.kdrq", "--row-id-is-identity", "--aux", "x=missing.bin"], ["missing.bin"]),
+    ("outside", ["index.kdrq", "--row-id-is-identity", "--aux", "x=../outside.bin"],
+     ["outside manifest directory", "--allow-path-escape"]),
+    ("none", ["index.kdrq", "--row-id-is-identity", "--max-auxiliary-artifacts", "0", "--aux",
+              "v=vocab.txt"], ["auxiliary_artifact_count_limit_exceeded"]),
+    ("none", ["vocab.txt", "--row-id-is-identity"], ["unknown karnid index magic"]),
+], ids=["missing index", "row count", "missing row map", "missing aux", "path escape",
+        "aux limit", "not an index"])
+def test_create_refuses_unusable_input(project: Path, setup: str, args: list[str],
+                                       fragments: list[str]) -> None:
+    if setup == "short_row_map":
+        samples.write_row_map(project / "short.jsonl", 19)
+    if setup == "outside":
+        (project.parent / "outside.bin").write_bytes(b"x")
+    result = run("create", *args, "--out", "new.json", "--embedding-model", MODEL, cwd=project)
+    assert_one_line_error(result, "cannot create new.json", *fragments)
+    assert not (project / "new.json").exists()
+
+
+# --- verify and plan ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("launcher", sorted(LAUNCHERS))
+def test_verify_clean_manifest(project: Path, launcher: str) -> None:
+    result = run("verify", "manifest.json", cwd=project, launcher=launcher)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stderr == ""
+    rows = table_rows(result.stdout)
+    assert set(rows) == {"manifest", "index", "row identity", "auxiliary stop",
+                         "auxiliary vocab", "encoder distortion", "calibration"}
+    assert all(cells[0] == "verified" for cells in rows.values()), rows
+    assert rows["index"][1] == "index.kdrq"
+    assert rows["row identity"][1:3] == ["rows.jsonl", "20"]
+    assert result.stdout.splitlines()[-1].startswith("OK: manifest.json verified at ")
+
+
+def test_verify_json_is_the_module_report(project: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    result = run("verify", "manifest.json", "--json", cwd=project)
+    assert result.returncode == 0
+    report = json.loads(result.stdout)
+    monkeypatch.chdir(project)
+    expected = dict(km.verify_manifest("manifest.json"))
+    assert report.pop("checked_at") != ""
+    expected.pop("checked_at")
+    assert report == expected
+
+
+@pytest.mark.parametrize("launcher", sorted(LAUNCHERS))
+def test_verify_damaged_index_fails_with_exit_1(project: Path, launcher: str) -> None:
+    samples.flip_byte(project / "index.kdrq")
+    result = run("verify", "manifest.json", cwd=project, launcher=launcher)
+    assert result.returncode == 1
+    assert result.stderr == ""
+    rows = table_rows(result.stdout)
+    assert rows["index"][0] == "failed"
+    assert rows["row identity"][0] == "verified"
+    issues = [line for line in result.stdout.splitlines() if line.startswith("artifact_")]
+    assert len(issues) == 1
+    assert issues[0].startswith("artifact_sha256_mismatch: artifact SHA-256 was ")
+    assert result.stdout.splitlines()[-1].startswith("FAILED: manifest.json has 1 issue ")
+
+    as_json = run("verify", "manifest.json", "--json", cwd=project, launcher=launcher)
+    assert as_json.returncode == 1
+    report = json.loads(as_json.stdout)
+    assert report["ok"] is False
+    assert [issue["code"] for issue in report["errors"]] == ["artifact_sha256_mismatch"]
+
+
+def test_verify_reports_each_file_state(project: Path) -> None:
+    (project / "stop.txt").unlink()  # optional: absent is fine
+    (project / "vocab.txt").write_text("changed\n", encoding="utf-8")
+    (project / "cal.f32").unlink()
+    result = run("verify", "manifest.json", cwd=project)
+    assert result.returncode == 1
+    rows = table_rows(result.stdout)
+    assert rows["auxiliary stop"][0] == "optional_absent"
+    assert rows["auxiliary vocab"][0] == "failed"
+    assert "auxiliary_artifact_sha256_mismatch" in rows["auxiliary vocab"]
+    assert rows["calibration"][0] == "unavailable"
+    assert rows["encoder distortion"][0] == "verified"
+    assert rows["index"][0] == "verified"
+    codes = [line.split(":")[0] for line in result.stdout.splitlines() if ": " in line
+             and not line.startswith(("FAILED", "skipped"))]
+    assert codes == ["auxiliary_artifact_sha256_mismatch", "auxiliary_artifact_file_size_mismatch",
+                     "calibration_profile_path_unavailable"]
+
+
+def test_verify_policy_and_limit_options_reach_the_module(project: Path, tmp_path: Path) -> None:
+    # A manifest one directory below its files needs --allow-path-escape.
+    shutil.copy(project / "index.kdrq", tmp_path / "index.kdrq")
+    result = run("create", "index.kdrq", "--out", "sub/m.json", "--embedding-model", MODEL,
+                 "--row-id-is-identity", "--allow-path-escape", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    refused = run("verify", "sub/m.json", "--json", cwd=tmp_path)
+    assert refused.returncode == 1
+    assert [e["code"] for e in json.loads(refused.stdout)["errors"]] == [
+        "artifact_path_escape_rejected"]
+    assert run("verify", "sub/m.json", "--allow-path-escape", cwd=tmp_path).returncode == 0
+
+    samples.flip_byte(project / "index.kdrq")
+    (project / "vocab.txt").write_text("changed\n", encoding="utf-8")
+    bounded = run("verify", "manifest.json", "--json", "--max-report-issues", "1", cwd=project)
+    errors = json.loads(bounded.stdout)["errors"]
+    assert [e["code"] for e in errors] == ["verification_report_issue_limit_exceeded"]
+
+
+def test_verify_index_override_is_relative_to_the_current_directory(project: Path) -> None:
+    other = project / "other"
+    other.mkdir()
+    shutil.copy(project / "index.kdrq", other / "copy.kdrq")
+    samples.flip_byte(project / "index.kdrq")
+    result = run("verify", "proj/manifest.json", "--index", "proj/other/copy.kdrq", "--json",
+                 cwd=project.parent)
+    assert result.returncode == 0, result.stdout
+    report = json.loads(result.stdout)
+    assert report["artifact"]["canonical_path"] == str((other / "copy.kdrq").resolve())
+    # The override is still judged by the path policy: outside the manifest's directory it is
+    # refused unless allowed.
+    shutil.copy(other / "copy.kdrq", project.parent / "outside.kdrq")
+    escaped = run("verify", "proj/manifest.json", "--index", "outside.kdrq", "--json",
+                  cwd=project.parent)
+    assert escaped.returncode == 1
+    assert "artifact_path_escape_rejected" in [e["code"] for e in
+                                               json.loads(escaped.stdout)["errors"]]
+
+
+def test_plan_lists_canonical_paths(project: Path) -> None:
+    result = run("plan", "manifest.json", "--json", cwd=project)
+    assert result.returncode == 0, result.stderr
+    plan = json.loads(result.stdout)
+    assert plan["artifact_path"] == str((project / "index.kdrq").resolve())
+    assert plan["row_identity"]["path"] == str((project / "rows.jsonl").resolve())
+    people = run("plan", "manifest.json", cwd=project)
+    assert people.returncode == 0
+    assert str((project / "index.kdrq").resolve()) in people.stdout
+    assert str((project / "vocab.txt").resolve()) in people.stdout
+    assert people.stdout.splitlines()[-1].startswith("OK: load plan for manifest.json")
+
+
+@pytest.mark.parametrize("json_flag", [[], ["--json"]], ids=["people", "json"])
+def test_plan_refused_exits_1_with_one_line(project: Path, json_flag: list[str]) -> None:
+    samples.flip_byte(project / "rows.jsonl", 5)
+    result = run("plan", "manifest.json", *json_flag, cwd=project)
+    assert result.returncode == 1
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1
+    assert "load plan refused" in lines[0]
+    assert "manifest verification failed: row_identity_" in lines[0]
+
+
+# --- unusable manifests -------------------------------------------------------------------------
+
+UNUSABLE = {
+    "missing": (lambda d: d / "absent.json", ["absent.json", "os error 2"]),
+    "directory": (lambda d: d, ["os error 21"]),
+    "malformed": (lambda d: _write(d / "bad.json", '{"schema_version": '),
+                  ["at line 1 column"]),
+    "unknown field": (lambda d: _write(d / "bad.json", '{"comment": 1}'),
+                      ["unknown field `comment`"]),
+    "too large": (lambda d: d / "manifest.json", ["manifest_file_too_large"]),
+}
+
+
+def _write(path: Path, text: str) -> Path:
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize("command", ["verify", "plan", "inspect"])
+@pytest.mark.parametrize("case", sorted(UNUSABLE))
+def test_unusable_manifest_exits_2(project: Path, command: str, case: str) -> None:
+    make, fragments = UNUSABLE[case]
+    target = make(project)
+    extra = ["--max-manifest-bytes", "64"] if case == "too large" else []
+    result = run(command, target, *extra, cwd=project)
+    assert_one_line_error(result, "cannot load manifest", *fragments)
+
+
+CREATE = ["create", "index.kdrq", "--out", "new.json", "--embedding-model", MODEL]
+
+
+@pytest.mark.parametrize("argv", [
+    [], ["verify"], ["frobnicate"], ["verify", "manifest.json", "--bogus"], ["hash"],
+    CREATE,
+    [*CREATE, "--row-map", "rows.jsonl", "--row-id-is-identity"],
+    [*CREATE, "--row-id-is-identity", "--aux", "novalue"],
+    [*CREATE, "--row-id-is-identity", "--aux", "=vocab.txt"],
+    [*CREATE, "--row-id-is-identity", "--max-row-map-rows", "-1"],
+    [*CREATE, "--row-id-is-identity", "--max-row-map-rows", "lots"],
+    [*CREATE, "--row-id-is-identity", "--max-row-map-rows", str(2**64)],
+], ids=["nothing", "no manifest", "unknown command", "unknown option", "hash nothing",
+        "no row option", "both row options", "aux without =", "aux without name",
+        "negative limit", "non-numeric limit", "limit over u64"])
+def test_bad_arguments_exit_2(project: Path, argv: list[str]) -> None:
+    assert_one_line_error(run(*argv, cwd=project), "error:")
+    assert not (project / "new.json").exists()
+
+
+# --- inspect, hash, limits ----------------------------------------------------------------------
+
+
+def test_inspect(project: Path) -> None:
+    as_json = run("inspect", "manifest.json", "--json", cwd=project)
+    assert as_json.returncode == 0
+    assert json.loads(as_json.stdout) == km.inspect_manifest(project / "manifest.json")
+    people = run("inspect", "manifest.json", cwd=project)
+    assert people.returncode == 0
+    lines = {line.split()[0]: line for line in people.stdout.splitlines() if line.strip()}
+    assert "bucket ordinalization" in lines["calibration"]
+    assert "empirical_sample evidence" in lines["encoder"]
+    # inspect never opens the files a manifest names.
+    (project / "index.kdrq").unlink()
+    assert run("inspect", "manifest.json", cwd=project).returncode == 0
+
+
+def test_hash_matches_hashlib_and_reports_unreadable_files(project: Path) -> None:
+    files = ["index.kdrq", "vocab.txt"]
+    result = run("hash", *files, "--json", cwd=project)
+    assert result.returncode == 0
+    expected = [{"path": name,
+                 "sha256": hashlib.sha256((project / name).read_bytes()).hexdigest(),
+                 "size_bytes": (project / name).stat().st_size} for name in files]
+    assert json.loads(result.stdout) == expected
+
+    partial = run("hash", "vocab.txt", "absent.bin", cwd=project)
+    assert partial.returncode == 2
+    assert partial.stdout.split() == [expected[1]["sha256"], str(expected[1]["size_bytes"]),
+                                      "vocab.txt"]
+    assert partial.stderr.splitlines() == [
+        "karnid-manifest: cannot hash absent.bin: "
+        f"{os.strerror(2)} (os error 2)"]
+
+
+def test_limits(project: Path) -> None:
+    as_json = run("limits", "--json", cwd=project)
+    assert json.loads(as_json.stdout) == km.default_resource_limits()
+    people = run("limits", cwd=project).stdout.splitlines()
+    assert [line.split()[:2] for line in people] == [
+        ["--" + key.replace("_", "-"), str(value)]
+        for key, value in km.default_resource_limits().items()]
+
+
+# --- terminals: colour and progress -------------------------------------------------------------
+
+
+def run_on_terminal(args: list[str], cwd: Path, env: dict[str, str]) -> tuple[int, str]:
+    """Runs the script with stdout and stderr on a pseudo-terminal; returns what it showed."""
+    controller, terminal = pty.openpty()
+    full_env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    full_env.update(env)
+    full_env["TERM"] = "xterm"
+    with subprocess.Popen([SCRIPT or "karnid-manifest", *args], cwd=cwd, env=full_env,
+                          stdin=subprocess.DEVNULL, stdout=terminal, stderr=terminal) as proc:
+        os.close(terminal)
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # EIO once the child has closed its side
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        code = proc.wait(timeout=120)
+    os.close(controller)
+    return code, b"".join(chunks).decode("utf-8", "replace")
+
+
+def test_colour_only_on_a_terminal_without_no_color(project: Path) -> None:
+    samples.flip_byte(project / "index.kdrq")
+    code, shown = run_on_terminal(["verify", "manifest.json"], project, {})
+    assert code == 1
+    assert "\x1b[31;1mFAILED\x1b[0m" in shown
+    code, plain = run_on_terminal(["verify", "manifest.json"], project, {"NO_COLOR": "1"})
+    assert code == 1
+    assert "\x1b" not in plain
+    assert "FAILED: manifest.json has 1 issue" in plain
+    piped = run("verify", "manifest.json", cwd=project)
+    assert "\x1b" not in piped.stdout + piped.stderr
+
+
+class FakeTerminal(io.StringIO):
+    """A terminal that remembers what was drawn and signals when a frame names a file."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.named_a_file = threading.Event()
+
+    def isatty(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        if "hashing " in text:
+            self.named_a_file.set()
+        return super().write(text)
+
+
+def test_spinner_names_the_file_being_read(tmp_path: Path,
+                                           monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("COLUMNS", "200")
+    target = tmp_path / "big.kdrq"
+    target.write_bytes(b"x")
+    stream = FakeTerminal()
+
+    def call() -> str:
+        with open(target, "rb"):
+            # Hold the file open until the spinner has shown a file being read.
+            assert stream.named_a_file.wait(30)
+        return "done"
+
+    assert progress.run(call, stream, delay=0.0, interval=0.001) == "done"
+    shown = stream.getvalue()
+    assert "hashing big.kdrq" in shown
+    assert shown.endswith("\r\x1b[K")  # the line is erased afterwards
+
+
+def test_progress_passes_results_and_errors_through() -> None:
+    quiet = io.StringIO()
+    assert progress.run(lambda: threading.current_thread(), quiet) is threading.main_thread()
+    assert quiet.getvalue() == ""
+
+    def fail() -> None:
+        raise ValueError("boom")
+
+    with pytest.raises(ValueError, match="boom"):
+        progress.run(fail, FakeTerminal(), delay=0.0)
+
+
+@pytest.mark.parametrize(("frame", "elapsed", "path", "width"), [
+    (0, 12.5, "/x/index.kdrq", 80),
+    (5, 3.0, None, 80),
+    (2, 1.0, "/very/long/directory/name/index.kdrq", 40),
+    (3, 1.0, "/very/long/directory/name/index.kdrq", 12),
+])
+def test_status_line_fits_the_terminal(frame: int, elapsed: float, path: str | None,
+                                       width: int) -> None:
+    line = progress.status_line(frame, elapsed, path, width)
+    assert line.startswith(f"{progress.FRAMES[frame % 4]} {elapsed:5.1f}s ")
+    assert len(line) <= width - 1
+    if path is None:
+        assert line.endswith(" working")
+    elif len(path) + 20 < width:
+        assert line.endswith(f" hashing {path}")
+    elif width > 20:
+        # The file name survives; the head of the path gives way.
+        assert " hashing ..." in line and line.endswith("/index.kdrq")
+
+
+# --- demo ---------------------------------------------------------------------------------------
+
+
+def test_demo_runs_the_whole_story(tmp_path: Path) -> None:
+    result = run("demo", "out", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "demo finished: every step behaved as expected" in result.stdout
+    assert "artifact_sha256_mismatch" in result.stdout
+    assert "load plan refused" in result.stderr
+    for kind in ("rank", "rank_quant", "bitmap", "sign_bitmap"):
+        manifest = km.inspect_manifest(tmp_path / "out" / kind / "manifest.json")
+        assert manifest["artifact"]["kind"] == kind
+    full = km.inspect_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")
+    assert {"calibration", "encoder_distortion", "auxiliary_artifacts"} <= set(full)
+    # Everything but the deliberately damaged index still verifies.
+    report = km.verify_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")
+    assert [e["code"] for e in report["errors"]] == ["artifact_sha256_mismatch"]
