@@ -121,7 +121,7 @@ fuzz: deps fuzz-deps
 	  TMPDIR=$$scratch $(FUZZ_BUILD)/fuzz/fuzz_$$t $$dict $$extra -max_total_time=$(FUZZ_SECONDS) \
 	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- \
 	    $(FUZZ_BUILD)/corpus/$$t > $(FUZZ_BUILD)/logs/$$t.log 2>&1 || status=1; \
-	  grep -E '^#[0-9]+ +DONE' $(FUZZ_BUILD)/logs/$$t.log || tail -n 30 $(FUZZ_BUILD)/logs/$$t.log; \
+	  grep -E '^#[0-9]+[[:space:]]+DONE' $(FUZZ_BUILD)/logs/$$t.log || tail -n 30 $(FUZZ_BUILD)/logs/$$t.log; \
 	done; \
 	exit $$status
 

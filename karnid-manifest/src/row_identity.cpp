@@ -119,18 +119,13 @@ class RowMapValidator {
       p = lf + 1;
     }
     while (p != end) {
-      std::size_t count = 0;
-      const char* lf = nullptr;
-      while (count < kBatchLines && (lf = find_lf(p, end)) != nullptr) {
-        read_ahead(batch_[count++], std::string_view(p, static_cast<std::size_t>(lf - p)));
-        p = lf + 1;
-      }
+      const std::size_t count = read_batch(p, end);
       for (std::size_t i = 0; i < count; ++i) {
         if (!begin_line()) return false;
         if (batch_[i].text.size() + 1 > line_limit_) return too_large();
         if (!check_read_ahead(batch_[i])) return false;
       }
-      if (lf == nullptr && p != end) {
+      if (count < kBatchLines && p != end) {
         // The rest of the buffer starts a line that the next buffer continues.
         if (!begin_line()) return false;
         if (static_cast<std::uint64_t>(end - p) > line_limit_) return too_large();
@@ -188,6 +183,18 @@ class RowMapValidator {
     push(kLineTooLarge, line_label(rows_read_ - 1) + " exceeds max_row_identity_jsonl_line_bytes=" +
                             decimal(limits_.max_row_map_line_bytes));
     return false;
+  }
+
+  // Reads ahead up to a batch of complete lines from p on; p moves past them.
+  std::size_t read_batch(const char*& p, const char* end) noexcept {
+    std::size_t count = 0;
+    while (count < kBatchLines) {
+      const char* lf = find_lf(p, end);
+      if (lf == nullptr) break;
+      read_ahead(batch_[count++], std::string_view(p, static_cast<std::size_t>(lf - p)));
+      p = lf + 1;
+    }
+    return count;
   }
 
   void read_ahead(ReadAheadLine& line, std::string_view text) const noexcept {
