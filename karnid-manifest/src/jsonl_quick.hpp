@@ -2,7 +2,6 @@
 // identity unit; inline so that the validator's per-line loop compiles into one piece.
 #pragma once
 
-#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -55,9 +54,8 @@ inline bool is_simple_uuid(const char* p) noexcept {
 }
 
 // The 8-4-4-4-12 layout at p (36 bytes): hyphens in place, hexadecimal digits around them. The
-// words that straddle a hyphen get a '0' in its place before the digit test; a byte that was not
-// a hyphen turns into something that is not a digit or stays one, so the hyphens are checked on
-// their own as well.
+// words that straddle a hyphen have it replaced by '0' before the digit test, which is why the
+// hyphens themselves are compared separately.
 inline bool is_hyphenated_uuid(const char* p) noexcept {
   constexpr auto zero_at = [](unsigned byte) { return std::uint64_t{'0' ^ '-'} << (8 * byte); };
   const bool hyphens = (p[8] == '-') & (p[13] == '-') & (p[18] == '-') & (p[23] == '-');

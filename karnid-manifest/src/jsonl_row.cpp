@@ -5,7 +5,6 @@
 // only ever answers for lines the strict one would accept with the same values, so a row map
 // gives the same issues whichever reader looked at a line.
 #include <array>
-#include <cstring>
 
 #include "jsonl_quick.hpp"
 #include "karnid/manifest/error.hpp"

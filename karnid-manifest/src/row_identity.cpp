@@ -65,8 +65,9 @@ constexpr std::size_t kBatchLines = 32;
 // The smallest line that parses as a row, [0,""], plus its line feed: no file holds more rows
 // than its size divided by this.
 constexpr std::uint64_t kMinRowLineBytes = 7;
-// The seen set is sized up front for at most this many entries; beyond it, it grows.
-constexpr std::uint64_t kMaxPresizedEntries = std::uint64_t{1} << 23;
+// The seen set is sized up front for at most this many entries (a 32 MiB table) and grows beyond
+// it: a manifest that declares millions of rows over a file of junk costs no more than that.
+constexpr std::uint64_t kMaxPresizedEntries = std::uint64_t{1} << 21;
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
   const std::uint64_t sum = a + b;
