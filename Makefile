@@ -16,7 +16,7 @@ FUZZ_CXX := clang++-$(FUZZ_LLVM)
 UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps venv sysdeps build-cpp test-cpp build-cpp-san test-cpp-san install test-python \
-	test test-sanitize fuzz-deps fuzz demo format format-check clean
+	test test-sanitize fuzz-deps fuzz demo bench bench-full format format-check clean
 
 all: install
 
@@ -127,6 +127,15 @@ fuzz: deps fuzz-deps
 
 demo: install
 	$(VPY) -m karnid_manifest demo demo-out
+
+# Benchmarks against references measured in the same run (never part of `make test`). `bench` is
+# the quick version (256 MiB files, a 500,000-line row map); `bench-full` uses the full sizes
+# (1 GiB files, 2,000,000 lines). Extra options through BENCH_ARGS, e.g. BENCH_ARGS="--only a,c".
+bench: install
+	$(VPY) bench/run_bench.py $(BENCH_ARGS)
+
+bench-full: install
+	$(VPY) bench/run_bench.py --full $(BENCH_ARGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

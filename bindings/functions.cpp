@@ -1,5 +1,7 @@
 // The six module functions. Each converts its arguments with the interpreter lock held, runs one
-// library operation without it, and converts the outcome once the lock is back.
+// library operation without it, and converts the outcome once the lock is back. The result's JSON
+// text is written before the lock is taken back: it touches no Python object, and only json.loads
+// needs the lock, so concurrent calls do not serialise on turning large reports into text.
 #include <array>
 #include <cstdint>
 #include <expected>
@@ -148,9 +150,13 @@ PyObject* sha256_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
     if (!arguments.bind(args, nargs, kwnames) || !arguments.path(kSha256File.at("path"), path)) {
       return nullptr;
     }
-    const auto digest = run_without_gil([&] { return manifest::sha256_file(path); });
-    if (!digest) return raise_manifest_error(digest.error());
-    return json_to_python(digest_json(*digest));
+    const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
+      auto digest = manifest::sha256_file(path);
+      if (!digest) return std::unexpected(std::move(digest.error()));
+      return digest_json(*digest);
+    });
+    if (!text) return raise_manifest_error(text.error());
+    return json_to_python(*text);
   });
 }
 
@@ -167,12 +173,14 @@ PyObject* inspect_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize
         !arguments.limits(kInspectManifest.at("max_manifest_bytes"), limits)) {
       return nullptr;
     }
-    const auto document = run_without_gil([&] {
-      return manifest::load_manifest_file_with_options(std::move(path), limits.max_manifest_bytes);
+    const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
+      auto document =
+          manifest::load_manifest_file_with_options(std::move(path), limits.max_manifest_bytes);
+      if (!document) return std::unexpected(std::move(document.error()));
+      return manifest::serialize_manifest(document->manifest, json::Writer::Style::Compact);
     });
-    if (!document) return raise_manifest_error(document.error());
-    return json_to_python(
-        manifest::serialize_manifest(document->manifest, json::Writer::Style::Compact));
+    if (!text) return raise_manifest_error(text.error());
+    return json_to_python(*text);
   });
 }
 
@@ -182,16 +190,17 @@ PyObject* verify_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     VerifyArgs request;
     if (!convert_verify_args(kVerifyManifest, args, nargs, kwnames, request)) return nullptr;
     // Only a manifest that cannot be loaded is an error; failed checks are part of the report.
-    auto report = run_without_gil([&]() -> manifest::Result<manifest::VerificationReport> {
+    const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
       const std::uint64_t max_manifest_bytes = request.options.limits.max_manifest_bytes;
       auto document = manifest::load_manifest_file_with_options(std::move(request.manifest),
                                                                 max_manifest_bytes);
       if (!document) return std::unexpected(std::move(document.error()));
-      return manifest::verify_manifest_with_path_capture(*document, std::move(request.options))
-          .report;
+      return manifest::to_compact_json(
+          manifest::verify_manifest_with_path_capture(*document, std::move(request.options))
+              .report);
     });
-    if (!report) return raise_manifest_error(report.error());
-    return json_to_python(manifest::to_compact_json(*report));
+    if (!text) return raise_manifest_error(text.error());
+    return json_to_python(*text);
   });
 }
 
@@ -200,13 +209,16 @@ PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     VerifyArgs request;
     if (!convert_verify_args(kVerifyForLoad, args, nargs, kwnames, request)) return nullptr;
-    auto plan = run_without_gil([&] {
-      return manifest::verify_for_load(std::move(request.manifest), std::move(request.options));
+    const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
+      auto plan =
+          manifest::verify_for_load(std::move(request.manifest), std::move(request.options));
+      // Every refusal carries a ManifestError: the loading failure itself, or an Invalid error
+      // holding the verification-failed or inconsistent-report message.
+      if (!plan) return std::unexpected(std::move(plan.error().error));
+      return manifest::to_compact_json(*plan);
     });
-    // Every refusal carries a ManifestError: the loading failure itself, or an Invalid error
-    // holding the verification-failed or inconsistent-report message.
-    if (!plan) return raise_manifest_error(plan.error().error);
-    return json_to_python(manifest::to_compact_json(*plan));
+    if (!text) return raise_manifest_error(text.error());
+    return json_to_python(*text);
   });
 }
 
@@ -215,13 +227,15 @@ PyObject* create_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     CreateArgs request;
     if (!convert_create_args(args, nargs, kwnames, request)) return nullptr;
-    auto created = run_without_gil([&] {
-      return manifest::create_manifest_for_index_with_options(
+    const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
+      auto created = manifest::create_manifest_for_index_with_options(
           request.index, request.out, std::move(request.embedding_model), request.row_identity,
           request.options);
+      if (!created) return std::unexpected(std::move(created.error()));
+      return manifest::serialize_manifest(*created, json::Writer::Style::Compact);
     });
-    if (!created) return raise_manifest_error(created.error());
-    return json_to_python(manifest::serialize_manifest(*created, json::Writer::Style::Compact));
+    if (!text) return raise_manifest_error(text.error());
+    return json_to_python(*text);
   });
 }
 

@@ -6,6 +6,7 @@
 // gives the same issues whichever reader looked at a line.
 #include <array>
 
+#include "json_messages.hpp"
 #include "jsonl_quick.hpp"
 #include "karnid/manifest/error.hpp"
 #include "karnid/manifest/json.hpp"
@@ -21,45 +22,14 @@ using json::Value;
 
 constexpr std::string_view kRecordExpectation = "struct JsonlRow";
 constexpr std::string_view kLengthExpectation = "struct JsonlRow with 2 or 3 elements";
-constexpr std::string_view kFieldList = "one of `row_id`, `db_id`, `parent_id`";
 constexpr std::array<std::string_view, 3> kFields{"row_id", "db_id", "parent_id"};
 constexpr std::size_t kRowId = 0;
 constexpr std::size_t kDbId = 1;
-
-// How a value shows up in "invalid type" and "invalid value" messages.
-std::string describe(const Value& v) {
-  switch (v.type) {
-    case Value::Type::Null:
-      return "null";
-    case Value::Type::Bool:
-      return v.boolean ? "boolean `true`" : "boolean `false`";
-    case Value::Type::Unsigned:
-      return "integer `" + decimal(v.u64) + "`";
-    case Value::Type::Signed:
-      return "integer `" + std::to_string(v.i64) + "`";
-    case Value::Type::Double: {
-      std::string text = json::plain_decimal(v.f64);
-      if (text.find('.') == std::string::npos) text += ".0";
-      return "floating point `" + text + "`";
-    }
-    case Value::Type::String:
-      return "string " + quote_debug(v.string);
-    case Value::Type::Array:
-      return "sequence";
-    case Value::Type::Object:
-      return "map";
-  }
-  return "value";
-}
 
 struct FieldError {
   std::size_t offset;  // the error's position is just past this many bytes of the line
   std::string message;
 };
-
-std::string invalid_type(const Value& v, std::string_view expected) {
-  return "invalid type: " + describe(v) + ", expected " + std::string(expected);
-}
 
 std::optional<FieldError> read_field(std::size_t field, const Value& v, JsonlRow& row) {
   switch (field) {
@@ -69,11 +39,11 @@ std::optional<FieldError> read_field(std::size_t field, const Value& v, JsonlRow
         return std::nullopt;
       }
       if (v.type == Value::Type::Signed) {
-        return FieldError{v.end, "invalid value: " + describe(v) + ", expected u64"};
+        return FieldError{v.end, json_messages::invalid_value(v, "u64")};
       }
-      return FieldError{v.end, invalid_type(v, "u64")};
+      return FieldError{v.end, json_messages::invalid_type(v, "u64")};
     case kDbId:
-      if (!v.is_string()) return FieldError{v.end, invalid_type(v, "a string")};
+      if (!v.is_string()) return FieldError{v.end, json_messages::invalid_type(v, "a string")};
       row.db_id = v.string;
       return std::nullopt;
     default:
@@ -81,7 +51,7 @@ std::optional<FieldError> read_field(std::size_t field, const Value& v, JsonlRow
         row.parent_id.reset();
         return std::nullopt;
       }
-      if (!v.is_string()) return FieldError{v.end, invalid_type(v, "a string")};
+      if (!v.is_string()) return FieldError{v.end, json_messages::invalid_type(v, "a string")};
       row.parent_id = v.string;
       return std::nullopt;
   }
@@ -97,16 +67,15 @@ std::optional<FieldError> read_object(const Value& v, JsonlRow& row) {
       if (kFields[i] == m.key) field = i;
     }
     if (field == kFields.size()) {
-      return FieldError{m.key_end,
-                        "unknown field `" + m.key + "`, expected " + std::string(kFieldList)};
+      return FieldError{m.key_end, json_messages::unknown_field(m.key, kFields)};
     }
-    if (seen[field]) return FieldError{m.key_end, "duplicate field `" + m.key + "`"};
+    if (seen[field]) return FieldError{m.key_end, json_messages::duplicate_field(m.key)};
     seen[field] = true;
     if (auto failure = read_field(field, m.value, row)) return failure;
   }
   for (const std::size_t required : {kRowId, kDbId}) {
     if (!seen[required]) {
-      return FieldError{v.end, "missing field `" + std::string(kFields[required]) + "`"};
+      return FieldError{v.end, json_messages::missing_field(kFields[required])};
     }
   }
   return std::nullopt;
@@ -120,8 +89,7 @@ std::optional<FieldError> read_array(const Value& v, JsonlRow& row) {
     if (auto failure = read_field(i, v.array[i], row)) return failure;
   }
   if (count < 2 || count > kFields.size()) {
-    return FieldError{v.end, "invalid length " + decimal(count) + ", expected " +
-                                 std::string(kLengthExpectation)};
+    return FieldError{v.end, json_messages::invalid_length(count, kLengthExpectation)};
   }
   return std::nullopt;
 }
@@ -153,7 +121,7 @@ std::expected<JsonlRow, std::string> parse_jsonl_row(std::string_view line) {
   } else if (v.is_array()) {
     failure = read_array(v, row);
   } else {
-    failure = FieldError{v.end, invalid_type(v, kRecordExpectation)};
+    failure = FieldError{v.end, json_messages::invalid_type(v, kRecordExpectation)};
   }
   if (failure) return std::unexpected(positioned(line, *failure));
   return row;

@@ -10,6 +10,7 @@
 #include <bitset>
 #include <span>
 
+#include "json_messages.hpp"
 #include "karnid/manifest/schema.hpp"
 #include "karnid/manifest/text.hpp"
 #include "schema_names.hpp"
@@ -21,67 +22,6 @@ using namespace names;
 
 using json::Value;
 using Status = std::expected<void, ManifestError>;
-
-// ---- messages ----
-
-std::string expected_list(std::span<const std::string_view> names) {
-  std::string out;
-  if (names.size() >= 3) out += "one of ";
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) out += names.size() == 2 ? " or " : ", ";
-    out += '`';
-    out += names[i];
-    out += '`';
-  }
-  return out;
-}
-
-std::string msg_missing_field(std::string_view key) {
-  return "missing field `" + std::string(key) + "`";
-}
-std::string msg_duplicate_field(std::string_view key) {
-  return "duplicate field `" + std::string(key) + "`";
-}
-std::string msg_unknown_field(std::string_view key, std::span<const std::string_view> expected) {
-  if (expected.empty()) return "unknown field `" + std::string(key) + "`, there are no fields";
-  return "unknown field `" + std::string(key) + "`, expected " + expected_list(expected);
-}
-std::string msg_unknown_variant(std::string_view value, std::span<const std::string_view> names) {
-  return "unknown variant `" + std::string(value) + "`, expected " + expected_list(names);
-}
-
-// How a value shows up in "invalid type" and "invalid value" messages.
-std::string describe(const Value& v) {
-  switch (v.type) {
-    case Value::Type::Null:
-      return "null";
-    case Value::Type::Bool:
-      return v.boolean ? "boolean `true`" : "boolean `false`";
-    case Value::Type::Unsigned:
-      return "integer `" + std::to_string(v.u64) + "`";
-    case Value::Type::Signed:
-      return "integer `" + std::to_string(v.i64) + "`";
-    case Value::Type::Double: {
-      std::string text = json::plain_decimal(v.f64);
-      if (text.find('.') == std::string::npos) text += ".0";
-      return "floating point `" + text + "`";
-    }
-    case Value::Type::String:
-      return "string " + quote_debug(v.string);
-    case Value::Type::Array:
-      return "sequence";
-    case Value::Type::Object:
-      return "map";
-  }
-  return "value";
-}
-
-std::string msg_invalid_type(const Value& v, std::string_view expected) {
-  return "invalid type: " + describe(v) + ", expected " + std::string(expected);
-}
-std::string msg_invalid_value(const Value& v, std::string_view expected) {
-  return "invalid value: " + describe(v) + ", expected " + std::string(expected);
-}
 
 // ---- reading context ----
 
@@ -125,7 +65,8 @@ template <typename OnMember>
 Status read_record(Reader& r, const Value& v, std::string_view record, std::span<const Key> keys,
                    OnMember&& on_member, std::string_view skip = {}) {
   if (!v.is_object()) {
-    return std::unexpected(r.error_at(v.end, msg_invalid_type(v, "struct " + std::string(record))));
+    return std::unexpected(
+        r.error_at(v.end, json_messages::invalid_type(v, "struct " + std::string(record))));
   }
   std::bitset<16> seen;
   for (const json::Member& m : v.object) {
@@ -140,16 +81,17 @@ Status read_record(Reader& r, const Value& v, std::string_view record, std::span
     if (index == keys.size()) {
       std::array<std::string_view, 16> names{};
       for (std::size_t i = 0; i < keys.size(); ++i) names[i] = keys[i].name;
-      return std::unexpected(
-          r.error_at(m.key_end, msg_unknown_field(m.key, std::span(names.data(), keys.size()))));
+      return std::unexpected(r.error_at(
+          m.key_end, json_messages::unknown_field(m.key, std::span(names.data(), keys.size()))));
     }
-    if (seen[index]) return std::unexpected(r.error_at(m.key_end, msg_duplicate_field(m.key)));
+    if (seen[index])
+      return std::unexpected(r.error_at(m.key_end, json_messages::duplicate_field(m.key)));
     seen[index] = true;
     if (auto status = on_member(index, m.value); !status) return status;
   }
   for (std::size_t i = 0; i < keys.size(); ++i) {
     if (keys[i].required && !seen[i]) {
-      return std::unexpected(r.error_at(v.end, msg_missing_field(keys[i].name)));
+      return std::unexpected(r.error_at(v.end, json_messages::missing_field(keys[i].name)));
     }
   }
   return {};
@@ -158,7 +100,8 @@ Status read_record(Reader& r, const Value& v, std::string_view record, std::span
 // ---- scalar readers ----
 
 Status read_string(Reader& r, const Value& v, std::string& out) {
-  if (!v.is_string()) return std::unexpected(r.error_at(v.end, msg_invalid_type(v, "a string")));
+  if (!v.is_string())
+    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a string")));
   out = v.string;
   return {};
 }
@@ -178,13 +121,14 @@ Status read_unsigned(Reader& r, const Value& v, std::string_view type_name, std:
                      std::uint64_t& out) {
   switch (v.type) {
     case Value::Type::Unsigned:
-      if (v.u64 > max) return std::unexpected(r.error_at(v.end, msg_invalid_value(v, type_name)));
+      if (v.u64 > max)
+        return std::unexpected(r.error_at(v.end, json_messages::invalid_value(v, type_name)));
       out = v.u64;
       return {};
     case Value::Type::Signed:
-      return std::unexpected(r.error_at(v.end, msg_invalid_value(v, type_name)));
+      return std::unexpected(r.error_at(v.end, json_messages::invalid_value(v, type_name)));
     default:
-      return std::unexpected(r.error_at(v.end, msg_invalid_type(v, type_name)));
+      return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, type_name)));
   }
 }
 
@@ -217,14 +161,15 @@ Status read_opt_f64(Reader& r, const Value& v, std::optional<double>& out) {
     out.reset();
     return {};
   }
-  if (!v.is_number()) return std::unexpected(r.error_at(v.end, msg_invalid_type(v, "f64")));
+  if (!v.is_number())
+    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "f64")));
   out = v.as_double();
   return {};
 }
 
 Status read_bool(Reader& r, const Value& v, bool& out) {
   if (v.type != Value::Type::Bool) {
-    return std::unexpected(r.error_at(v.end, msg_invalid_type(v, "a boolean")));
+    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a boolean")));
   }
   out = v.boolean;
   return {};
@@ -256,7 +201,7 @@ Status check_generic(Reader& r, const Value& v) {
       }
       if (first_dup) {
         const json::Member& m = current->object[*first_dup];
-        return std::unexpected(r.error_at(m.key_end, msg_duplicate_field(m.key)));
+        return std::unexpected(r.error_at(m.key_end, json_messages::duplicate_field(m.key)));
       }
       for (const json::Member& m : current->object) pending.push_back(&m.value);
     }
@@ -281,10 +226,11 @@ Status read_enum(Reader& r, const Value& v, std::string_view enum_name,
                  const std::array<std::string_view, N>& names, std::size_t& out) {
   if (!v.is_string()) {
     return std::unexpected(
-        r.error_at(v.end, msg_invalid_type(v, "enum " + std::string(enum_name))));
+        r.error_at(v.end, json_messages::invalid_type(v, "enum " + std::string(enum_name))));
   }
   const auto index = find_name(names, v.string);
-  if (!index) return std::unexpected(r.error_at(v.end, msg_unknown_variant(v.string, names)));
+  if (!index)
+    return std::unexpected(r.error_at(v.end, json_messages::unknown_variant(v.string, names)));
   out = *index;
   return {};
 }
@@ -294,21 +240,25 @@ template <std::size_t N>
 Status read_tag(Reader& r, const Value& v, std::string_view record,
                 const std::array<std::string_view, N>& names, std::size_t& out) {
   if (!v.is_object()) {
-    return std::unexpected(
-        r.error_at(v.end, msg_invalid_type(v, "internally tagged enum " + std::string(record))));
+    return std::unexpected(r.error_at(
+        v.end, json_messages::invalid_type(v, "internally tagged enum " + std::string(record))));
   }
   const Value* tag = nullptr;
   for (const json::Member& m : v.object) {
     if (m.key != "kind") continue;
-    if (tag != nullptr) return std::unexpected(r.error_at(v.end, msg_duplicate_field("kind")));
+    if (tag != nullptr)
+      return std::unexpected(r.error_at(v.end, json_messages::duplicate_field("kind")));
     tag = &m.value;
   }
-  if (tag == nullptr) return std::unexpected(r.error_at(v.end, msg_missing_field("kind")));
+  if (tag == nullptr)
+    return std::unexpected(r.error_at(v.end, json_messages::missing_field("kind")));
   if (!tag->is_string()) {
-    return std::unexpected(r.error_at(v.end, msg_invalid_type(*tag, "variant identifier")));
+    return std::unexpected(
+        r.error_at(v.end, json_messages::invalid_type(*tag, "variant identifier")));
   }
   const auto index = find_name(names, tag->string);
-  if (!index) return std::unexpected(r.error_at(v.end, msg_unknown_variant(tag->string, names)));
+  if (!index)
+    return std::unexpected(r.error_at(v.end, json_messages::unknown_variant(tag->string, names)));
   out = *index;
   return {};
 }
@@ -317,29 +267,29 @@ Status read_parameterization(Reader& r, const Value& v, ProfileParameterization&
   const Value* name = &v;
   if (v.is_object()) {
     if (v.object.size() != 1) {
-      return std::unexpected(r.error_at(v.end, "invalid length " + std::to_string(v.object.size()) +
-                                                   ", expected map with a single key"));
+      return std::unexpected(r.error_at(
+          v.end, json_messages::invalid_length(v.object.size(), "map with a single key")));
     }
     const json::Member& only = v.object.front();
     const auto index = find_name(kParameterizationNames, only.key);
     if (!index) {
-      return std::unexpected(
-          r.error_at(only.key_end, msg_unknown_variant(only.key, kParameterizationNames)));
+      return std::unexpected(r.error_at(
+          only.key_end, json_messages::unknown_variant(only.key, kParameterizationNames)));
     }
     if (!only.value.is_null()) {
       return std::unexpected(
-          r.error_at(only.value.end, msg_invalid_type(only.value, "unit variant")));
+          r.error_at(only.value.end, json_messages::invalid_type(only.value, "unit variant")));
     }
     out = static_cast<ProfileParameterization>(*index);
     return {};
   }
   if (!name->is_string()) {
-    return std::unexpected(r.error_at(v.end, msg_invalid_type(v, "string or map")));
+    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "string or map")));
   }
   const auto index = find_name(kParameterizationNames, v.string);
   if (!index) {
     return std::unexpected(
-        r.error_at(v.end, msg_unknown_variant(v.string, kParameterizationNames)));
+        r.error_at(v.end, json_messages::unknown_variant(v.string, kParameterizationNames)));
   }
   out = static_cast<ProfileParameterization>(*index);
   return {};
@@ -441,7 +391,8 @@ Status read_auxiliary(Reader& r, const Value& v, AuxiliaryArtifact& out) {
 
 template <typename T, typename ReadOne>
 Status read_list(Reader& r, const Value& v, std::vector<T>& out, ReadOne&& read_one) {
-  if (!v.is_array()) return std::unexpected(r.error_at(v.end, msg_invalid_type(v, "a sequence")));
+  if (!v.is_array())
+    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a sequence")));
   out.clear();
   out.reserve(v.array.size());
   for (const Value& element : v.array) {
@@ -966,13 +917,14 @@ Status read_manifest(Reader& r, const Value& v, IndexManifest& out) {
         return read_build(r, x, out.build);
       case 10:
         if (!x.is_array()) {
-          return std::unexpected(r.error_at(x.end, msg_invalid_type(x, "a sequence")));
+          return std::unexpected(r.error_at(x.end, json_messages::invalid_type(x, "a sequence")));
         }
         if (auto st = check_generic(r, x); !st) return st;
         out.attestations = x.array;
         return {};
       default: {
-        if (!x.is_object()) return std::unexpected(r.error_at(x.end, msg_invalid_type(x, "a map")));
+        if (!x.is_object())
+          return std::unexpected(r.error_at(x.end, json_messages::invalid_type(x, "a map")));
         if (auto st = check_generic(r, x); !st) return st;
         out.extensions.clear();
         for (const json::Member& m : x.object) out.extensions.emplace(m.key, m.value);
