@@ -51,7 +51,7 @@ void validate_optional_sha256_uri(std::string_view code, std::string_view messag
                                   const std::optional<std::string>& value,
                                   std::vector<ReportIssue>& errors);
 
-// Checks a metric specification with `prefix` as both code prefix and field path.
+// Checks a MetricSpec record, with `prefix` as both the code prefix and the field path.
 void validate_metric_spec(std::string_view prefix, const MetricSpec& spec,
                           std::vector<ReportIssue>& errors);
 
