@@ -21,7 +21,6 @@ using NullModel = NullModelSpec::Kind;
 using Parameterization = ProfileParameterization;
 
 constexpr std::string_view kProfileIssuePrefix = "calibration_profile";
-constexpr std::string_view kProfileTooLargeCode = "calibration_profile_too_large";
 constexpr std::string_view kProfileLabel = "calibration profile";
 constexpr std::string_view kOrdinalizationArtifactMismatch =
     "calibration_ordinalization_artifact_mismatch";
@@ -319,42 +318,6 @@ void check_shape_and_size(VerificationReport& report, const ProfileArtifactRef& 
   }
 }
 
-void check_profile_file(VerifyContext& ctx, const ProfileArtifactRef& profile) {
-  VerificationReport& report = ctx.report;
-  auto canonical =
-      resolve_existing_path(profile.path, ctx.base_dir(), ctx.options.allow_absolute_paths,
-                            ctx.options.allow_path_escape, kProfileIssuePrefix, report.errors);
-  if (!canonical) return;
-  report.calibration.profile_canonical_path = display_path(*canonical);
-  ctx.capture.calibration_profile_path = *canonical;
-
-  // Regular files only: a FIFO planted at the profile path would otherwise block the run.
-  auto digest =
-      sha256_file_bounded(*canonical, ctx.limits().max_calibration_profile_bytes,
-                          kProfileTooLargeCode, kProfileLabel, FileKindPolicy::RegularOnly);
-  if (!digest) {
-    const ManifestError& error = digest.error();
-    if (error.kind() == ManifestError::Kind::Coded) {
-      report.error(error.code(), error.display());
-    } else {
-      report.error("calibration_profile_hash_failed",
-                   "failed to hash calibration profile: " + error.display());
-    }
-    return;
-  }
-  report.calibration.profile_sha256 = digest->sha256;
-  report.calibration.profile_size_bytes = digest->size_bytes;
-  if (digest->sha256 != profile.sha256) {
-    report.error("calibration_profile_sha256_mismatch",
-                 "calibration profile SHA-256 was " + digest->sha256 + ", manifest declares " +
-                     profile.sha256);
-  }
-  if (digest->size_bytes != profile.file_size_bytes) {
-    report.error(kFileSizeMismatch, "calibration profile size was " + decimal(digest->size_bytes) +
-                                        ", manifest declares " + decimal(profile.file_size_bytes));
-  }
-}
-
 }  // namespace
 
 void verify_calibration(VerifyContext& ctx) {
@@ -397,7 +360,14 @@ void verify_calibration(VerifyContext& ctx) {
   require_non_blank(report, profile.format, "calibration_profile_format_empty",
                     "calibration.profile.format must be non-empty");
   check_shape_and_size(report, profile, block.ordinalization);
-  if (!is_blank(profile.path)) check_profile_file(ctx, profile);
+  if (!is_blank(profile.path)) {
+    CalibrationReport& section = ctx.report.calibration;
+    check_profile_file(
+        ctx, profile.path, profile.sha256, profile.file_size_bytes,
+        {kProfileIssuePrefix, kProfileLabel, ctx.limits().max_calibration_profile_bytes,
+         section.profile_canonical_path, section.profile_sha256, section.profile_size_bytes,
+         ctx.capture.calibration_profile_path});
+  }
 }
 
 }  // namespace karnid::manifest

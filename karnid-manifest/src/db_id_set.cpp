@@ -10,6 +10,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace karnid::manifest::detail {
 namespace {
 
@@ -65,7 +69,6 @@ namespace {
 constexpr std::uint64_t kOffsetLimit = std::uint64_t{1} << 40;
 constexpr std::size_t kMinSlots = 64;
 constexpr std::size_t kInitialArenaBytes = 64 * 1024;
-constexpr std::size_t kMaxVarintBytes = 10;
 
 // Table size for `entries` at a load of at most three quarters.
 std::size_t slots_for(std::uint64_t entries) {
@@ -95,33 +98,55 @@ DbIdSet::DbIdSet(std::uint64_t expected_entries) {
   mask_ = slot_count - 1;
 }
 
-std::string_view DbIdSet::entry_at(std::uint64_t offset) const noexcept {
-  const char* arena = arena_.data();
-  std::size_t at = static_cast<std::size_t>(offset);
-  std::uint64_t length = 0;
-  for (unsigned shift = 0;; shift += 7) {
-    const auto byte = static_cast<unsigned char>(arena[at++]);
-    length |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-    if ((byte & 0x80) == 0) break;
-  }
-  return {arena + at, static_cast<std::size_t>(length)};
+std::string_view DbIdSet::text_at(std::uint64_t offset) const noexcept {
+  const char* entry = arena_.data() + offset;
+  const auto lead = static_cast<unsigned char>(entry[0]);
+  if (lead != kLongLead) return {entry + 1, lead};
+  return {entry + 1 + sizeof(std::uint64_t), static_cast<std::size_t>(load(entry + 1))};
 }
 
-void DbIdSet::append_entry(std::string_view id) {
-  const std::size_t needed = arena_used_ + kMaxVarintBytes + id.size();
+std::size_t DbIdSet::next_entry(std::size_t offset, Key& key) const noexcept {
+  const char* entry = arena_.data() + offset;
+  if (static_cast<unsigned char>(entry[0]) == kPackedLead) {
+    key.packed = true;
+    key.lo = load(entry + 1);
+    key.hi = load(entry + 9);
+    key.hash = packed_hash(key.lo, key.hi);
+    return offset + kPackedEntryBytes;
+  }
+  const std::string_view text = text_at(offset);
+  key.packed = false;
+  key.hash = text_hash(text);
+  return static_cast<std::size_t>(text.data() + text.size() - arena_.data());
+}
+
+void DbIdSet::append_entry(std::string_view id, const Key& key) {
+  const std::size_t needed = arena_used_ + 1 + sizeof(std::uint64_t) + id.size();
   // Offsets must fit the slot's 40 bits; an arena that large could not be allocated anyway.
   if (needed < id.size() || needed >= kOffsetLimit) throw std::bad_alloc();
   if (needed > arena_.size()) {
     arena_.grow(std::max({needed, kInitialArenaBytes, arena_.size() * 2}));
   }
-  char* arena = arena_.data();
-  std::uint64_t length = id.size();
-  do {
-    const auto low = static_cast<unsigned char>(length & 0x7F);
-    length >>= 7;
-    arena[arena_used_++] = static_cast<char>(low | (length != 0 ? 0x80 : 0));
-  } while (length != 0);
-  if (!id.empty()) std::memcpy(arena + arena_used_, id.data(), id.size());
+  char* at = arena_.data() + arena_used_;
+  if (key.packed) {
+    at[0] = static_cast<char>(kPackedLead);
+    std::memcpy(at + 1, &key.lo, sizeof key.lo);
+    std::memcpy(at + 1 + sizeof key.lo, &key.hi, sizeof key.hi);
+    arena_used_ += kPackedEntryBytes;
+    return;
+  }
+  if (id.size() < 0x80) {
+    at[0] = static_cast<char>(id.size());
+    ++at;
+    arena_used_ += 1;
+  } else {
+    const std::uint64_t length = id.size();
+    at[0] = static_cast<char>(kLongLead);
+    std::memcpy(at + 1, &length, sizeof length);
+    at += 1 + sizeof length;
+    arena_used_ += 1 + sizeof length;
+  }
+  if (!id.empty()) std::memcpy(at, id.data(), id.size());
   arena_used_ += id.size();
 }
 
@@ -132,16 +157,90 @@ void DbIdSet::rebuild(std::size_t slot_count) {
   const std::size_t mask = slot_count - 1;
   std::size_t offset = 0;
   while (offset < arena_used_) {
-    const std::string_view id = entry_at(offset);
-    const std::uint64_t h = hash(id);
-    std::size_t i = static_cast<std::size_t>(h) & mask;
+    Key key;
+    const std::size_t next = next_entry(offset, key);
+    std::size_t i = static_cast<std::size_t>(key.hash) & mask;
     while (table[i] != 0) i = (i + 1) & mask;
-    table[i] = ((h >> kOffsetBits) << kOffsetBits) | (offset + 1);
-    offset = static_cast<std::size_t>(id.data() + id.size() - arena_.data());
+    table[i] = ((key.hash >> kOffsetBits) << kOffsetBits) | (offset + 1);
+    offset = next;
   }
   table_ = std::move(bigger);
   slots_ = table;
   mask_ = mask;
+}
+
+// ---- the usual UUID form ----
+
+namespace {
+
+std::uint64_t load4(const char* p) noexcept {
+  std::uint32_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Digits 0-9 and a-f of eight bytes to their values 0-15, byte by byte: bit 6 marks a letter,
+// whose low four bits are 1-6 and need 9 more.
+std::uint64_t digit_values(std::uint64_t w) noexcept {
+  constexpr std::uint64_t kLow = 0x0F0F0F0F0F0F0F0FULL;
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  return (w & kLow) + ((w >> 6) & kOnes) * 9;
+}
+
+#if defined(__SSE2__)
+// Bit i set for each of the 16 bytes at p that is '0'-'9' or 'a'-'f' or, at the positions in
+// `hyphens`, a hyphen.
+unsigned lowercase_uuid_bytes(const char* p, unsigned hyphens) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Unsigned c - lo <= span, as min(c - lo, span) == c - lo.
+  const auto within = [](__m128i x, char lo, char span) {
+    const __m128i off = _mm_sub_epi8(x, _mm_set1_epi8(lo));
+    return _mm_cmpeq_epi8(_mm_min_epu8(off, _mm_set1_epi8(span)), off);
+  };
+  const auto hex = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(within(v, '0', 9), within(v, 'a', 5))));
+  const auto dash =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
+  return (hex & ~hyphens) | (dash & hyphens);
+}
+
+bool is_lowercase_hyphenated_uuid(const char* p) noexcept {
+  // Bytes 0-15 (hyphens at 8 and 13), 16-31 (at 18 and 23) and 20-35 (at 23).
+  return (lowercase_uuid_bytes(p, (1U << 8) | (1U << 13)) &
+          lowercase_uuid_bytes(p + 16, (1U << 2) | (1U << 7)) &
+          lowercase_uuid_bytes(p + 20, 1U << 3)) == 0xFFFF;
+}
+#else
+bool is_lowercase_hyphenated_uuid(const char* p) noexcept {
+  for (std::size_t i = 0; i < 36; ++i) {
+    const char c = p[i];
+    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+#endif
+
+}  // namespace
+
+bool pack_lowercase_uuid(std::string_view id, std::uint64_t& lo, std::uint64_t& hi) noexcept {
+  if (id.size() != 36) return false;
+  const char* p = id.data();
+  if (!is_lowercase_hyphenated_uuid(p)) return false;
+  // Digits 0-7 | 9-12, 14-17 | 19-22, 24-27 | 28-35: eight to a word, the hyphens left out.
+  const std::uint64_t a = digit_values(load8(p));
+  const std::uint64_t b = digit_values(load4(p + 9) | load4(p + 14) << 32);
+  const std::uint64_t c = digit_values(load4(p + 19) | load4(p + 24) << 32);
+  const std::uint64_t d = digit_values(load8(p + 28));
+  lo = a | b << 4;
+  hi = c | d << 4;
+  return true;
 }
 
 }  // namespace karnid::manifest::detail

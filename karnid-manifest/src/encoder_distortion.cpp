@@ -17,7 +17,6 @@ namespace karnid::manifest {
 namespace {
 
 constexpr std::string_view kProfileIssuePrefix = "encoder_distortion_profile";
-constexpr std::string_view kProfileTooLargeCode = "encoder_distortion_profile_too_large";
 constexpr std::string_view kProfileLabel = "encoder distortion profile";
 constexpr std::string_view kSha256UriRule = " must be sha256:<lowercase-hex> when present";
 
@@ -243,43 +242,6 @@ void check_profile_fields(VerificationReport& report, const DistortionProfileArt
                      "profile.source_digest", profile.source_digest);
 }
 
-void check_profile_file(VerifyContext& ctx, const DistortionProfileArtifactRef& profile) {
-  VerificationReport& report = ctx.report;
-  auto canonical =
-      resolve_existing_path(profile.path, ctx.base_dir(), ctx.options.allow_absolute_paths,
-                            ctx.options.allow_path_escape, kProfileIssuePrefix, report.errors);
-  if (!canonical) return;
-  report.encoder_distortion.profile_canonical_path = display_path(*canonical);
-  ctx.capture.encoder_distortion_profile_path = *canonical;
-
-  // Regular files only: a FIFO planted at the profile path would otherwise block the run.
-  auto digest =
-      sha256_file_bounded(*canonical, ctx.limits().max_encoder_distortion_profile_bytes,
-                          kProfileTooLargeCode, kProfileLabel, FileKindPolicy::RegularOnly);
-  if (!digest) {
-    const ManifestError& error = digest.error();
-    if (error.kind() == ManifestError::Kind::Coded) {
-      report.error(error.code(), error.display());
-    } else {
-      report.error("encoder_distortion_profile_hash_failed",
-                   "failed to hash encoder distortion profile: " + error.display());
-    }
-    return;
-  }
-  report.encoder_distortion.profile_sha256 = digest->sha256;
-  report.encoder_distortion.profile_size_bytes = digest->size_bytes;
-  if (digest->sha256 != profile.sha256) {
-    report.error("encoder_distortion_profile_sha256_mismatch",
-                 "encoder distortion profile SHA-256 was " + digest->sha256 +
-                     ", manifest declares " + profile.sha256);
-  }
-  if (digest->size_bytes != profile.file_size_bytes) {
-    report.error("encoder_distortion_profile_file_size_mismatch",
-                 "encoder distortion profile size was " + decimal(digest->size_bytes) +
-                     ", manifest declares " + decimal(profile.file_size_bytes));
-  }
-}
-
 void check_profile(VerifyContext& ctx, const EncoderDistortionProfileRef& block) {
   VerificationReport& report = ctx.report;
   if (!block.profile) {
@@ -292,7 +254,14 @@ void check_profile(VerifyContext& ctx, const EncoderDistortionProfileRef& block)
   const DistortionProfileArtifactRef& profile = *block.profile;
   report.encoder_distortion.profile_manifest_path = profile.path;
   check_profile_fields(report, profile);
-  if (!is_blank(profile.path)) check_profile_file(ctx, profile);
+  if (!is_blank(profile.path)) {
+    EncoderDistortionReport& section = ctx.report.encoder_distortion;
+    check_profile_file(
+        ctx, profile.path, profile.sha256, profile.file_size_bytes,
+        {kProfileIssuePrefix, kProfileLabel, ctx.limits().max_encoder_distortion_profile_bytes,
+         section.profile_canonical_path, section.profile_sha256, section.profile_size_bytes,
+         ctx.capture.encoder_distortion_profile_path});
+  }
 }
 
 void check_calibration_link(VerificationReport& report, const EncoderDistortionProfileRef& block,

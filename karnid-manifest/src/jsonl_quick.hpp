@@ -318,4 +318,115 @@ class QuickRowReader {
   const unsigned char* end_;
 };
 
+// ---- the usual line, read in place ----
+
+// How many bytes from the start of a line read_usual_row may look at. Its longest line,
+// {"row_id": <19 digits>, "db_id": "<36>"} with a CR LF ending, is 82 bytes; the rest is room
+// for whole-word loads.
+inline constexpr std::size_t kUsualRowWindow = 96;
+
+// The value of the decimal digits in the low `run` bytes of `w` (1 to 8 of them, the first
+// digit in the lowest byte): the digits move to the top behind '0' padding, then pairs, quads
+// and octets are combined.
+inline std::uint64_t digits_value(std::uint64_t w, unsigned run) noexcept {
+  if (run < 8) w = (w << (8 * (8 - run))) | ((kOnes * '0') >> (8 * run));
+  w -= kOnes * '0';
+  w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
+  w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
+  return (w * 10000 + (w >> 32)) & 0xFFFFFFFFULL;
+}
+
+// How many of the bytes of `w` from the lowest up are decimal digits (0 to 8).
+inline unsigned leading_digits(std::uint64_t w) noexcept {
+  // A byte from 0x80 up may disturb the bytes above it, but never the run below it.
+  const std::uint64_t digits = bytes_between(w, '0', '9') & ~(w & kHighBits);
+  return static_cast<unsigned>(std::countr_zero(~digits & kHighBits)) / 8;
+}
+
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 at p is a hexadecimal digit of either case.
+inline unsigned hex_digits16(const char* p) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Unsigned c - lo <= span, as min(x, span) == x.
+  const auto within = [](__m128i x, char lo, char span) {
+    const __m128i off = _mm_sub_epi8(x, _mm_set1_epi8(lo));
+    return _mm_cmpeq_epi8(_mm_min_epu8(off, _mm_set1_epi8(span)), off);
+  };
+  const __m128i digit = within(v, '0', 9);
+  const __m128i letter = within(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 5);
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+}
+
+inline unsigned hyphens16(const char* p) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
+}
+
+// is_hyphenated_uuid on three overlapping 16-byte blocks (bytes 0-15, 16-31 and 20-35): in each,
+// the hyphen positions must hold hyphens and every other byte a hexadecimal digit.
+inline bool is_hyphenated_uuid_sse(const char* p) noexcept {
+  constexpr unsigned kAt0 = (1U << 8) | (1U << 13);  // hyphens 8 and 13
+  constexpr unsigned kAt16 = (1U << 2) | (1U << 7);  // hyphens 18 and 23
+  constexpr unsigned kAt20 = 1U << 3;                // hyphen 23
+  const unsigned first = (hex_digits16(p) & ~kAt0) | (hyphens16(p) & kAt0);
+  const unsigned second = (hex_digits16(p + 16) & ~kAt16) | (hyphens16(p + 16) & kAt16);
+  const unsigned third = (hex_digits16(p + 20) & ~kAt20) | (hyphens16(p + 20) & kAt20);
+  return (first & second & third) == 0xFFFF;
+}
+#else
+inline bool is_hyphenated_uuid_sse(const char* p) noexcept {
+  return is_hyphenated_uuid(p);
+}
+#endif
+
+// Reads, in place, the line that nearly every row map consists of:
+//
+//   {"row_id": N, "db_id": "8-4-4-4-12 UUID"}
+//
+// with or without the blank after each colon and the comma, N a plain decimal of at most 19
+// digits, the UUID hexadecimal digits of either case, and the line ending in LF or CR LF right
+// after the closing brace. Its end is found by the match itself, so the line needs no separate
+// scan. `p` must have kUsualRowWindow readable bytes. Returns the line's length including its
+// line feed, with `out` filled and the db_id known to be a UUID, or 0 when the line has any
+// other shape (QuickRowReader and the strict reader then take it). A line it accepts is one the
+// strict reader reads as the same row.
+inline std::size_t read_usual_row(const char* p, JsonlRowView& out) noexcept {
+  constexpr std::uint64_t kOpen = 0x64695F776F72227BULL;  // {"row_id, the lowest byte first
+  constexpr std::uint64_t kDbKey = 0x3A2264695F626422ULL;  // "db_id":
+  static constexpr std::uint64_t kPowers[9] = {1,      10,      100,      1000,     10000,
+                                        100000, 1000000, 10000000, 100000000};
+  if (load8(p) != kOpen || p[8] != '"' || p[9] != ':') return 0;
+  const char* q = p + 10;
+  q += *q == ' ';
+  // Up to three words of digits; more than 19 digits (possibly beyond 64 bits) is left to the
+  // other readers, and so is a leading zero, which JSON forbids.
+  std::uint64_t value = 0;
+  unsigned digits = 0;
+  for (int word = 0; word < 3; ++word) {
+    const std::uint64_t w = load8(q + digits);
+    const unsigned run = leading_digits(w);
+    if (run != 0) value = value * kPowers[run] + digits_value(w, run);
+    digits += run;
+    if (run < 8) break;
+  }
+  if (digits == 0 || digits > 19 || (q[0] == '0' && digits > 1)) return 0;
+  q += digits;
+  if (*q != ',') return 0;
+  ++q;
+  q += *q == ' ';
+  if (load8(q) != kDbKey) return 0;
+  q += 8;
+  q += *q == ' ';
+  if (*q != '"') return 0;
+  const char* const id = q + 1;
+  if (!is_hyphenated_uuid_sse(id) || id[36] != '"' || id[37] != '}') return 0;
+  const char* end = id + 38;
+  end += *end == '\r';
+  if (*end != '\n') return 0;
+  out.row_id = value;
+  out.db_id = std::string_view(id, kHyphenatedUuidLength);
+  out.parent_id.reset();
+  return static_cast<std::size_t>(end + 1 - p);
+}
+
 }  // namespace karnid::manifest::detail

@@ -10,14 +10,14 @@ namespace {
 
 constexpr std::string_view kAttestationsAbsent = "attestations_absent";
 
-void require_non_blank(VerificationReport& report, const std::string& value,
-                       std::string_view code, std::string_view message) {
+void require_non_blank(VerificationReport& report, const std::string& value, std::string_view code,
+                       std::string_view message) {
   if (is_blank(value)) report.error(code, std::string(message));
 }
 
 void require_non_blank_when_present(VerificationReport& report,
-                                    const std::optional<std::string>& value,
-                                    std::string_view code, std::string_view message) {
+                                    const std::optional<std::string>& value, std::string_view code,
+                                    std::string_view message) {
   if (value && is_blank(*value)) report.error(code, std::string(message));
 }
 
@@ -30,9 +30,9 @@ void check_top_level(VerifyContext& ctx) {
   const IndexManifest& m = ctx.manifest();
   VerificationReport& report = ctx.report;
   if (m.schema_version != kSchemaVersion) {
-    report.error("schema_version_unsupported", "schema_version must be " +
-                                                   std::string(kSchemaVersion) + ", got " +
-                                                   m.schema_version);
+    report.error(
+        "schema_version_unsupported",
+        "schema_version must be " + std::string(kSchemaVersion) + ", got " + m.schema_version);
   }
   require_non_blank(report, m.manifest_id, "manifest_id_empty", "manifest_id must be non-empty");
   if (!is_rfc3339(m.created_at)) {
@@ -53,9 +53,9 @@ void check_top_level(VerifyContext& ctx) {
     report.error("artifact_bytes_per_vec_zero", "artifact.bytes_per_vec must be greater than zero");
   }
   if (m.artifact.dim != m.embedding.dim) {
-    report.error("artifact_embedding_dim_mismatch",
-                 "artifact.dim " + decimal(m.artifact.dim) + " does not match embedding.dim " +
-                     decimal(m.embedding.dim));
+    report.error("artifact_embedding_dim_mismatch", "artifact.dim " + decimal(m.artifact.dim) +
+                                                        " does not match embedding.dim " +
+                                                        decimal(m.embedding.dim));
   }
   if (m.artifact.params.kind != m.artifact.kind) {
     report.error("artifact_params_kind_mismatch",
@@ -233,6 +233,44 @@ void compare_optional_encoder_identity(std::string_view code, std::string_view l
   if (profile_value == embedding_value) return;
   errors.push_back({std::string(code), std::string(label) + " " + std::string(field) +
                                            " does not match embedding." + std::string(field)});
+}
+
+void check_profile_file(VerifyContext& ctx, std::string_view path, std::string_view declared_sha256,
+                        std::uint64_t declared_size, const ProfileFileTarget& target) {
+  VerificationReport& report = ctx.report;
+  auto canonical =
+      resolve_existing_path(path, ctx.base_dir(), ctx.options.allow_absolute_paths,
+                            ctx.options.allow_path_escape, target.issue_prefix, report.errors);
+  if (!canonical) return;
+  target.report_canonical_path = display_path(*canonical);
+  target.captured_path = *canonical;
+
+  const std::string prefix(target.issue_prefix);
+  const std::string label(target.label);
+  // Regular files only: a FIFO planted at the profile path would otherwise block the run.
+  auto digest = sha256_file_bounded(*canonical, target.limit, prefix + "_too_large", label,
+                                    FileKindPolicy::RegularOnly);
+  if (!digest) {
+    const ManifestError& error = digest.error();
+    if (error.kind() == ManifestError::Kind::Coded) {
+      report.error(error.code(), error.display());
+    } else {
+      report.error(prefix + "_hash_failed", "failed to hash " + label + ": " + error.display());
+    }
+    return;
+  }
+  target.report_sha256 = digest->sha256;
+  target.report_size_bytes = digest->size_bytes;
+  if (digest->sha256 != declared_sha256) {
+    report.error(prefix + "_sha256_mismatch", label + " SHA-256 was " + digest->sha256 +
+                                                  ", manifest declares " +
+                                                  std::string(declared_sha256));
+  }
+  if (digest->size_bytes != declared_size) {
+    report.error(prefix + "_file_size_mismatch",
+                 label + " size was " + decimal(digest->size_bytes) + ", manifest declares " +
+                     decimal(declared_size));
+  }
 }
 
 VerificationRun verify_manifest_with_path_capture(const ManifestDocument& document,

@@ -1,6 +1,7 @@
 // Row identity files: JSON Lines of {"row_id", "db_id", "parent_id"}, one line per index row.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -21,7 +22,11 @@ struct JsonlRowsSummary {
   std::uint64_t parsed_rows = 0;      // lines that parsed as a row, whatever later checks found
 };
 
-// Streams a row identity file once through an 8192-byte buffer and one running SHA-256,
+// The size of the blocks in which validate_jsonl_rows reads a row identity file. Results do not
+// depend on it; tests use it to place lines across block boundaries.
+inline constexpr std::size_t kRowMapReadBytes = 65536;
+
+// Streams a row identity file once, block by block, through one running SHA-256,
 // appending per-line issues to `errors` through the bounded push (max_report_issues). Uses
 // max_row_map_line_bytes, max_row_map_rows, max_row_map_tracked_id_bytes and
 // max_report_issues of `limits`. Returns an Io error only when the file cannot be opened or read.

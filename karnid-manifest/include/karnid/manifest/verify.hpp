@@ -63,6 +63,22 @@ void compare_optional_encoder_identity(std::string_view code, std::string_view l
                                        const std::optional<std::string>& embedding_value,
                                        std::vector<ReportIssue>& errors);
 
+// Where the findings about one profile file go.
+struct ProfileFileTarget {
+  std::string_view issue_prefix;  // "calibration_profile": codes are prefix + "_too_large", ...
+  std::string_view label;         // "calibration profile": bounded-read label and message subject
+  std::uint64_t limit;            // byte limit of the bounded read
+  std::optional<std::string>& report_canonical_path;
+  std::optional<std::string>& report_sha256;
+  std::optional<std::uint64_t>& report_size_bytes;
+  std::optional<std::string>& captured_path;
+};
+
+// Resolves a profile file under the path policy, hashes it under its byte limit (regular files
+// only) and compares digest and size with the declared ones, recording what it saw.
+void check_profile_file(VerifyContext& ctx, std::string_view path, std::string_view declared_sha256,
+                        std::uint64_t declared_size, const ProfileFileTarget& target);
+
 // ---- the steps, in the order the driver runs them ----
 
 // Declared row count against the artifact's vector count and the static row identity fields.
