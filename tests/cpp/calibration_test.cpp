@@ -15,6 +15,7 @@
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/schema.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "test_support.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -25,47 +26,9 @@ using Ordinalization = CalibrationOrdinalization::Kind;
 using NullModel = NullModelSpec::Kind;
 using Parameterization = ProfileParameterization;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "karnid-cal-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = fs::canonical(templ).string();
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  [[nodiscard]] const std::string& path() const { return path_; }
-  [[nodiscard]] std::string file(std::string_view name) const {
-    return path_ + "/" + std::string(name);
-  }
-  void write(std::string_view name, std::string_view content) const {
-    std::ofstream out(file(name), std::ios::binary);
-    out << content;
-  }
+using test_support::TempDir;
 
- private:
-  std::string path_;
-};
-
-// Straight from OpenSSL rather than through the library's hasher, which is under test here.
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("EVP_Digest failed");
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += kHex[digest[i] >> 4];
-    out += kHex[digest[i] & 0x0F];
-  }
-  return out;
-}
+using test_support::sha256_hex;
 
 // A bucket table of 8 dimensions by 16 buckets as little-endian f32: 512 bytes.
 std::string profile_bytes() {

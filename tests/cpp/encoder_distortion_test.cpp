@@ -15,6 +15,7 @@
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/schema.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "test_support.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -28,31 +29,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::string_view kAbcDigest =
     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "karnid-ed-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = fs::canonical(templ).string();
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  [[nodiscard]] const std::string& path() const { return path_; }
-  [[nodiscard]] std::string file(std::string_view name) const {
-    return path_ + "/" + std::string(name);
-  }
-  void write(std::string_view name, std::string_view content) const {
-    std::ofstream out(file(name), std::ios::binary);
-    out << content;
-  }
-
- private:
-  std::string path_;
-};
+using test_support::TempDir;
 
 std::string manifest_json(std::string_view encoder_distortion, std::string_view calibration) {
   std::string text = R"({

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -18,51 +19,16 @@
 #include <vector>
 
 #include "karnid/manifest/verify.hpp"
+#include "test_support.hpp"
 
 namespace karnid::manifest {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "karnid-rows-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = fs::canonical(templ).string();
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  [[nodiscard]] const std::string& path() const { return path_; }
-  [[nodiscard]] std::string file(std::string_view name) const {
-    return path_ + "/" + std::string(name);
-  }
-  std::string write(std::string_view name, std::string_view content) const {
-    std::ofstream(file(name), std::ios::binary) << content;
-    return file(name);
-  }
+using test_support::TempDir;
 
- private:
-  std::string path_;
-};
-
-// Straight from OpenSSL, not through the library's hasher.
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += kHex[digest[i] >> 4];
-    out += kHex[digest[i] & 0x0F];
-  }
-  return out;
-}
+using test_support::sha256_hex;
 
 // A distinct hyphenated lowercase UUID per number.
 std::string uuid(std::uint64_t n) {
@@ -81,6 +47,12 @@ std::string rows(std::uint64_t count) {
   std::string out;
   for (std::uint64_t i = 0; i < count; ++i) out += row(i, uuid(i)) + "\n";
   return out;
+}
+
+std::string upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
 }
 
 struct Outcome {
@@ -300,6 +272,88 @@ TEST(RowIdentityLine, QuickAndStrictReadersAgreeOnValidAndSubtlyBrokenLines) {
   EXPECT_TRUE(has_issue_code(fast.issues, "row_identity_jsonl_invalid_json"));
 }
 
+// The validator reads lines of the usual layout in place, finding their end by matching them.
+// Every single-byte change of such lines (a byte dropped, replaced or added, at every position)
+// must leave the outcome exactly as the strict reader alone finds it: the same issues, with the
+// same row numbers in them, and the same counts and digest.
+TEST(RowIdentityLine, UsualLinesReadInPlaceAgreeWithTheStrictReader) {
+  const std::string_view replacements =
+      "\"\\{}[],: \t\r\n\x01\x7f\xc3"
+      "0159aAfFgG-e.";
+  const std::vector<std::string> templates = {
+      R"({"row_id": N, "db_id": "U"})", R"({"row_id":N,"db_id":"U"})",
+      R"({"row_id": N,"db_id":"U"})", R"({"row_id":N, "db_id": "U"})"};
+  std::string file;
+  std::uint64_t index = 0;
+  const auto add = [&](const std::string& line) {
+    file += line;
+    file += '\n';
+    index += 1 + static_cast<std::uint64_t>(std::count(line.begin(), line.end(), '\n'));
+  };
+  const auto fill = [](std::string line, std::string_view number, std::string_view id) {
+    line.replace(line.find('N'), 1, number);
+    line.replace(line.find('U'), 1, id);
+    return line;
+  };
+  for (const std::string& layout : templates) {
+    for (const std::string_view ending : {"", "\r"}) {
+      // Numbers of every length around the word boundaries and the 64-bit limit, and a leading
+      // zero; all but the matching one give a row_id issue that names the value read.
+      for (const std::string& number :
+           {std::string("0"), std::string("00"), std::string("01"), std::string("12345678"),
+            std::string("123456789"), std::string("1234567890123456"),
+            std::string("9999999999999999999"), std::string("18446744073709551615"),
+            std::string("18446744073709551616")}) {
+        add(fill(layout, number, uuid(index)) + std::string(ending));
+        add(fill(layout, std::to_string(index), upper(uuid(index))) + std::string(ending));
+      }
+      const std::string base = fill(layout, std::to_string(index), uuid(index)) + std::string(ending);
+      for (std::size_t at = 0; at <= base.size(); ++at) {
+        if (at < base.size()) {
+          std::string dropped = base;
+          dropped.erase(at, 1);
+          add(dropped);
+        }
+        for (const char c : replacements) {
+          if (at < base.size()) {
+            std::string changed = base;
+            changed[at] = c;
+            add(changed);
+          }
+          std::string inserted = base;
+          inserted.insert(at, 1, c);
+          add(inserted);
+        }
+        add(fill(layout, std::to_string(index), uuid(index)));  // a clean line in between
+      }
+      add(base);  // the same db_id again: a repetition
+    }
+  }
+
+  TempDir dir;
+  const std::string path = dir.write("mutations.jsonl", file);
+  ResourceLimits limits;
+  limits.max_report_issues = 10000000;
+  const Outcome fast = validate(path, 10000000, limits, false, RowParsing::Fast);
+  const Outcome strict = validate(path, 10000000, limits, false, RowParsing::StrictOnly);
+  ASSERT_TRUE(fast.summary.has_value());
+  ASSERT_TRUE(strict.summary.has_value());
+  EXPECT_EQ(fast.issues.size(), strict.issues.size());
+  for (std::size_t i = 0; i < std::min(fast.issues.size(), strict.issues.size()); ++i) {
+    ASSERT_EQ(fast.issues[i], strict.issues[i]) << "issue " << i;
+  }
+  EXPECT_EQ(fast.summary->rows_read, strict.summary->rows_read);
+  EXPECT_EQ(fast.summary->parsed_rows, strict.summary->parsed_rows);
+  EXPECT_EQ(fast.summary->sha256, sha256_hex(file));
+  EXPECT_EQ(strict.summary->sha256, sha256_hex(file));
+  // The mutations reach every kind of outcome.
+  for (const std::string_view code :
+       {"row_identity_jsonl_invalid_json", "row_identity_row_id_mismatch",
+        "row_identity_db_id_invalid_uuid", "row_identity_duplicate_db_id"}) {
+    EXPECT_TRUE(has_issue_code(fast.issues, code)) << code;
+  }
+}
+
 // ---- streaming a file ----
 
 TEST(RowIdentityStream, EmptyFileAndCleanFileVerify) {
@@ -386,39 +440,44 @@ TEST(RowIdentityStream, LineLimitCountsTheLineFeedAndTheCarriageReturn) {
 }
 
 TEST(RowIdentityStream, LinesCutByReadBuffersAreReadWhole) {
-  // Padding moves the line boundaries across every offset of the 8192-byte buffers, and one
-  // line is longer than a buffer.
+  // Padding moves the line boundaries across every offset of the read blocks (the file spans
+  // several of them), and one line is longer than a block.
+  const std::size_t block = kRowMapReadBytes;
   std::string content;
-  for (int i = 0; i < 400; ++i) {
-    content += R"({"row_id": )" + std::to_string(i) + std::string(i % 37, ' ') + R"(, "db_id": ")" +
-               uuid(i) + "\"}" + std::string(i == 200 ? 20000 : 0, ' ') + "\n";
+  int lines = 0;
+  for (; content.size() < 3 * block; ++lines) {
+    content += R"({"row_id": )" + std::to_string(lines) + std::string(lines % 37, ' ') +
+               R"(, "db_id": ")" + uuid(lines) + "\"}" +
+               std::string(lines == 200 ? block + 3000 : 0, ' ') + "\n";
   }
-  const Outcome outcome = validate_text(content, 400);
+  const auto count = static_cast<std::uint64_t>(lines);
+  const Outcome outcome = validate_text(content, count);
   ASSERT_TRUE(outcome.summary.has_value());
   EXPECT_TRUE(outcome.issues.empty()) << outcome.issues.front().message;
-  EXPECT_EQ(outcome.summary->parsed_rows, 400U);
+  EXPECT_EQ(outcome.summary->parsed_rows, count);
   EXPECT_EQ(outcome.summary->sha256, sha256_hex(content));
 
   ResourceLimits limits;
-  limits.max_row_map_line_bytes = 9000;
-  const Outcome stopped = validate_text(content, 400, limits);
-  EXPECT_EQ(
-      stopped.issues,
-      (std::vector<ReportIssue>{{"row_identity_line_too_large",
-                                 "line 200 exceeds max_row_identity_jsonl_line_bytes=9000"}}));
+  limits.max_row_map_line_bytes = block + 1000;
+  const Outcome stopped = validate_text(content, count, limits);
+  EXPECT_EQ(stopped.issues,
+            (std::vector<ReportIssue>{{"row_identity_line_too_large",
+                                       "line 200 exceeds max_row_identity_jsonl_line_bytes=" +
+                                           std::to_string(block + 1000)}}));
   EXPECT_EQ(stopped.summary->rows_read, 201U);
 
-  // A line that straddles the first buffer boundary, exactly at the limit and one byte over.
+  // A line that straddles the first block boundary, exactly at the limit and one byte over.
   const std::string first = row(0, uuid(0)) + "\n";
   std::string second = row(1, uuid(1));
-  second += std::string(9000 - second.size(), ' ');
-  limits.max_row_map_line_bytes = 9001;
+  second += std::string(block + 808 - second.size(), ' ');
+  limits.max_row_map_line_bytes = block + 809;
   EXPECT_TRUE(validate_text(first + second + "\n", 2, limits).issues.empty());
-  limits.max_row_map_line_bytes = 9000;
+  limits.max_row_map_line_bytes = block + 808;
   EXPECT_TRUE(validate_text(first + second, 2, limits).issues.empty());
   EXPECT_EQ(validate_text(first + second + "\n", 2, limits).issues,
             (std::vector<ReportIssue>{{"row_identity_line_too_large",
-                                       "line 1 exceeds max_row_identity_jsonl_line_bytes=9000"}}));
+                                       "line 1 exceeds max_row_identity_jsonl_line_bytes=" +
+                                           std::to_string(block + 808)}}));
 }
 
 TEST(RowIdentityStream, RowLimitsStopBeforeTheLineIsLookedAt) {
@@ -535,6 +594,103 @@ TEST(RowIdentityStream, TheSeenSetKeepsEveryIdentifierAsItGrows) {
   ASSERT_TRUE(summary.has_value());
   EXPECT_EQ(issues, expected);
   EXPECT_EQ(summary->sha256, sha256_hex(content));
+}
+
+// Reads `content` through a pipe: a pipe has no size to plan for, so the seen set starts small
+// and is rebuilt many times as it fills.
+Outcome validate_through_pipe(const std::string& content, std::uint64_t declared) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  if (::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20) < static_cast<int>(content.size()) ||
+      ::write(fds[1], content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    throw std::runtime_error("pipe too small");
+  }
+  ::close(fds[1]);
+  Outcome out{std::unexpected(ManifestError::invalid("not run")), {}};
+  out.summary = validate_jsonl_rows("/dev/fd/" + std::to_string(fds[0]), false, ResourceLimits{},
+                                    declared, out.issues, FileKindPolicy::AnyReadable);
+  ::close(fds[0]);
+  return out;
+}
+
+// The set keeps the usual lowercase UUID form in a compact form of its own and every other
+// identifier as text: two identifiers must still be the same exactly when their texts are.
+TEST(RowIdentityStream, IdentifiersRepeatOnlyWhenTheirTextsAreEqual) {
+  const std::string a = "0f8fad5b-d9cb-469f-a165-70867728950e";
+  const std::string nil = "00000000-0000-0000-0000-000000000000";
+  std::string simple = a;
+  std::erase(simple, '-');
+  const std::string long_text(200, 'x');
+  const std::vector<std::string> ids = {
+      a,                                       // 0
+      upper(a),                                // 1: same UUID, other text
+      "{" + a + "}",                           // 2
+      "urn:uuid:" + a,                         // 3
+      simple,                                  // 4
+      nil,                                     // 5
+      "0f8fad5b-d9cb-469f-a165-70867728950f",  // 6: one digit apart
+      "1f8fad5b-d9cb-469f-a165-70867728950e",  // 7
+      "0f8fad5b-d9cb-469f-a165-7086772895e0",  // 8: two digits swapped
+      long_text,                               // 9
+      nil,                                     // 10: repeats
+      a,                                       // 11
+      upper(a),                                // 12
+      "urn:uuid:" + a,                         // 13
+      long_text,                               // 14
+      "0f8fad5b-d9cb-469f-a165-70867728950f",  // 15
+  };
+  std::string content;
+  for (std::size_t i = 0; i < ids.size(); ++i) content += row(i, ids[i]) + "\n";
+  std::vector<ReportIssue> expected = {
+      {"row_identity_db_id_invalid_uuid", "line 9 db_id must be a UUID in v1"}};
+  for (const int line : {10, 11, 12, 13}) {
+    expected.push_back({"row_identity_duplicate_db_id", "line " + std::to_string(line) +
+                                                            " repeats db_id"});
+  }
+  expected.push_back({"row_identity_db_id_invalid_uuid", "line 14 db_id must be a UUID in v1"});
+  expected.push_back({"row_identity_duplicate_db_id", "line 14 repeats db_id"});
+  expected.push_back({"row_identity_duplicate_db_id", "line 15 repeats db_id"});
+  EXPECT_EQ(validate_text(content, ids.size()).issues, expected);
+  EXPECT_EQ(validate_through_pipe(content, ids.size()).issues, expected);
+}
+
+TEST(RowIdentityStream, EveryFormOfIdentifierSurvivesTheSetGrowing) {
+  const auto form = [](int i) {
+    const std::string id = uuid(static_cast<std::uint64_t>(i));
+    switch (i % 4) {
+      case 0:
+        return id;
+      case 1:
+        return upper(id);
+      case 2:
+        return "{" + id + "}";
+      default:
+        return std::string(130 + i % 7, 'a') + std::to_string(i);  // no UUID at all
+    }
+  };
+  std::string content;
+  std::vector<ReportIssue> expected;
+  int line = 0;
+  for (; line < 3000; ++line) {
+    content += row(line, form(line)) + "\n";
+    if (line % 4 == 3) {
+      expected.push_back({"row_identity_db_id_invalid_uuid",
+                          "line " + std::to_string(line) + " db_id must be a UUID in v1"});
+    }
+  }
+  for (int i = 0; i < 3000; i += 97, ++line) {
+    content += row(line, form(i)) + "\n";
+    if (i % 4 == 3) {
+      expected.push_back({"row_identity_db_id_invalid_uuid",
+                          "line " + std::to_string(line) + " db_id must be a UUID in v1"});
+    }
+    expected.push_back(
+        {"row_identity_duplicate_db_id", "line " + std::to_string(line) + " repeats db_id"});
+  }
+  const Outcome piped = validate_through_pipe(content, static_cast<std::uint64_t>(line));
+  ASSERT_TRUE(piped.summary.has_value());
+  EXPECT_EQ(piped.issues, expected);
+  EXPECT_EQ(piped.summary->sha256, sha256_hex(content));
 }
 
 TEST(RowIdentityStream, UnreadableFilesAreErrorsAndNeverBlock) {
