@@ -45,9 +45,11 @@ venv: $(VENV)/.stamp
 
 deps: sysdeps venv
 
+# The unit tests need optimisation only for the warnings it enables; -O1 without debug information
+# halves the compile time of the test build.
 build-cpp: deps
-	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DKARNID_BUILD_TESTS=ON -DKARNID_BUILD_PYTHON=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_CXX_FLAGS_RELEASE="-O1" -DKARNID_BUILD_TESTS=ON -DKARNID_BUILD_PYTHON=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j $(JOBS)
 
 test-cpp: build-cpp
