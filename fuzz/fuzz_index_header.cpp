@@ -62,11 +62,11 @@ std::uint64_t header_size(ic::IndexKind kind) {
 
 void check_metadata(const ic::IndexMetadata& m, std::string_view bytes) {
   FUZZ_CHECK(bytes.size() >= 4);
-  const ic::PersistedFormat* format = ic::lookup_magic(
-      static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[0])) |
-      static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1])) << 8 |
-      static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2])) << 16 |
-      static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[3])) << 24);
+  const ic::PersistedFormat* format =
+      ic::lookup_magic(static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[0])) |
+                       static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1])) << 8 |
+                       static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2])) << 16 |
+                       static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[3])) << 24);
   FUZZ_CHECK(format != nullptr && format->kind == m.kind);
   FUZZ_CHECK(m.params.kind == m.kind);
   FUZZ_CHECK(m.version == 1);
@@ -82,7 +82,8 @@ void check_metadata(const ic::IndexMetadata& m, std::string_view bytes) {
       break;
     case ic::IndexKind::RankQuant:
       FUZZ_CHECK(m.params.bits == 1 || m.params.bits == 2 || m.params.bits == 4);
-      FUZZ_CHECK(m.dim % (std::uint64_t{1} << m.params.bits) == 0 && m.dim % (8 / m.params.bits) == 0);
+      FUZZ_CHECK(m.dim % (std::uint64_t{1} << m.params.bits) == 0 &&
+                 m.dim % (8 / m.params.bits) == 0);
       FUZZ_CHECK(m.bytes_per_vec == m.dim * m.params.bits / 8);
       break;
     case ic::IndexKind::Bitmap:

@@ -52,14 +52,20 @@ std::uint64_t line_count(std::string_view content) {
 }
 
 bool is_known_code(std::string_view code) {
-  static constexpr std::string_view kCodes[] = {
-      "row_identity_row_count_limit_exceeded", "row_identity_row_count_mismatch",
-      "row_identity_line_too_large", "row_identity_jsonl_invalid_json",
-      "row_identity_row_id_mismatch", "row_identity_db_id_empty",
-      "row_identity_db_id_contains_nul", "row_identity_db_id_invalid_uuid",
-      "row_identity_parent_id_empty", "row_identity_parent_id_contains_nul",
-      "row_identity_parent_id_invalid_uuid", "row_identity_duplicate_db_id",
-      "row_identity_duplicate_tracking_limit_exceeded", km::kIssueLimitCode};
+  static constexpr std::string_view kCodes[] = {"row_identity_row_count_limit_exceeded",
+                                                "row_identity_row_count_mismatch",
+                                                "row_identity_line_too_large",
+                                                "row_identity_jsonl_invalid_json",
+                                                "row_identity_row_id_mismatch",
+                                                "row_identity_db_id_empty",
+                                                "row_identity_db_id_contains_nul",
+                                                "row_identity_db_id_invalid_uuid",
+                                                "row_identity_parent_id_empty",
+                                                "row_identity_parent_id_contains_nul",
+                                                "row_identity_parent_id_invalid_uuid",
+                                                "row_identity_duplicate_db_id",
+                                                "row_identity_duplicate_tracking_limit_exceeded",
+                                                km::kIssueLimitCode};
   return std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes);
 }
 
@@ -97,14 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<km::ReportIssue> fast_errors;
   std::vector<km::ReportIssue> strict_errors;
-  const auto fast = km::validate_jsonl_rows_with(file.path(), s.allow_duplicates, s.limits,
-                                                 s.declared, fast_errors,
-                                                 km::FileKindPolicy::RegularOnly,
-                                                 km::RowParsing::Fast);
-  const auto strict = km::validate_jsonl_rows_with(file.path(), s.allow_duplicates, s.limits,
-                                                   s.declared, strict_errors,
-                                                   km::FileKindPolicy::RegularOnly,
-                                                   km::RowParsing::StrictOnly);
+  const auto fast = km::validate_jsonl_rows_with(
+      file.path(), s.allow_duplicates, s.limits, s.declared, fast_errors,
+      km::FileKindPolicy::RegularOnly, km::RowParsing::Fast);
+  const auto strict = km::validate_jsonl_rows_with(
+      file.path(), s.allow_duplicates, s.limits, s.declared, strict_errors,
+      km::FileKindPolicy::RegularOnly, km::RowParsing::StrictOnly);
   FUZZ_CHECK(fast.has_value() && strict.has_value());
   FUZZ_CHECK(fast_errors == strict_errors);
   FUZZ_CHECK(fast->sha256 == strict->sha256);
@@ -113,10 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::uint64_t bound = std::max<std::uint64_t>(s.limits.max_report_issues, 1);
   FUZZ_CHECK(fast_errors.size() <= bound);
-  const auto limit_issues = std::count_if(fast_errors.begin(), fast_errors.end(),
-                                          [](const km::ReportIssue& issue) {
-                                            return issue.code == km::kIssueLimitCode;
-                                          });
+  const auto limit_issues =
+      std::count_if(fast_errors.begin(), fast_errors.end(),
+                    [](const km::ReportIssue& issue) { return issue.code == km::kIssueLimitCode; });
   FUZZ_CHECK(limit_issues <= 1);
   FUZZ_CHECK(limit_issues == 0 || fast_errors.back().code == km::kIssueLimitCode);
   for (const km::ReportIssue& issue : fast_errors) {

@@ -15,12 +15,12 @@
 
 #include "karnid/manifest/json.hpp"
 
-#define FUZZ_CHECK(condition)                                                          \
-  do {                                                                                 \
-    if (!(condition)) {                                                                \
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                    \
-    }                                                                                  \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 namespace karnid::fuzz {
@@ -69,8 +69,8 @@ class ScratchFile {
     FUZZ_CHECK(::ftruncate(fd_, 0) == 0);
     std::size_t done = 0;
     while (done < bytes.size()) {
-      const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                                 static_cast<off_t>(done));
+      const ssize_t n =
+          ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
       FUZZ_CHECK(n > 0);
       done += static_cast<std::size_t>(n);
     }

@@ -1,9 +1,8 @@
 // Files a hostile manifest can point at: every kind of file system object under both reading
 // policies, endless devices under the byte limits, a symbolic link in the last component, files
 // that change while they are read, and the issue list of a run that finds very many problems.
-#include <gtest/gtest.h>
 #include <fcntl.h>
-#include <stdlib.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,7 +21,7 @@
 #include "karnid/manifest/limits.hpp"
 #include "karnid/manifest/report.hpp"
 #include "karnid/manifest/row_identity.hpp"
-#include "karnid/manifest/sha256.hpp"
+#include "test_support.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -31,18 +30,9 @@ namespace fs = std::filesystem;
 
 class HostileFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "karnid-hostile-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  [[nodiscard]] std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
+  [[nodiscard]] std::string path(const std::string& name) const { return dir_.file(name); }
   std::string write(const std::string& name, const std::string& bytes) {
-    std::ofstream(path(name), std::ios::binary) << bytes;
-    return path(name);
+    return dir_.write(name, bytes);
   }
 
   // A bound UNIX socket at `name` (bound relative to the directory: socket paths are short).
@@ -50,7 +40,7 @@ class HostileFiles : public ::testing::Test {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     EXPECT_GE(fd, 0);
     const fs::path previous = fs::current_path();
-    fs::current_path(dir_);
+    fs::current_path(dir_.path());
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     name.copy(address.sun_path, sizeof address.sun_path - 1);
@@ -60,7 +50,7 @@ class HostileFiles : public ::testing::Test {
     return path(name);
   }
 
-  std::string dir_;
+  test_support::TempDir dir_;
 };
 
 // What opening an object of each kind gives: the descriptor, or the displayed error.
@@ -186,8 +176,8 @@ TEST_F(HostileFiles, AFileThatGrowsAndShrinksWhileReadStaysWithinTheLimit) {
   constexpr std::uint64_t kLimit = 3 << 16;
   Churn churn(file, small.size(), 4 << 16);
   for (int i = 0; i < 50; ++i) {
-    auto digest = sha256_file_bounded(file, kLimit, "too_large", "file",
-                                      FileKindPolicy::RegularOnly);
+    auto digest =
+        sha256_file_bounded(file, kLimit, "too_large", "file", FileKindPolicy::RegularOnly);
     if (digest) {
       EXPECT_LE(digest->size_bytes, kLimit);
     } else {
