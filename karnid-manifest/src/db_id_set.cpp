@@ -203,10 +203,9 @@ unsigned lowercase_uuid_bytes(const char* p, unsigned hyphens) noexcept {
     const __m128i off = _mm_sub_epi8(x, _mm_set1_epi8(lo));
     return _mm_cmpeq_epi8(_mm_min_epu8(off, _mm_set1_epi8(span)), off);
   };
-  const auto hex = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_or_si128(within(v, '0', 9), within(v, 'a', 5))));
-  const auto dash =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
+  const auto hex =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(within(v, '0', 9), within(v, 'a', 5))));
+  const auto dash = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
   return (hex & ~hyphens) | (dash & hyphens);
 }
 

@@ -67,6 +67,26 @@ inline bool is_hyphenated_uuid(const char* p) noexcept {
   return hyphens && all == kHighBits;
 }
 
+// ---- decimal digits ----
+
+// The value of the decimal digits in the low `run` bytes of `w` (1 to 8 of them, the first
+// digit in the lowest byte): the digits move to the top behind '0' padding, then pairs, quads
+// and octets are combined.
+inline std::uint64_t digits_value(std::uint64_t w, unsigned run) noexcept {
+  if (run < 8) w = (w << (8 * (8 - run))) | ((kOnes * '0') >> (8 * run));
+  w -= kOnes * '0';
+  w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
+  w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
+  return (w * 10000 + (w >> 32)) & 0xFFFFFFFFULL;
+}
+
+// How many of the bytes of `w` from the lowest up are decimal digits (0 to 8).
+inline unsigned leading_digits(std::uint64_t w) noexcept {
+  // A byte from 0x80 up may disturb the bytes above it, but never the run below it.
+  const std::uint64_t digits = bytes_between(w, '0', '9') & ~(w & kHighBits);
+  return static_cast<unsigned>(std::countr_zero(~digits & kHighBits)) / 8;
+}
+
 // ---- quick reader ----
 
 constexpr bool is_json_space(unsigned char c) noexcept {
@@ -218,24 +238,13 @@ class QuickRowReader {
   // are digits; 0 otherwise (the digit loop then decides).
   [[nodiscard]] unsigned digit_run(const unsigned char* p) const noexcept {
     if (end_ - p < 8) return 0;
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    // A byte from 0x80 up may disturb the bytes above it, but never the run below it.
-    const std::uint64_t digits = bytes_between(w, '0', '9') & ~(w & kHighBits);
-    const auto run = static_cast<unsigned>(std::countr_zero(~digits & kHighBits) / 8);
+    const unsigned run = leading_digits(load8(reinterpret_cast<const char*>(p)));
     return run < 8 ? run : 0;
   }
 
-  // The value of `run` (1 to 7) decimal digits at p, eight at a time: the digits are moved to
-  // the top of a word behind '0' padding, then pairs, quads and octets are combined.
+  // The value of `run` (1 to 7) decimal digits at p.
   static std::uint64_t short_decimal(const unsigned char* p, unsigned run) noexcept {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    w = (w << (8 * (8 - run))) | ((kOnes * '0') >> (8 * run));
-    w -= kOnes * '0';
-    w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
-    w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
-    return (w * 10000 + (w >> 32)) & 0xFFFFFFFFULL;
+    return digits_value(load8(reinterpret_cast<const char*>(p)), run);
   }
 
   // Offset from p of the first byte that ends or breaks a plain string (a quote, a backslash, a
@@ -325,24 +334,6 @@ class QuickRowReader {
 // for whole-word loads.
 inline constexpr std::size_t kUsualRowWindow = 96;
 
-// The value of the decimal digits in the low `run` bytes of `w` (1 to 8 of them, the first
-// digit in the lowest byte): the digits move to the top behind '0' padding, then pairs, quads
-// and octets are combined.
-inline std::uint64_t digits_value(std::uint64_t w, unsigned run) noexcept {
-  if (run < 8) w = (w << (8 * (8 - run))) | ((kOnes * '0') >> (8 * run));
-  w -= kOnes * '0';
-  w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
-  w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
-  return (w * 10000 + (w >> 32)) & 0xFFFFFFFFULL;
-}
-
-// How many of the bytes of `w` from the lowest up are decimal digits (0 to 8).
-inline unsigned leading_digits(std::uint64_t w) noexcept {
-  // A byte from 0x80 up may disturb the bytes above it, but never the run below it.
-  const std::uint64_t digits = bytes_between(w, '0', '9') & ~(w & kHighBits);
-  return static_cast<unsigned>(std::countr_zero(~digits & kHighBits)) / 8;
-}
-
 #if defined(__SSE2__)
 // Bit i set when byte i of the 16 at p is a hexadecimal digit of either case.
 inline unsigned hex_digits16(const char* p) noexcept {
@@ -391,10 +382,10 @@ inline bool is_hyphenated_uuid_sse(const char* p) noexcept {
 // other shape (QuickRowReader and the strict reader then take it). A line it accepts is one the
 // strict reader reads as the same row.
 inline std::size_t read_usual_row(const char* p, JsonlRowView& out) noexcept {
-  constexpr std::uint64_t kOpen = 0x64695F776F72227BULL;  // {"row_id, the lowest byte first
+  constexpr std::uint64_t kOpen = 0x64695F776F72227BULL;   // {"row_id, the lowest byte first
   constexpr std::uint64_t kDbKey = 0x3A2264695F626422ULL;  // "db_id":
   static constexpr std::uint64_t kPowers[9] = {1,      10,      100,      1000,     10000,
-                                        100000, 1000000, 10000000, 100000000};
+                                               100000, 1000000, 10000000, 100000000};
   if (load8(p) != kOpen || p[8] != '"' || p[9] != ':') return 0;
   const char* q = p + 10;
   q += *q == ' ';

@@ -307,7 +307,8 @@ TEST(RowIdentityLine, UsualLinesReadInPlaceAgreeWithTheStrictReader) {
         add(fill(layout, number, uuid(index)) + std::string(ending));
         add(fill(layout, std::to_string(index), upper(uuid(index))) + std::string(ending));
       }
-      const std::string base = fill(layout, std::to_string(index), uuid(index)) + std::string(ending);
+      const std::string base =
+          fill(layout, std::to_string(index), uuid(index)) + std::string(ending);
       for (std::size_t at = 0; at <= base.size(); ++at) {
         if (at < base.size()) {
           std::string dropped = base;
@@ -451,7 +452,9 @@ TEST(RowIdentityStream, LinesCutByReadBuffersAreReadWhole) {
                std::string(lines == 200 ? block + 3000 : 0, ' ') + "\n";
   }
   const auto count = static_cast<std::uint64_t>(lines);
-  const Outcome outcome = validate_text(content, count);
+  ResourceLimits wide;
+  wide.max_row_map_line_bytes = 4 * block;
+  const Outcome outcome = validate_text(content, count, wide);
   ASSERT_TRUE(outcome.summary.has_value());
   EXPECT_TRUE(outcome.issues.empty()) << outcome.issues.front().message;
   EXPECT_EQ(outcome.summary->parsed_rows, count);
@@ -620,7 +623,10 @@ TEST(RowIdentityStream, IdentifiersRepeatOnlyWhenTheirTextsAreEqual) {
   const std::string nil = "00000000-0000-0000-0000-000000000000";
   std::string simple = a;
   std::erase(simple, '-');
-  const std::string long_text(200, 'x');
+  // 255 bytes: a length that no single lead byte can carry next to the set's own markers.
+  const std::string long_text(255, 'x');
+  std::string no_hyphen = a;
+  no_hyphen[8] = '0';
   const std::vector<std::string> ids = {
       a,                                       // 0
       upper(a),                                // 1: same UUID, other text
@@ -638,18 +644,20 @@ TEST(RowIdentityStream, IdentifiersRepeatOnlyWhenTheirTextsAreEqual) {
       "urn:uuid:" + a,                         // 13
       long_text,                               // 14
       "0f8fad5b-d9cb-469f-a165-70867728950f",  // 15
+      no_hyphen,                               // 16: the digits of 0, no UUID
   };
   std::string content;
   for (std::size_t i = 0; i < ids.size(); ++i) content += row(i, ids[i]) + "\n";
   std::vector<ReportIssue> expected = {
       {"row_identity_db_id_invalid_uuid", "line 9 db_id must be a UUID in v1"}};
   for (const int line : {10, 11, 12, 13}) {
-    expected.push_back({"row_identity_duplicate_db_id", "line " + std::to_string(line) +
-                                                            " repeats db_id"});
+    expected.push_back(
+        {"row_identity_duplicate_db_id", "line " + std::to_string(line) + " repeats db_id"});
   }
   expected.push_back({"row_identity_db_id_invalid_uuid", "line 14 db_id must be a UUID in v1"});
   expected.push_back({"row_identity_duplicate_db_id", "line 14 repeats db_id"});
   expected.push_back({"row_identity_duplicate_db_id", "line 15 repeats db_id"});
+  expected.push_back({"row_identity_db_id_invalid_uuid", "line 16 db_id must be a UUID in v1"});
   EXPECT_EQ(validate_text(content, ids.size()).issues, expected);
   EXPECT_EQ(validate_through_pipe(content, ids.size()).issues, expected);
 }
