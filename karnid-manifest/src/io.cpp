@@ -53,7 +53,7 @@ Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy 
   } while (raw < 0 && errno == EINTR);
   if (raw < 0) return std::unexpected(ManifestError::os(errno));
   FileDescriptor fd(raw);
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
   if (!S_ISREG(st.st_mode)) {
     return std::unexpected(ManifestError::io_text(display_path(path) + " is not a regular file"));
@@ -128,9 +128,9 @@ Result<std::string> read_bounded_file(const std::string& path, std::uint64_t lim
     return std::unexpected(ManifestError::os(ENOMEM));
   }
   if (used > limit) {
-    return std::unexpected(ManifestError::coded(
-        std::string(code), std::string(label) + " exceeds " + decimal(limit) +
-                               " bytes while reading " + display_path(path)));
+    return std::unexpected(
+        ManifestError::coded(std::string(code), std::string(label) + " exceeds " + decimal(limit) +
+                                                    " bytes while reading " + display_path(path)));
   }
   buffer.resize(static_cast<std::size_t>(used));
   return buffer;
@@ -174,8 +174,8 @@ std::string manifest_base_dir(std::string_view path) {
 
 Result<ManifestDocument> load_manifest_file_with_options(std::string path,
                                                          std::uint64_t max_manifest_bytes) {
-  auto bytes = read_bounded_file(path, max_manifest_bytes, "manifest_file_too_large",
-                                 "manifest file");
+  auto bytes =
+      read_bounded_file(path, max_manifest_bytes, "manifest_file_too_large", "manifest file");
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   auto manifest = parse_manifest(*bytes);
   if (!manifest) return std::unexpected(std::move(manifest.error()));

@@ -90,9 +90,9 @@ std::optional<std::string> resolve_existing_path(std::string_view path, std::str
   const std::string candidate = path.empty() ? std::string(base_dir) : join_path(base_dir, path);
   auto canonical = canonicalize(candidate);
   if (!canonical) {
-    errors.push_back({issue_code(issue_prefix, "_path_unavailable"),
-                      "failed to canonicalize " + display_path(candidate) + ": " +
-                          canonical.error().display()});
+    errors.push_back(
+        {issue_code(issue_prefix, "_path_unavailable"),
+         "failed to canonicalize " + display_path(candidate) + ": " + canonical.error().display()});
     return std::nullopt;
   }
   if (!allow_path_escape && !path_is_within(*canonical, *canonical_base)) {

@@ -83,7 +83,8 @@ void finalize_report(VerificationReport& report, std::uint64_t max_report_issues
     std::erase_if(errors, [](const ReportIssue& issue) { return issue.code == kIssueLimitCode; });
     const std::uint64_t keep = max_report_issues == 0 ? 0 : max_report_issues - 1;
     if (errors.size() > keep) errors.resize(static_cast<std::size_t>(keep));
-    errors.push_back(ReportIssue{std::string(kIssueLimitCode), issue_limit_message(max_report_issues)});
+    errors.push_back(
+        ReportIssue{std::string(kIssueLimitCode), issue_limit_message(max_report_issues)});
   }
   report.ok = errors.empty();
 }

@@ -70,11 +70,13 @@ char32_t decode(std::string_view text, std::size_t i, std::size_t len) noexcept 
 
 bool is_white_space(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
-bool is_lower_hex(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool is_lower_hex(char c) noexcept {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
 
 void append_hex(std::string& out, std::uint32_t value) {
   static constexpr char kDigits[] = "0123456789abcdef";

@@ -16,9 +16,8 @@ std::string format(const std::timespec& utc, bool with_nanos) {
                       parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
                       parts.tm_min, parts.tm_sec, static_cast<long>(utc.tv_nsec));
   } else {
-    n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ",
-                      parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                      parts.tm_min, parts.tm_sec);
+    n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                      parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
   }
   return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
@@ -34,7 +33,9 @@ bool digits(std::string_view text, std::size_t at, std::size_t count, int& value
   return true;
 }
 
-bool is_leap(int year) noexcept { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool is_leap(int year) noexcept {
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int days_in_month(int year, int month) noexcept {
   static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -43,8 +44,12 @@ int days_in_month(int year, int month) noexcept {
 
 }  // namespace
 
-std::string format_rfc3339_nanos(const std::timespec& utc) { return format(utc, true); }
-std::string format_rfc3339_seconds(const std::timespec& utc) { return format(utc, false); }
+std::string format_rfc3339_nanos(const std::timespec& utc) {
+  return format(utc, true);
+}
+std::string format_rfc3339_seconds(const std::timespec& utc) {
+  return format(utc, false);
+}
 
 std::timespec utc_now() noexcept {
   std::timespec now{};

@@ -41,7 +41,12 @@ struct ArtifactReport {
   std::optional<MetadataReport> metadata;
 };
 
-enum class AuxiliaryArtifactState : std::uint8_t { Verified, OptionalAbsent, MissingRequired, Failed };
+enum class AuxiliaryArtifactState : std::uint8_t {
+  Verified,
+  OptionalAbsent,
+  MissingRequired,
+  Failed
+};
 // "verified", "optional_absent", "missing_required", "failed".
 [[nodiscard]] std::string_view to_json_name(AuxiliaryArtifactState state) noexcept;
 

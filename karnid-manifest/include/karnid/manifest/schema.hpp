@@ -30,8 +30,8 @@ enum class ManifestIndexKind : std::uint8_t { Rank, RankQuant, Bitmap, SignBitma
 
 struct ManifestIndexParams {
   ManifestIndexKind kind = ManifestIndexKind::Rank;
-  std::uint8_t bits = 0;     // RankQuant only
-  std::uint64_t n_top = 0;   // Bitmap only
+  std::uint8_t bits = 0;    // RankQuant only
+  std::uint64_t n_top = 0;  // Bitmap only
   friend bool operator==(const ManifestIndexParams&, const ManifestIndexParams&) = default;
 };
 // Rank, RankQuant { bits: N }, Bitmap { n_top: N }, SignBitmap.
@@ -141,9 +141,9 @@ struct CalibrationOrdinalization {
   enum class Kind : std::uint8_t { TopK, Bucket, Sign, RankPosition, CallerDefined };
   Kind kind = Kind::TopK;
   std::uint64_t dim = 0;
-  std::uint64_t k = 0;     // TopK
-  std::uint8_t bits = 0;   // Bucket
-  std::string name;        // CallerDefined
+  std::uint64_t k = 0;    // TopK
+  std::uint8_t bits = 0;  // Bucket
+  std::string name;       // CallerDefined
 };
 // "top_k", "bucket", "sign", "rank_position", "caller_defined".
 [[nodiscard]] std::string_view to_json_name(CalibrationOrdinalization::Kind kind) noexcept;

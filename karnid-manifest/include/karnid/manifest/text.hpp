@@ -34,6 +34,8 @@ namespace karnid::manifest {
 // backslashes) and \\?\ removed.
 [[nodiscard]] std::string path_to_string(std::string_view path_bytes);
 
-[[nodiscard]] inline std::string decimal(std::uint64_t value) { return std::to_string(value); }
+[[nodiscard]] inline std::string decimal(std::uint64_t value) {
+  return std::to_string(value);
+}
 
 }  // namespace karnid::manifest
