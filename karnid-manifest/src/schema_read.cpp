@@ -466,15 +466,22 @@ Status read_encoder(Reader& r, const Value& v, EncoderSpec& out) {
   });
 }
 
-Status read_row_identity_db(Reader& r, const Value& v, std::optional<RowIdentityDb>& out) {
-  if (v.is_null()) {
-    out.reset();
-    return {};
-  }
+// An optional record: null means not given; anything else is read in full as the record.
+template <typename T>
+Status read_optional(Reader& r, const Value& v, std::optional<T>& out,
+                     Status (*read_one)(Reader&, const Value&, T&)) {
+  out.reset();
+  if (v.is_null()) return {};
+  T record{};
+  if (auto st = read_one(r, v, record); !st) return st;
+  out = std::move(record);
+  return {};
+}
+
+Status read_row_identity_db(Reader& r, const Value& v, RowIdentityDb& db) {
   static constexpr std::array<Key, 3> kKeys{
       {{"path", false}, {"table", false}, {"id_column", false}}};
-  RowIdentityDb db;
-  auto st = read_record(r, v, "RowIdentityDb", kKeys, [&](std::size_t i, const Value& x) -> Status {
+  return read_record(r, v, "RowIdentityDb", kKeys, [&](std::size_t i, const Value& x) -> Status {
     switch (i) {
       case 0:
         return read_opt_string(r, x, db.path);
@@ -484,9 +491,6 @@ Status read_row_identity_db(Reader& r, const Value& v, std::optional<RowIdentity
         return read_opt_string(r, x, db.id_column);
     }
   });
-  if (!st) return st;
-  out = std::move(db);
-  return {};
 }
 
 Status read_row_identity(Reader& r, const Value& v, RowIdentity& out) {
@@ -516,25 +520,20 @@ Status read_row_identity(Reader& r, const Value& v, RowIdentity& out) {
           case 3:
             return read_string(r, x, out.id_kind);
           default:
-            return read_row_identity_db(r, x, out.db);
+            return read_optional(r, x, out.db, read_row_identity_db);
         }
       },
       "kind");
 }
 
-Status read_build(Reader& r, const Value& v, std::optional<BuildInfo>& out) {
-  if (v.is_null()) {
-    out.reset();
-    return {};
-  }
+Status read_build(Reader& r, const Value& v, BuildInfo& build) {
   static constexpr std::array<Key, 6> kKeys{{{"invocation_id", true},
                                              {"builder_id", false},
                                              {"source_repo", false},
                                              {"source_commit", false},
                                              {"ci_provider", false},
                                              {"ci_run_id", false}}};
-  BuildInfo build;
-  auto st = read_record(r, v, "BuildInfo", kKeys, [&](std::size_t i, const Value& x) -> Status {
+  return read_record(r, v, "BuildInfo", kKeys, [&](std::size_t i, const Value& x) -> Status {
     switch (i) {
       case 0:
         return read_string(r, x, build.invocation_id);
@@ -550,16 +549,9 @@ Status read_build(Reader& r, const Value& v, std::optional<BuildInfo>& out) {
         return read_opt_string(r, x, build.ci_run_id);
     }
   });
-  if (!st) return st;
-  out = std::move(build);
-  return {};
 }
 
-Status read_profile_artifact(Reader& r, const Value& v, std::optional<ProfileArtifactRef>& out) {
-  if (v.is_null()) {
-    out.reset();
-    return {};
-  }
+Status read_profile_artifact(Reader& r, const Value& v, ProfileArtifactRef& p) {
   static constexpr std::array<Key, 9> kKeys{{{"path", true},
                                              {"sha256", true},
                                              {"file_size_bytes", true},
@@ -569,9 +561,8 @@ Status read_profile_artifact(Reader& r, const Value& v, std::optional<ProfileArt
                                              {"format", true},
                                              {"shape", false},
                                              {"source_digest", false}}};
-  ProfileArtifactRef p;
-  auto st =
-      read_record(r, v, "ProfileArtifactRef", kKeys, [&](std::size_t i, const Value& x) -> Status {
+  return read_record(
+      r, v, "ProfileArtifactRef", kKeys, [&](std::size_t i, const Value& x) -> Status {
         switch (i) {
           case 0:
             return read_string(r, x, p.path);
@@ -594,9 +585,6 @@ Status read_profile_artifact(Reader& r, const Value& v, std::optional<ProfileArt
             return read_opt_string(r, x, p.source_digest);
         }
       });
-  if (!st) return st;
-  out = std::move(p);
-  return {};
 }
 
 Status read_ordinalization(Reader& r, const Value& v, CalibrationOrdinalization& out) {
@@ -686,11 +674,7 @@ Status read_null_model(Reader& r, const Value& v, NullModelSpec& out) {
   return {};
 }
 
-Status read_calibration(Reader& r, const Value& v, std::optional<CalibrationProfileRef>& out) {
-  if (v.is_null()) {
-    out.reset();
-    return {};
-  }
+Status read_calibration(Reader& r, const Value& v, CalibrationProfileRef& c) {
   static constexpr std::array<Key, 7> kKeys{{{"schema_version", true},
                                              {"profile_id", true},
                                              {"created_at", false},
@@ -698,29 +682,25 @@ Status read_calibration(Reader& r, const Value& v, std::optional<CalibrationProf
                                              {"ordinalization", true},
                                              {"profile", false},
                                              {"null_model", true}}};
-  CalibrationProfileRef c;
-  auto st = read_record(r, v, "CalibrationProfileRef", kKeys,
-                        [&](std::size_t i, const Value& x) -> Status {
-                          switch (i) {
-                            case 0:
-                              return read_string(r, x, c.schema_version);
-                            case 1:
-                              return read_string(r, x, c.profile_id);
-                            case 2:
-                              return read_opt_string(r, x, c.created_at);
-                            case 3:
-                              return read_encoder(r, x, c.calibrated_for);
-                            case 4:
-                              return read_ordinalization(r, x, c.ordinalization);
-                            case 5:
-                              return read_profile_artifact(r, x, c.profile);
-                            default:
-                              return read_null_model(r, x, c.null_model);
-                          }
-                        });
-  if (!st) return st;
-  out = std::move(c);
-  return {};
+  return read_record(r, v, "CalibrationProfileRef", kKeys,
+                     [&](std::size_t i, const Value& x) -> Status {
+                       switch (i) {
+                         case 0:
+                           return read_string(r, x, c.schema_version);
+                         case 1:
+                           return read_string(r, x, c.profile_id);
+                         case 2:
+                           return read_opt_string(r, x, c.created_at);
+                         case 3:
+                           return read_encoder(r, x, c.calibrated_for);
+                         case 4:
+                           return read_ordinalization(r, x, c.ordinalization);
+                         case 5:
+                           return read_optional(r, x, c.profile, read_profile_artifact);
+                         default:
+                           return read_null_model(r, x, c.null_model);
+                       }
+                     });
 }
 
 Status read_bounds(Reader& r, const Value& v, DistortionBounds& out) {
@@ -790,44 +770,30 @@ Status read_evidence(Reader& r, const Value& v, DistortionEvidence& out) {
       });
 }
 
-Status read_distortion_profile(Reader& r, const Value& v,
-                               std::optional<DistortionProfileArtifactRef>& out) {
-  if (v.is_null()) {
-    out.reset();
-    return {};
-  }
+Status read_distortion_profile(Reader& r, const Value& v, DistortionProfileArtifactRef& p) {
   static constexpr std::array<Key, 5> kKeys{{{"path", true},
                                              {"sha256", true},
                                              {"file_size_bytes", true},
                                              {"format", true},
                                              {"source_digest", false}}};
-  DistortionProfileArtifactRef p;
-  auto st = read_record(r, v, "DistortionProfileArtifactRef", kKeys,
-                        [&](std::size_t i, const Value& x) -> Status {
-                          switch (i) {
-                            case 0:
-                              return read_string(r, x, p.path);
-                            case 1:
-                              return read_string(r, x, p.sha256);
-                            case 2:
-                              return read_u64(r, x, p.file_size_bytes);
-                            case 3:
-                              return read_string(r, x, p.format);
-                            default:
-                              return read_opt_string(r, x, p.source_digest);
-                          }
-                        });
-  if (!st) return st;
-  out = std::move(p);
-  return {};
+  return read_record(r, v, "DistortionProfileArtifactRef", kKeys,
+                     [&](std::size_t i, const Value& x) -> Status {
+                       switch (i) {
+                         case 0:
+                           return read_string(r, x, p.path);
+                         case 1:
+                           return read_string(r, x, p.sha256);
+                         case 2:
+                           return read_u64(r, x, p.file_size_bytes);
+                         case 3:
+                           return read_string(r, x, p.format);
+                         default:
+                           return read_opt_string(r, x, p.source_digest);
+                       }
+                     });
 }
 
-Status read_encoder_distortion(Reader& r, const Value& v,
-                               std::optional<EncoderDistortionProfileRef>& out) {
-  if (v.is_null()) {
-    out.reset();
-    return {};
-  }
+Status read_encoder_distortion(Reader& r, const Value& v, EncoderDistortionProfileRef& d) {
   static constexpr std::array<Key, 13> kKeys{{{"schema_version", true},
                                               {"profile_id", true},
                                               {"created_at", false},
@@ -841,41 +807,37 @@ Status read_encoder_distortion(Reader& r, const Value& v,
                                               {"evidence", true},
                                               {"profile", false},
                                               {"calibration_profile_id", false}}};
-  EncoderDistortionProfileRef d;
-  auto st = read_record(r, v, "EncoderDistortionProfileRef", kKeys,
-                        [&](std::size_t i, const Value& x) -> Status {
-                          switch (i) {
-                            case 0:
-                              return read_string(r, x, d.schema_version);
-                            case 1:
-                              return read_string(r, x, d.profile_id);
-                            case 2:
-                              return read_opt_string(r, x, d.created_at);
-                            case 3:
-                              return read_encoder(r, x, d.encoder);
-                            case 4:
-                              return read_opt_string(r, x, d.tokenizer_revision);
-                            case 5:
-                              return read_opt_string(r, x, d.pooling);
-                            case 6:
-                              return read_metric(r, x, d.source_metric);
-                            case 7:
-                              return read_metric(r, x, d.embedding_metric);
-                            case 8:
-                              return read_bounds(r, x, d.bounds);
-                            case 9:
-                              return read_scope(r, x, d.scope);
-                            case 10:
-                              return read_evidence(r, x, d.evidence);
-                            case 11:
-                              return read_distortion_profile(r, x, d.profile);
-                            default:
-                              return read_opt_string(r, x, d.calibration_profile_id);
-                          }
-                        });
-  if (!st) return st;
-  out = std::move(d);
-  return {};
+  return read_record(r, v, "EncoderDistortionProfileRef", kKeys,
+                     [&](std::size_t i, const Value& x) -> Status {
+                       switch (i) {
+                         case 0:
+                           return read_string(r, x, d.schema_version);
+                         case 1:
+                           return read_string(r, x, d.profile_id);
+                         case 2:
+                           return read_opt_string(r, x, d.created_at);
+                         case 3:
+                           return read_encoder(r, x, d.encoder);
+                         case 4:
+                           return read_opt_string(r, x, d.tokenizer_revision);
+                         case 5:
+                           return read_opt_string(r, x, d.pooling);
+                         case 6:
+                           return read_metric(r, x, d.source_metric);
+                         case 7:
+                           return read_metric(r, x, d.embedding_metric);
+                         case 8:
+                           return read_bounds(r, x, d.bounds);
+                         case 9:
+                           return read_scope(r, x, d.scope);
+                         case 10:
+                           return read_evidence(r, x, d.evidence);
+                         case 11:
+                           return read_optional(r, x, d.profile, read_distortion_profile);
+                         default:
+                           return read_opt_string(r, x, d.calibration_profile_id);
+                       }
+                     });
 }
 
 Status read_manifest(Reader& r, const Value& v, IndexManifest& out) {
@@ -908,13 +870,13 @@ Status read_manifest(Reader& r, const Value& v, IndexManifest& out) {
       case 5:
         return read_embedding(r, x, out.embedding);
       case 6:
-        return read_encoder_distortion(r, x, out.encoder_distortion);
+        return read_optional(r, x, out.encoder_distortion, read_encoder_distortion);
       case 7:
-        return read_calibration(r, x, out.calibration);
+        return read_optional(r, x, out.calibration, read_calibration);
       case 8:
         return read_row_identity(r, x, out.row_identity);
       case 9:
-        return read_build(r, x, out.build);
+        return read_optional(r, x, out.build, read_build);
       case 10:
         if (!x.is_array()) {
           return std::unexpected(r.error_at(x.end, json_messages::invalid_type(x, "a sequence")));
