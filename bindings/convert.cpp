@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include "karnid/manifest/json.hpp"
+#include "karnid/manifest/text.hpp"
 
 namespace karnid::bindings {
 namespace {
@@ -13,6 +14,20 @@ PyObject* g_loads_name = nullptr;
 PyObject* interned(PyObject*& slot, const char* text) {
   if (slot == nullptr) slot = PyUnicode_InternFromString(text);
   return slot;
+}
+
+std::optional<std::string> raw_path(const std::optional<std::string>& path) {
+  if (!path) return std::nullopt;
+  return manifest::strip_extended_length_prefix(*path);
+}
+
+// Sets dict[key] to the decoded path when the dict already has that key; an absent path stays
+// None.
+bool restore_path(PyObject* dict, const char* key, const std::optional<std::string>& path) {
+  if (!path || !PyDict_Check(dict) || PyDict_GetItemString(dict, key) == nullptr) return true;
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeFSDefaultAndSize(path->data(), static_cast<Py_ssize_t>(path->size())));
+  return text && PyDict_SetItemString(dict, key, text.get()) == 0;
 }
 
 }  // namespace
@@ -31,6 +46,42 @@ PyObject* json_to_python(std::string_view json_text) {
       PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), nullptr));
   if (!text) return nullptr;
   return PyObject_CallOneArg(loads.get(), text.get());
+}
+
+PlanPaths plan_paths(const manifest::VerifiedLoadPlan& plan) {
+  PlanPaths paths;
+  paths.manifest_path = raw_path(plan.manifest_path);
+  paths.artifact_path = manifest::strip_extended_length_prefix(plan.artifact_path);
+  paths.row_identity_path = raw_path(plan.row_identity.path);
+  paths.auxiliary_paths.reserve(plan.auxiliary_artifacts.size());
+  for (const auto& entry : plan.auxiliary_artifacts) {
+    paths.auxiliary_paths.push_back(raw_path(entry.path));
+  }
+  return paths;
+}
+
+bool restore_plan_paths(PyObject* plan, const PlanPaths& paths) {
+  if (!PyDict_Check(plan)) return true;
+  if (!restore_path(plan, "manifest_path", paths.manifest_path) ||
+      !restore_path(plan, "artifact_path", paths.artifact_path)) {
+    return false;
+  }
+  PyObject* row_identity = PyDict_GetItemString(plan, "row_identity");  // borrowed
+  if (row_identity != nullptr && !restore_path(row_identity, "path", paths.row_identity_path)) {
+    return false;
+  }
+  PyObject* auxiliary = PyDict_GetItemString(plan, "auxiliary_artifacts");  // borrowed
+  if (auxiliary == nullptr || !PyList_Check(auxiliary)) return true;
+  const Py_ssize_t count = PyList_Size(auxiliary);
+  for (Py_ssize_t i = 0; i < count && static_cast<std::size_t>(i) < paths.auxiliary_paths.size();
+       ++i) {
+    PyObject* entry = PyList_GetItem(auxiliary, i);  // borrowed
+    if (entry == nullptr) return false;
+    if (!restore_path(entry, "path", paths.auxiliary_paths[static_cast<std::size_t>(i)])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 PyObject* raise_manifest_error(const manifest::ManifestError& error) {

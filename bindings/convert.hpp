@@ -7,12 +7,15 @@
 
 #include "py_ref.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "karnid/manifest/error.hpp"
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/limits.hpp"
+#include "karnid/manifest/plan.hpp"
 
 namespace karnid::bindings {
 
@@ -24,6 +27,23 @@ namespace karnid::bindings {
 // (created from the message alone, so errno and filename stay None and no subclass is chosen),
 // ValueError for the other kinds. The message is the error's displayed text.
 PyObject* raise_manifest_error(const manifest::ManifestError& error);
+
+// The OS bytes of a load plan's paths, in the places its dict holds them.
+struct PlanPaths {
+  std::optional<std::string> manifest_path;
+  std::string artifact_path;
+  std::optional<std::string> row_identity_path;
+  std::vector<std::optional<std::string>> auxiliary_paths;  // one per plan entry, in order
+};
+
+// The plan's raw paths with the same prefix rule as their display text.
+[[nodiscard]] PlanPaths plan_paths(const manifest::VerifiedLoadPlan& plan);
+
+// Replaces the display text of every path in the plan dict `plan` (as json.loads made it) with the
+// path decoded as os.fsdecode does, so that open() on it names exactly the bytes that were
+// verified. Leaves a result that is not shaped like a plan (a replaced json module) alone.
+// Returns false with a Python exception set when decoding fails.
+[[nodiscard]] bool restore_plan_paths(PyObject* plan, const PlanPaths& paths);
 
 // Compact JSON of the records that the host layer itself returns.
 [[nodiscard]] std::string digest_json(const manifest::FileDigest& digest);

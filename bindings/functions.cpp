@@ -209,16 +209,21 @@ PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     VerifyArgs request;
     if (!convert_verify_args(kVerifyForLoad, args, nargs, kwnames, request)) return nullptr;
+    PlanPaths paths;
     const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
       auto plan =
           manifest::verify_for_load(std::move(request.manifest), std::move(request.options));
       // Every refusal carries a ManifestError: the loading failure itself, or an Invalid error
       // holding the verification-failed or inconsistent-report message.
       if (!plan) return std::unexpected(std::move(plan.error().error));
+      paths = plan_paths(*plan);
       return manifest::to_compact_json(*plan);
     });
     if (!text) return raise_manifest_error(text.error());
-    return json_to_python(*text);
+    // The JSON text can only carry display forms; the loader needs the verified bytes.
+    PyRef result = PyRef::steal(json_to_python(*text));
+    if (!result || !restore_plan_paths(result.get(), paths)) return nullptr;
+    return result.release();
   });
 }
 

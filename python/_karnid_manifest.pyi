@@ -433,7 +433,9 @@ class AuxiliaryArtifactPlan(TypedDict):
 
 class VerifiedLoadPlan(TypedDict):
     """The result of :func:`verify_for_load`: canonical paths of exactly the files that were
-    verified, the probed index metadata and the full report."""
+    verified, the probed index metadata and the full report. The paths are decoded as
+    ``os.fsdecode`` does (bytes that are not UTF-8 become surrogate escapes), so ``open()`` on
+    them names exactly the verified files; the report's paths are display text."""
 
     manifest_path: str | None
     artifact_path: str
@@ -521,7 +523,8 @@ def verify_for_load(
 ) -> VerifiedLoadPlan:
     """Verify a manifest like :func:`verify_manifest`, then return the load plan.
 
-    Open the files at the plan's canonical paths. Raises ValueError "manifest verification
+    Open the files at the plan's canonical paths (``os.fsencode`` gives back their bytes).
+    Raises ValueError "manifest verification
     failed: code, ..." (up to three issue codes) when verification finds any issue, and OSError
     or ValueError when the manifest cannot be loaded.
     """
@@ -553,5 +556,6 @@ def create_manifest(
     ``row_id_is_identity=True``. Paths are written relative to the directory of ``out``, which is
     created when missing; files outside it need ``allow_path_escape``. Raises OSError for files
     that cannot be read or an index that cannot be probed, ValueError for an invalid row map, a
-    path-policy refusal or an invalid auxiliary artifact.
+    path-policy refusal, a path that is not valid UTF-8, an invalid auxiliary artifact, a blank
+    ``embedding_model`` or an ``out`` that is one of the input files; nothing is written then.
     """

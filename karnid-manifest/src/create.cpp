@@ -9,8 +9,10 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "karnid/index_core/rank_io.hpp"
@@ -21,6 +23,7 @@
 #include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/timefmt.hpp"
+#include "karnid/manifest/verify.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -33,6 +36,9 @@ constexpr std::string_view kRowIdentityLabel = "row identity";
 constexpr std::string_view kRowMapHashUnavailable =
     "row map hash unavailable after bounded validation";
 constexpr std::string_view kShortWriteMessage = "failed to write whole buffer";
+constexpr std::string_view kIndexInputLabel = "index file";
+constexpr std::string_view kRowMapInputLabel = "row map";
+constexpr std::string_view kAuxiliaryInputLabel = "auxiliary artifact";
 
 // Row-map issues that mean "a configured limit was hit" rather than "the file is wrong"; the
 // caller sees them with their own code so that raising the limit is the obvious remedy.
@@ -51,6 +57,13 @@ std::string not_regular_file_message(std::string_view path) {
 
 std::string index_changed_message(std::string_view path) {
   return "index file " + display_path(path) + " changed while it was being read";
+}
+
+std::string overwrites_input_message(std::string_view out, std::string_view input_label,
+                                     std::string_view input) {
+  return "output path " + display_path(out) + " is the same file as the " +
+         std::string(input_label) + " " + display_path(input) +
+         "; writing the manifest there would destroy it";
 }
 
 std::string row_map_invalid_message(const std::vector<ReportIssue>& issues) {
@@ -117,6 +130,43 @@ Result<void> prepare_manifest_dir(const std::string& dir) {
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0) return {};
   return create_directory_chain(dir);
+}
+
+// ---- the output must not be an input ----
+
+// Device and inode of an existing regular file, following links as the later open does.
+std::optional<std::pair<dev_t, ino_t>> regular_file_identity(const std::string& path) {
+  // A NUL would make stat name a different file; the open that follows refuses such a path.
+  if (path.find('\0') != std::string::npos) return std::nullopt;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return std::pair{st.st_dev, st.st_ino};
+}
+
+// The manifest is written by truncating `out`: when that is one of the inputs under another name
+// (the same path, a hard link, a link or a linked directory on the way), the input would be lost
+// and the manifest would vouch for bytes that no longer exist. Inputs that cannot be examined
+// here are left to the step that reads them, which reports its own error.
+Result<void> refuse_output_over_input(const std::string& out, const std::string& index_path,
+                                      const RowIdentityChoice& row_identity_choice,
+                                      const CreateManifestOptions& options) {
+  const auto target = regular_file_identity(out);
+  if (!target) return {};
+  const auto check = [&](const std::string& input, std::string_view label) -> Result<void> {
+    if (regular_file_identity(input) == target) {
+      return std::unexpected(ManifestError::invalid(overwrites_input_message(out, label, input)));
+    }
+    return {};
+  };
+  if (auto same = check(index_path, kIndexInputLabel); !same) return same;
+  if (const auto* row_map = std::get_if<RowMapFile>(&row_identity_choice)) {
+    if (auto same = check(row_map->path, kRowMapInputLabel); !same) return same;
+  }
+  for (const CreateAuxiliaryArtifact& item : options.auxiliary_artifacts) {
+    const std::string label = std::string(kAuxiliaryInputLabel) + " " + quote_debug(item.name);
+    if (auto same = check(item.path, label); !same) return same;
+  }
+  return {};
 }
 
 // ---- probing and hashing the index ----
@@ -292,6 +342,14 @@ Result<std::string> random_uuid_urn() {
 Result<IndexManifest> create_manifest_for_index_with_options(
     const std::string& index_path, const std::string& out_path, std::string embedding_model,
     const RowIdentityChoice& row_identity_choice, const CreateManifestOptions& options) {
+  // A manifest that its own verification would always reject is not written at all.
+  if (is_blank(embedding_model)) {
+    return std::unexpected(ManifestError::invalid(std::string(kEmbeddingModelEmptyMessage)));
+  }
+  if (auto refused = refuse_output_over_input(out_path, index_path, row_identity_choice, options);
+      !refused) {
+    return std::unexpected(std::move(refused.error()));
+  }
   const std::string manifest_dir = manifest_base_dir(out_path);
   if (auto prepared = prepare_manifest_dir(manifest_dir); !prepared) {
     return std::unexpected(std::move(prepared.error()));

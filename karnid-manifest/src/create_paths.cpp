@@ -76,6 +76,25 @@ std::string no_relative_form_message(std::string_view label, std::string_view pa
   return message;
 }
 
+std::string not_utf8_message(std::string_view label, std::string_view path) {
+  std::string message(label);
+  message += " path ";
+  message += display_path(path);
+  message += " is not valid UTF-8 and cannot be written into a manifest";
+  return message;
+}
+
+// A manifest is JSON text: bytes that are not UTF-8 would be written as U+FFFD, naming a file
+// that does not exist. Only the text that is written matters; the manifest directory's own
+// spelling never reaches the manifest.
+Result<std::string> spelled(std::string_view written, std::string_view canonical_path,
+                            std::string_view label) {
+  if (!is_valid_utf8(written)) {
+    return std::unexpected(ManifestError::invalid(not_utf8_message(label, canonical_path)));
+  }
+  return path_to_manifest_string(written);
+}
+
 }  // namespace
 
 std::string path_to_manifest_string(std::string_view path) {
@@ -130,7 +149,7 @@ Result<std::string> manifest_path_from_canonical(std::string_view canonical_path
                               : c.kind == Component::Kind::ParentDir ? std::string_view("..")
                                                                      : std::string_view("."));
     }
-    return path_to_manifest_string(relative);
+    return spelled(relative, canonical_path, label);
   }
   if (!allow_path_escape) {
     return std::unexpected(
@@ -158,8 +177,8 @@ Result<std::string> manifest_path_from_canonical(std::string_view canonical_path
       }
     }
   }
-  if (expressible) return path_to_manifest_string(relative);
-  if (allow_absolute_paths) return path_to_manifest_string(canonical_path);
+  if (expressible) return spelled(relative, canonical_path, label);
+  if (allow_absolute_paths) return spelled(canonical_path, canonical_path, label);
   return std::unexpected(
       ManifestError::invalid(no_relative_form_message(label, canonical_path, canonical_dir)));
 }

@@ -55,6 +55,8 @@ Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy 
   FileDescriptor fd(raw);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
+  // A directory fails as reading it would, with the system's own error, in every step alike.
+  if (S_ISDIR(st.st_mode)) return std::unexpected(ManifestError::os(EISDIR));
   if (!S_ISREG(st.st_mode)) {
     return std::unexpected(ManifestError::io_text(display_path(path) + " is not a regular file"));
   }

@@ -113,8 +113,21 @@ std::string quote_debug(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out += '"';
-  for (const char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
     const auto c = static_cast<unsigned char>(ch);
+    // U+0080..U+009F (NEL among them) end a line in some readers just as C0 controls do; in
+    // UTF-8 they are 0xC2 followed by the code point's own byte.
+    if (c == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        out += "\\u{";
+        append_hex(out, next);
+        out += '}';
+        ++i;
+        continue;
+      }
+    }
     switch (c) {
       case '"':
         out += "\\\"";
@@ -180,13 +193,28 @@ bool is_prefixed_digest(std::string_view text) noexcept {
   return text.starts_with(kPrefix) && text.size() == 71 && is_hex_digest(text.substr(7));
 }
 
-std::string path_to_string(std::string_view path_bytes) {
-  std::string text = display_path(path_bytes);
+bool is_valid_utf8(std::string_view text) noexcept {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t maximal = 1;
+    const std::size_t len = utf8_sequence(text, i, maximal);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string strip_extended_length_prefix(std::string_view path_bytes) {
+  // The prefixes are ASCII, so stripping them from the bytes and from the display text agree.
   constexpr std::string_view kUnc = "\\\\?\\UNC\\";
   constexpr std::string_view kVerbatim = "\\\\?\\";
-  if (std::string_view(text).starts_with(kUnc)) return "\\\\" + text.substr(kUnc.size());
-  if (std::string_view(text).starts_with(kVerbatim)) return text.substr(kVerbatim.size());
-  return text;
+  if (path_bytes.starts_with(kUnc)) return "\\\\" + std::string(path_bytes.substr(kUnc.size()));
+  if (path_bytes.starts_with(kVerbatim)) return std::string(path_bytes.substr(kVerbatim.size()));
+  return std::string(path_bytes);
+}
+
+std::string path_to_string(std::string_view path_bytes) {
+  return display_path(strip_extended_length_prefix(path_bytes));
 }
 
 }  // namespace karnid::manifest

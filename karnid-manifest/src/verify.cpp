@@ -39,7 +39,7 @@ void check_top_level(VerifyContext& ctx) {
     report.error("created_at_invalid", "created_at must parse as RFC3339");
   }
   require_non_blank(report, m.embedding.model, "embedding_model_empty",
-                    "embedding.model must be non-empty");
+                    kEmbeddingModelEmptyMessage);
   if (m.embedding.dim == 0) {
     report.error("embedding_dim_zero", "embedding.dim must be greater than zero");
   }

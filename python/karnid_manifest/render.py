@@ -69,7 +69,8 @@ def display_path(path: str) -> str:
 
 
 def quoted(name: str) -> str:
-    """A name in double quotes with quotes, backslashes and control characters escaped."""
+    """A name in double quotes with quotes, backslashes and control characters (C0, DEL, C1)
+    escaped."""
     out = []
     for char in name:
         if char in '"\\':
@@ -80,7 +81,7 @@ def quoted(name: str) -> str:
             out.append("\\r")
         elif char == "\t":
             out.append("\\t")
-        elif ord(char) < 0x20 or ord(char) == 0x7F:
+        elif ord(char) < 0x20 or 0x7F <= ord(char) <= 0x9F:
             out.append(f"\\u{{{ord(char):x}}}")
         else:
             out.append(char)
@@ -224,20 +225,22 @@ def verdict_line(report: Mapping[str, Any], manifest: str, style: Style) -> str:
 
 def plan_lines(plan: Mapping[str, Any], style: Style) -> list[str]:
     """The files a loader should open, with what was verified about them."""
+    # Plan paths carry undecodable bytes as surrogate escapes, which a terminal cannot print.
     rows: list[tuple[str, str, str]] = []
     meta = plan["metadata"]
-    rows.append(("index", "verified", _join(plan["artifact_path"],
+    rows.append(("index", "verified", _join(display_path(plan["artifact_path"]),
                                             style.dim(describe_index(meta)),
                                             style.dim(_size(meta["file_size_bytes"])))))
     row_identity = plan["row_identity"]
     if row_identity["kind"] == "jsonl":
-        detail = _join(row_identity["path"] or "",
+        detail = _join(display_path(row_identity["path"] or ""),
                        style.dim(_plural(row_identity["row_count"], "row")))
     else:
         detail = f"row number is the identifier, {_plural(row_identity['row_count'], 'row')}"
     rows.append(("row identity", "verified", detail))
     for entry in plan["auxiliary_artifacts"]:
-        detail = entry["path"] if entry["path"] is not None else "absent, optional"
+        detail = (display_path(entry["path"]) if entry["path"] is not None
+                  else "absent, optional")
         rows.append((f"auxiliary {quoted(entry['name'])}", entry["state"],
                      _join(detail, style.dim(_size(entry["size_bytes"])))))
     report = plan["report"]
@@ -250,7 +253,7 @@ def plan_lines(plan: Mapping[str, Any], style: Style) -> list[str]:
                          _join(detail, style.dim(f"profile {section['profile_id']}"))))
     lines = _table(rows, style)
     lines.append("")
-    manifest = plan["manifest_path"] or "manifest"
+    manifest = display_path(plan["manifest_path"] or "manifest")
     lines.append(f"{style.good('OK')}: load plan for {manifest} (verified at "
                  f"{report['checked_at']})")
     return lines

@@ -343,7 +343,8 @@ TEST_F(ArtifactStepTest, FifoOrDirectoryAsTheIndexFailsWithoutBlocking) {
     VerifyOptions options;
     options.index_override = name;
     const VerificationRun run = run_step(declared, options);
-    const std::string why = dir_ + "/" + name + " is not a regular file";
+    const std::string why =
+        name == "dir.bin" ? os_error_text(EISDIR) : dir_ + "/" + name + " is not a regular file";
     EXPECT_EQ(run.report.errors,
               (Issues{{"artifact_hash_failed", "failed to hash artifact: " + why},
                       {"artifact_probe_failed", "failed to probe artifact metadata: " + why}}));

@@ -262,20 +262,19 @@ TEST_F(AuxiliaryStep, UnreadableAndOversizedFiles) {
   const VerificationRun out = run(
       {entry("a", "fifo"), entry("b", "table.bin/x"), entry("c", "table.bin"), entry("d", "dir")});
   const auto& entries = out.report.auxiliary_artifacts;
-  EXPECT_EQ(
-      out.report.errors,
-      (std::vector<ReportIssue>{
-          {"auxiliary_artifact_hash_failed",
-           "failed to hash auxiliary artifact \"a\": " + base_ + "/fifo is not a regular file"},
-          {"auxiliary_artifact_path_unavailable",
-           "failed to canonicalize auxiliary artifact \"b\" at " + base_ +
-               "/table.bin/x: " + os_error_text(ENOTDIR)},
-          {"auxiliary_artifact_file_too_large",
-           "auxiliary_artifact_file_too_large: auxiliary artifact exceeds 11 bytes while "
-           "reading " +
-               base_ + "/table.bin"},
-          {"auxiliary_artifact_hash_failed",
-           "failed to hash auxiliary artifact \"d\": " + base_ + "/dir is not a regular file"}}));
+  EXPECT_EQ(out.report.errors,
+            (std::vector<ReportIssue>{
+                {"auxiliary_artifact_hash_failed", "failed to hash auxiliary artifact \"a\": " +
+                                                       base_ + "/fifo is not a regular file"},
+                {"auxiliary_artifact_path_unavailable",
+                 "failed to canonicalize auxiliary artifact \"b\" at " + base_ +
+                     "/table.bin/x: " + os_error_text(ENOTDIR)},
+                {"auxiliary_artifact_file_too_large",
+                 "auxiliary_artifact_file_too_large: auxiliary artifact exceeds 11 bytes while "
+                 "reading " +
+                     base_ + "/table.bin"},
+                {"auxiliary_artifact_hash_failed",
+                 "failed to hash auxiliary artifact \"d\": " + os_error_text(EISDIR)}}));
   EXPECT_EQ(entries[0].reason_code, "auxiliary_artifact_hash_failed");
   EXPECT_EQ(entries[0].canonical_path, base_ + "/fifo");  // resolved, then unreadable
   EXPECT_EQ(out.capture.auxiliary_artifact_paths[0], base_ + "/fifo");

@@ -558,7 +558,9 @@ TEST_F(CalibrationTest, ProfileThatIsNotARegularFileFailsToHash) {
     EXPECT_EQ(issues(out.report),
               std::vector<std::string>{"calibration_profile_hash_failed: failed to hash "
                                        "calibration profile: " +
-                                       dir.file(name) + " is not a regular file"})
+                                       (name == std::string("subdir")
+                                            ? os_error_text(EISDIR)
+                                            : dir.file(name) + " is not a regular file")})
         << name;
     EXPECT_EQ(out.capture.calibration_profile_path, dir.file(name)) << name;
   }

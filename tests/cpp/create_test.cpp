@@ -10,6 +10,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -561,6 +562,100 @@ TEST_F(CreateFailure, PathPolicyAndAuxiliaryErrorsLeaveOutputAlone) {
   ASSERT_FALSE(duplicate.has_value());
   EXPECT_EQ(duplicate.error().display(), "auxiliary artifact name \"a\" is duplicated");
   expect_untouched();
+}
+
+// Every regular file below `root` with its bytes (links are not followed).
+std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file() && !entry.is_symlink())
+      files[entry.path()] = read_all(entry.path());
+  }
+  return files;
+}
+
+TEST_F(CreateFailure, RefusalsBeforeWritingChangeNoFile) {
+  const std::string rows = t_.write("idx/rows.jsonl", row_map_text(spec_.n_vectors));
+  const std::string aux = t_.write("idx/aux.bin", "aux");
+  const std::string hard = t_.path("idx/hard.kdr");
+  ASSERT_EQ(::link(index_.c_str(), hard.c_str()), 0);
+  fs::create_directory_symlink(t_.path("idx"), t_.path("via"));
+  const std::string odd_index = t_.write_index("idx/\xFF.kdr", spec_);
+  const std::string odd_rows = t_.write("idx/r\xFF.jsonl", row_map_text(spec_.n_vectors));
+  const std::string odd_aux = t_.write("idx/a\xFF", "aux");
+  const std::string shown = t_.path("idx/") + "\xEF\xBF\xBD";
+  const auto over = [](const std::string& out, std::string_view label, const std::string& in) {
+    return "output path " + out + " is the same file as the " + std::string(label) + " " + in +
+           "; writing the manifest there would destroy it";
+  };
+  const auto unspellable = [](std::string_view label, const std::string& path) {
+    return std::string(label) + " path " + path +
+           " is not valid UTF-8 and cannot be written into a manifest";
+  };
+  const std::string blank = "embedding.model must be non-empty";
+  struct Case {
+    std::string index;
+    std::string out;
+    std::string model;
+    RowIdentityChoice choice;
+    std::vector<CreateAuxiliaryArtifact> auxiliary;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {index_, index_, "m", RowIdIdentity{}, {}, over(index_, "index file", index_)},
+      {index_, hard, "m", RowIdIdentity{}, {}, over(hard, "index file", index_)},
+      {index_,
+       t_.path("via/index.kdr"),
+       "m",
+       RowIdIdentity{},
+       {},
+       over(t_.path("via/index.kdr"), "index file", index_)},
+      {index_, rows, "m", RowMapFile{rows}, {}, over(rows, "row map", rows)},
+      {index_,
+       aux,
+       "m",
+       RowIdIdentity{},
+       {{"vo\ncab", aux}},
+       over(aux, "auxiliary artifact \"vo\\ncab\"", aux)},
+      {index_, out_, "", RowIdIdentity{}, {}, blank},
+      {index_, out_, " \t\r\n", RowIdIdentity{}, {}, blank},
+      {index_, out_, "\xE3\x80\x80\xC2\x85\xC2\xA0", RowIdIdentity{}, {}, blank},
+      {odd_index, out_, "m", RowIdIdentity{}, {}, unspellable("artifact", shown + ".kdr")},
+      {index_,
+       out_,
+       "m",
+       RowMapFile{odd_rows},
+       {},
+       unspellable("row identity", t_.path("idx/r") + "\xEF\xBF\xBD.jsonl")},
+      {index_,
+       out_,
+       "m",
+       RowIdIdentity{},
+       {{"a", odd_aux}},
+       unspellable("auxiliary artifact", t_.path("idx/a") + "\xEF\xBF\xBD")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const auto before = snapshot(t_.root());
+    CreateManifestOptions options;
+    options.auxiliary_artifacts = c.auxiliary;
+    auto created =
+        create_manifest_for_index_with_options(c.index, c.out, c.model, c.choice, options);
+    ASSERT_FALSE(created.has_value());
+    EXPECT_EQ(created.error().kind(), ManifestError::Kind::Invalid);
+    EXPECT_EQ(created.error().display(), c.message);
+    EXPECT_EQ(snapshot(t_.root()), before);
+  }
+
+  // An earlier manifest is no input: it is replaced as before. So is a model with inner blanks,
+  // and a manifest directory whose own name is not UTF-8 never reaches the text.
+  ASSERT_TRUE(create(RowIdIdentity{}).has_value());
+  EXPECT_TRUE(read_all(out_).starts_with("{\n"));
+  const std::string odd_dir_index = t_.write_index("d\xFF/index.kdr", spec_);
+  auto inside = create_manifest_for_index_with_options(
+      odd_dir_index, t_.path("d\xFF/manifest.json"), "a b", RowIdIdentity{}, {});
+  ASSERT_TRUE(inside.has_value()) << inside.error().display();
+  EXPECT_EQ(inside->artifact.path, "index.kdr");
 }
 
 TEST(CreateManifest, CreatesMissingDirectoriesAndEscapesWhenAllowed) {

@@ -463,7 +463,8 @@ TEST_F(EncoderDistortionTest, ProfileThatIsNotARegularFileFailsToHash) {
               std::vector<std::string>{
                   "encoder_distortion_profile_hash_failed: failed to hash encoder distortion "
                   "profile: " +
-                  dir.file(name) + " is not a regular file"})
+                  (name == std::string("subdir") ? os_error_text(EISDIR)
+                                                 : dir.file(name) + " is not a regular file")})
         << name;
     EXPECT_FALSE(out.report.encoder_distortion.profile_sha256) << name;
   }

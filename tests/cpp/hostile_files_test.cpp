@@ -83,7 +83,7 @@ TEST_F(HostileFiles, OnlyRegularFilesReachedWithoutAFinalLinkAreReadForAManifest
       {regular, std::nullopt, std::nullopt},
       {path("fifo"), path("fifo") + not_regular, "skip"},
       {socket, os_error_text(ENXIO), os_error_text(ENXIO)},
-      {path("directory"), path("directory") + not_regular, std::nullopt},
+      {path("directory"), os_error_text(EISDIR), std::nullopt},
       {"/dev/zero", "/dev/zero" + not_regular, std::nullopt},
       {"/dev/null", "/dev/null" + not_regular, std::nullopt},
       // The canonical path of a manifest's file has no link in its last component; a link found

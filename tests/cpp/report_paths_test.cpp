@@ -113,6 +113,19 @@ TEST(PathToString, StripsExtendedLengthPrefixesAndReplacesBadBytes) {
   EXPECT_EQ(display_path("\xE2\x82"), "\xEF\xBF\xBD");  // one truncated sequence, one U+FFFD
 }
 
+TEST(QuoteDebug, EscapesQuotesBackslashesAndEveryControlCharacter) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"a\"b\\c", R"("a\"b\\c")"},
+      {"\n\r\t", R"("\n\r\t")"},
+      {std::string_view("\x00\x1F\x7F", 3), R"("\u{0}\u{1f}\u{7f}")"},
+      // C1 controls, NEXT LINE among them; their neighbours U+00A0 and U+007E stay as they are.
+      {"\xC2\x80x\xC2\x85\xC2\x9F", R"("\u{80}x\u{85}\u{9f}")"},
+      {"~\xC2\xA0\xC3\xA9", "\"~\xC2\xA0\xC3\xA9\""},
+      {"\xC2", "\"\xC2\""},  // a lone lead byte at the end is left alone
+  };
+  for (const auto& [text, quoted] : cases) EXPECT_EQ(quote_debug(text), quoted) << quoted;
+}
+
 class ResolvePath : public ::testing::Test {
  protected:
   void SetUp() override {

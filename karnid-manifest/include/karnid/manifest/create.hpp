@@ -29,8 +29,9 @@ inline constexpr std::string_view kBuilderId = "karnid-manifest";
 // canonicalised first (an Io error when either cannot be resolved). A file inside the directory
 // gets its relative text ("." for the directory itself); a file outside it is refused unless
 // `allow_path_escape`, and then gets a relative text climbing with "..". An absolute text is
-// written only when no relative form exists and `allow_absolute_paths`. Refusals are Invalid
-// errors whose message starts with `label` ("artifact", "row identity", "auxiliary artifact").
+// written only when no relative form exists and `allow_absolute_paths`. Text that would not be
+// valid UTF-8 is refused too. Refusals are Invalid errors whose message starts with `label`
+// ("artifact", "row identity", "auxiliary artifact").
 [[nodiscard]] Result<std::string> manifest_path_for_create(const std::string& path,
                                                            const std::string& manifest_dir,
                                                            bool allow_absolute_paths,
@@ -83,7 +84,9 @@ using RowIdentityChoice = std::variant<RowMapFile, RowIdIdentity>;
 // Probes and hashes `index_path`, validates the row map (if chosen), hashes the auxiliary
 // artifacts, stamps fresh identifiers and the creation time, and writes the manifest in its
 // indented form to `out_path` (no trailing newline). Missing directories above `out_path` are
-// created first. Returns the manifest that was written.
+// created first. Refused before anything is touched: a blank `embedding_model`, and an existing
+// `out_path` that is the same file as the index, the row map or an auxiliary input. Returns the
+// manifest that was written.
 [[nodiscard]] Result<IndexManifest> create_manifest_for_index_with_options(
     const std::string& index_path, const std::string& out_path, std::string embedding_model,
     const RowIdentityChoice& row_identity_choice, const CreateManifestOptions& options);

@@ -44,8 +44,8 @@ class FileDescriptor {
 enum class FileKindPolicy : std::uint8_t { AnyReadable, RegularOnly };
 
 // Opens for reading under the policy. RegularOnly opens without blocking and without following
-// a final symbolic link, and refuses anything but a regular file with an Io error
-// "{path} is not a regular file".
+// a final symbolic link, refuses a directory with EISDIR (the text a read of it would give) and
+// anything else but a regular file with an Io error "{path} is not a regular file".
 [[nodiscard]] Result<FileDescriptor> open_for_reading(const std::string& path,
                                                       FileKindPolicy policy);
 

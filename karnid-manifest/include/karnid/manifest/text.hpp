@@ -11,8 +11,9 @@ namespace karnid::manifest {
 // Path bytes as text: every invalid UTF-8 sequence becomes U+FFFD (maximal-subpart rule).
 [[nodiscard]] std::string display_path(std::string_view path_bytes);
 
-// Text wrapped in double quotes with \" \\ \n \r \t escaped and other control characters as
-// \u{hex}: how names and kinds are quoted inside messages.
+// Text wrapped in double quotes with \" \\ \n \r \t escaped and other control characters (C0,
+// DEL and the C1 range U+0080..U+009F) as \u{hex}: how names and kinds are quoted inside
+// messages, so that a quoted name never breaks a one-line message.
 [[nodiscard]] std::string quote_debug(std::string_view text);
 
 // Removes leading and trailing characters with the Unicode White_Space property. The input must
@@ -30,8 +31,14 @@ namespace karnid::manifest {
 // Exactly "sha256:" followed by a hex digest.
 [[nodiscard]] bool is_prefixed_digest(std::string_view text) noexcept;
 
-// A path for a result: display form, with the extended-length prefixes \\?\UNC\ (kept as two
-// backslashes) and \\?\ removed.
+// Every byte belongs to a well-formed UTF-8 sequence.
+[[nodiscard]] bool is_valid_utf8(std::string_view text) noexcept;
+
+// The path bytes with the extended-length prefixes \\?\UNC\ (kept as two backslashes) and
+// \\?\ removed, otherwise unchanged.
+[[nodiscard]] std::string strip_extended_length_prefix(std::string_view path_bytes);
+
+// A path for a result: display form of strip_extended_length_prefix.
 [[nodiscard]] std::string path_to_string(std::string_view path_bytes);
 
 [[nodiscard]] inline std::string decimal(std::uint64_t value) {

@@ -14,6 +14,9 @@
 
 namespace karnid::manifest {
 
+// The message of "embedding_model_empty"; creation refuses a blank model with the same text.
+inline constexpr std::string_view kEmbeddingModelEmptyMessage = "embedding.model must be non-empty";
+
 struct VerifyOptions {
   // Replaces artifact.path for locating the index file; resolved like a manifest path.
   std::optional<std::string> index_override;
