@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import _karnid_manifest as km
-from karnid_manifest import progress, samples
+from karnid_manifest import progress, render, samples
 
 BIN = Path(sys.executable).parent
 SCRIPT = shutil.which("karnid-manifest", path=str(BIN)) or shutil.which("karnid-manifest")
@@ -492,3 +492,13 @@ def test_demo_runs_the_whole_story(tmp_path: Path) -> None:
     # Everything but the deliberately damaged index still verifies.
     report = km.verify_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")
     assert [e["code"] for e in report["errors"]] == ["artifact_sha256_mismatch"]
+
+
+@pytest.mark.parametrize(("name", "shown"), [
+    ('a"b\\c', r'"a\"b\\c"'),
+    ("\n\t\x00\x7f", r'"\n\t\u{0}\u{7f}"'),
+    ("x\x85y\x80\x9f", r'"x\u{85}y\u{80}\u{9f}"'),  # C1 controls end lines in some readers
+    ("\xa0é~", '"\xa0é~"'),
+])
+def test_quoted_names_escape_every_control_character(name: str, shown: str) -> None:
+    assert render.quoted(name) == shown

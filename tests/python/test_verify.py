@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import os
+import pathlib
 
 import pytest
 
 import _karnid_manifest as km
+from karnid_manifest import cli
 
 import manifest_builder as mb
 
@@ -170,3 +172,31 @@ def test_a_fifo_named_as_the_index_does_not_block(tmp_path):
     report = km.verify_manifest(manifest)
     codes = [e["code"] for e in report["errors"]]
     assert codes == ["artifact_hash_failed", "artifact_probe_failed"]
+
+
+def test_plan_paths_name_exactly_the_verified_bytes(tmp_path, capsys):
+    # The files live in a directory named with a byte that is not UTF-8; a decoy set of files sits
+    # at the U+FFFD spelling of that name, where a lossily decoded path would lead.
+    odd = pathlib.Path(os.fsdecode(os.fsencode(tmp_path) + b"/\xff"))
+    odd.mkdir()
+    vocab = mb.auxiliary_entry(odd, "vocab", b"abc")
+    manifest, document = mb.build(odd, row_map=True, auxiliary=[vocab])
+    decoy = tmp_path / "\ufffd"
+    decoy.mkdir()
+    mb.build(decoy, row_map=True, vectors=3, auxiliary=[mb.auxiliary_entry(decoy, "vocab", b"x")])
+
+    plan = km.verify_for_load(manifest)
+    real = os.path.realpath(odd)
+    assert plan["manifest_path"] == str(manifest)
+    paths = [(plan["artifact_path"], document["artifact"]),
+             (plan["row_identity"]["path"], document["row_identity"]),
+             (plan["auxiliary_artifacts"][0]["path"], vocab)]
+    for path, declared in paths:
+        assert os.path.dirname(path) == real
+        assert km.sha256_file(path)["sha256"] == declared["sha256"]
+    # The report is for people: display text, no surrogate escapes.
+    shown = plan["report"]["artifact"]["canonical_path"]
+    assert "\ufffd" in shown and "\udcff" not in shown
+
+    assert cli.main(["plan", str(manifest)]) == 0
+    assert f"{os.path.realpath(tmp_path)}/\ufffd/index." in capsys.readouterr().out
