@@ -162,7 +162,10 @@ Result<void> refuse_output_over_input(const std::string& out, const std::string&
   if (const auto* row_map = std::get_if<RowMapFile>(&row_identity_choice)) {
     if (auto same = check(row_map->path, kRowMapInputLabel); !same) return same;
   }
-  for (const CreateAuxiliaryArtifact& item : options.auxiliary_artifacts) {
+  // An over-long list is refused later without touching any of its files; no need to look here.
+  const auto& items = options.auxiliary_artifacts;
+  if (items.size() > options.limits.max_auxiliary_artifacts) return {};
+  for (const CreateAuxiliaryArtifact& item : items) {
     const std::string label = std::string(kAuxiliaryInputLabel) + " " + quote_debug(item.name);
     if (auto same = check(item.path, label); !same) return same;
   }
