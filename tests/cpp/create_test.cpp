@@ -582,57 +582,38 @@ TEST_F(CreateFailure, RefusalsBeforeWritingChangeNoFile) {
   fs::create_directory_symlink(t_.path("idx"), t_.path("via"));
   const std::string odd_index = t_.write_index("idx/\xFF.kdr", spec_);
   const std::string odd_rows = t_.write("idx/r\xFF.jsonl", row_map_text(spec_.n_vectors));
-  const std::string odd_aux = t_.write("idx/a\xFF", "aux");
-  const std::string shown = t_.path("idx/") + "\xEF\xBF\xBD";
+  const std::string via = t_.path("via/index.kdr");
+  const std::string fffd = "\xEF\xBF\xBD";
   const auto over = [](const std::string& out, std::string_view label, const std::string& in) {
     return "output path " + out + " is the same file as the " + std::string(label) + " " + in +
            "; writing the manifest there would destroy it";
   };
-  const auto unspellable = [](std::string_view label, const std::string& path) {
-    return std::string(label) + " path " + path +
+  const auto unspellable = [&](std::string_view label, const std::string& name) {
+    return std::string(label) + " path " + t_.path("idx/") + name +
            " is not valid UTF-8 and cannot be written into a manifest";
   };
+  const std::vector<CreateAuxiliaryArtifact> named = {{"vo\ncab", aux}};
+  const std::vector<CreateAuxiliaryArtifact> odd = {{"a", t_.write("idx/a\xFF", "aux")}};
+  const RowIdentityChoice ids = RowIdIdentity{};
+  const RowIdentityChoice odd_map = RowMapFile{odd_rows};
   const std::string blank = "embedding.model must be non-empty";
   struct Case {
-    std::string index;
-    std::string out;
-    std::string model;
+    std::string index, out, model;
     RowIdentityChoice choice;
     std::vector<CreateAuxiliaryArtifact> auxiliary;
     std::string message;
   };
   const std::vector<Case> cases = {
-      {index_, index_, "m", RowIdIdentity{}, {}, over(index_, "index file", index_)},
-      {index_, hard, "m", RowIdIdentity{}, {}, over(hard, "index file", index_)},
-      {index_,
-       t_.path("via/index.kdr"),
-       "m",
-       RowIdIdentity{},
-       {},
-       over(t_.path("via/index.kdr"), "index file", index_)},
+      {index_, index_, "m", ids, {}, over(index_, "index file", index_)},
+      {index_, hard, "m", ids, {}, over(hard, "index file", index_)},
+      {index_, via, "m", ids, {}, over(via, "index file", index_)},
       {index_, rows, "m", RowMapFile{rows}, {}, over(rows, "row map", rows)},
-      {index_,
-       aux,
-       "m",
-       RowIdIdentity{},
-       {{"vo\ncab", aux}},
-       over(aux, "auxiliary artifact \"vo\\ncab\"", aux)},
-      {index_, out_, "", RowIdIdentity{}, {}, blank},
-      {index_, out_, " \t\r\n", RowIdIdentity{}, {}, blank},
-      {index_, out_, "\xE3\x80\x80\xC2\x85\xC2\xA0", RowIdIdentity{}, {}, blank},
-      {odd_index, out_, "m", RowIdIdentity{}, {}, unspellable("artifact", shown + ".kdr")},
-      {index_,
-       out_,
-       "m",
-       RowMapFile{odd_rows},
-       {},
-       unspellable("row identity", t_.path("idx/r") + "\xEF\xBF\xBD.jsonl")},
-      {index_,
-       out_,
-       "m",
-       RowIdIdentity{},
-       {{"a", odd_aux}},
-       unspellable("auxiliary artifact", t_.path("idx/a") + "\xEF\xBF\xBD")},
+      {index_, aux, "m", ids, named, over(aux, "auxiliary artifact \"vo\\ncab\"", aux)},
+      {index_, out_, "", ids, {}, blank},
+      {index_, out_, " \t\xE3\x80\x80\xC2\x85\xC2\xA0", ids, {}, blank},
+      {odd_index, out_, "m", ids, {}, unspellable("artifact", fffd + ".kdr")},
+      {index_, out_, "m", odd_map, {}, unspellable("row identity", "r" + fffd + ".jsonl")},
+      {index_, out_, "m", ids, odd, unspellable("auxiliary artifact", "a" + fffd)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
