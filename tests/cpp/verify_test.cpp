@@ -190,7 +190,7 @@ TEST_F(DriverTest, FieldChecksReportTheirCodeAndMessage) {
         {"extension_key_not_namespaced", "extension key \"b\" must be namespaced"}}},
       {"malformed dotted names, key shown quoted",
        [](IndexManifest& m) {
-         for (const char* key : {"a..b", ".a.b", "a.b.", "_.-", "a.b c", "q\"\\\n"})
+         for (const char* key : {"a..b", ".a.b", "a.b.", "_.-", "a.b c", "a:b", "q\"\\\n"})
            m.extensions.emplace(key, json::Value{});
        },
        {{"extension_key_not_namespaced", "extension key \".a.b\" must be namespaced"},
@@ -198,6 +198,7 @@ TEST_F(DriverTest, FieldChecksReportTheirCodeAndMessage) {
         {"extension_key_not_namespaced", "extension key \"a..b\" must be namespaced"},
         {"extension_key_not_namespaced", "extension key \"a.b c\" must be namespaced"},
         {"extension_key_not_namespaced", "extension key \"a.b.\" must be namespaced"},
+        {"extension_key_not_namespaced", "extension key \"a:b\" must be namespaced"},
         {"extension_key_not_namespaced", "extension key \"q\\\"\\\\\\n\" must be namespaced"}}},
   };
   VerifyOptions options;
