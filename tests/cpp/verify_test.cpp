@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
