@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "create_seams.hpp"
 #include "karnid/index_core/rank_io.hpp"
 #include "karnid/manifest/artifact.hpp"
 #include "karnid/manifest/io.hpp"
@@ -213,6 +214,7 @@ Result<ProbedIndex> probe_index(const std::string& path) {
 // this digest side by side, so both must describe the same bytes: a file replaced or resized
 // between the two reads is refused rather than vouched for.
 Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed) {
+  detail::run_index_probed_hook(path);
   struct stat st {};
   auto fd = open_index(path, st);
   if (!fd) return std::unexpected(std::move(fd.error()));

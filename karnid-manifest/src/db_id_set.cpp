@@ -77,21 +77,24 @@ std::size_t slots_for(std::uint64_t entries) {
   return std::max(kMinSlots, static_cast<std::size_t>(std::bit_ceil(wanted)));
 }
 
-}  // namespace
-
-DbIdSet::DbIdSet(std::uint64_t expected_entries) {
+DbIdSet::HashKey random_hash_key() noexcept {
   // Without the random source these fixed keys still spread honest input well.
-  std::array<std::uint64_t, 4> key{0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL,
-                                   0xA4093822299F31D0ULL, 0x082EFA98EC4E6C89ULL};
-  std::array<std::uint64_t, 4> random{};
+  DbIdSet::HashKey key{0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL, 0xA4093822299F31D0ULL,
+                       0x082EFA98EC4E6C89ULL};
+  DbIdSet::HashKey random{};
   if (::getrandom(random.data(), sizeof random, GRND_NONBLOCK) ==
       static_cast<ssize_t>(sizeof random)) {
     for (std::size_t i = 0; i < key.size(); ++i) key[i] ^= random[i];
   }
-  key0_ = key[0];
-  key1_ = key[1];
-  key2_ = key[2];
-  key3_ = key[3];
+  return key;
+}
+
+}  // namespace
+
+DbIdSet::DbIdSet(std::uint64_t expected_entries) : DbIdSet(expected_entries, random_hash_key()) {}
+
+DbIdSet::DbIdSet(std::uint64_t expected_entries, const HashKey& key)
+    : key0_(key[0]), key1_(key[1]), key2_(key[2]), key3_(key[3]) {
   const std::size_t slot_count = slots_for(expected_entries);
   table_ = AnonymousMemory(slot_count * sizeof(std::uint64_t));
   slots_ = reinterpret_cast<std::uint64_t*>(table_.data());

@@ -10,6 +10,7 @@
 // the probes; with packed entries it took under 10%.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -63,9 +64,14 @@ inline void prefetch_line(const void* address) noexcept {
 
 class DbIdSet {
  public:
+  using HashKey = std::array<std::uint64_t, 4>;
+
   // `expected_entries` sizes the table so that a set of that many entries never has to be
   // rebuilt; more entries still fit, at the cost of rebuilding.
   explicit DbIdSet(std::uint64_t expected_entries);
+  // With a fixed hash key instead of a random one: lets a test make identifiers collide (an
+  // all-zero key gives every UUID, and every text of up to 32 bytes, the same hash).
+  DbIdSet(std::uint64_t expected_entries, const HashKey& key);
 
   // How the set knows an identifier: a UUID in the usual form by its packed 16 bytes, which the
   // arena stores in 17 bytes instead of 37, any other identifier by its text. A packed

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "create_seams.hpp"
 #include "index_fixtures.hpp"
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/sha256.hpp"
@@ -704,6 +705,53 @@ TEST(CreateManifest, RepeatedCreationsDifferOnlyInIdsAndTime) {
   normalized.created_at = first->created_at;
   EXPECT_EQ(serialize_manifest(normalized, json::Writer::Style::Compact),
             serialize_manifest(*first, json::Writer::Style::Compact));
+}
+
+// ---- the index changing between probe and hash ----
+
+// Installs a hook for the window between probing and hashing the index, for its lifetime.
+class ScopedIndexProbedHook {
+ public:
+  explicit ScopedIndexProbedHook(detail::IndexProbedHook hook)
+      : previous_(detail::set_index_probed_hook(hook)) {}
+  ScopedIndexProbedHook(const ScopedIndexProbedHook&) = delete;
+  ScopedIndexProbedHook& operator=(const ScopedIndexProbedHook&) = delete;
+  ~ScopedIndexProbedHook() { detail::set_index_probed_hook(previous_); }
+
+ private:
+  detail::IndexProbedHook previous_;
+};
+
+TEST(CreateManifest, IndexChangedBetweenProbeAndHashIsRefused) {
+  const struct {
+    const char* what;
+    detail::IndexProbedHook change;
+  } cases[] = {
+      {"grown",
+       [](const std::string& path) {
+         std::ofstream(path, std::ios::binary | std::ios::app) << 'x';
+       }},
+      {"replaced by different bytes of the same size",
+       [](const std::string& path) {
+         std::string bytes = read_all(path);
+         bytes.back() = static_cast<char>(bytes.back() ^ 1);
+         std::ofstream(path + ".new", std::ios::binary) << bytes;
+         fs::rename(path + ".new", path);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir t;
+    const std::string index = t.write_index("idx/index.kdr", IndexSpec{});
+    const std::string out = t.path("idx/manifest.json");
+    const ScopedIndexProbedHook hook(c.change);
+    auto created = create_manifest_for_index_with_options(index, out, "m", RowIdIdentity{}, {});
+    ASSERT_FALSE(created.has_value());
+    EXPECT_EQ(created.error().kind(), ManifestError::Kind::Io);
+    EXPECT_EQ(created.error().display(),
+              "index file " + index + " changed while it was being read");
+    EXPECT_FALSE(fs::exists(out));
+  }
 }
 
 }  // namespace

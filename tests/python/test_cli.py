@@ -324,6 +324,11 @@ def test_bad_arguments_exit_2(project: Path, argv: list[str]) -> None:
     assert not (project / "new.json").exists()
 
 
+def test_largest_limit_is_accepted(project: Path) -> None:
+    result = run("verify", "manifest.json", "--max-report-issues", str(2**64 - 1), cwd=project)
+    assert result.returncode == 0, result.stderr
+
+
 # --- inspect, hash, limits ----------------------------------------------------------------------
 
 

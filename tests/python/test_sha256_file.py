@@ -1,7 +1,5 @@
 """sha256_file: streaming digests of whole files, with the interpreter lock released."""
 
-import contextlib
-import faulthandler
 import hashlib
 import os
 import threading
@@ -10,19 +8,10 @@ import pytest
 
 import _karnid_manifest as km
 
+import fifo_writer
+from fifo_writer import hang_guard
+
 CHUNK = 65536
-
-
-@contextlib.contextmanager
-def hang_guard():
-    # A call that kept the interpreter lock while blocked on a pipe would deadlock the writer
-    # threads below; dump every stack and exit instead of hanging the run. The limit is far
-    # beyond what a correct run needs and plays no part in any assertion.
-    faulthandler.dump_traceback_later(300, exit=True)
-    try:
-        yield
-    finally:
-        faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.mark.parametrize("size", [0, 1, CHUNK - 1, CHUNK, CHUNK + 1, 3 * CHUNK + 5])
@@ -65,25 +54,11 @@ def test_path_with_nul_byte_is_refused_not_truncated(tmp_path):
         km.sha256_file(str(real) + "\0suffix")
 
 
-class PipeWriter(threading.Thread):
-    """Writes `chunks` blocks into a FIFO and counts the blocks written."""
+class PipeWriter(fifo_writer.PipeWriter):
+    """`chunks` pipe-capacity blocks, each of one repeated byte."""
 
     def __init__(self, path, chunks, seed):
-        super().__init__(daemon=True)
-        self.path = path
-        self.blocks = [bytes([(seed + n) % 256]) * CHUNK for n in range(chunks)]
-        self.written = 0
-
-    def run(self):
-        fd = os.open(self.path, os.O_WRONLY)  # waits for the reader inside sha256_file
-        try:
-            for block in self.blocks:
-                view = memoryview(block)
-                while view:
-                    view = view[os.write(fd, view) :]
-                self.written += 1
-        finally:
-            os.close(fd)
+        super().__init__(path, [bytes([(seed + n) % 256]) * CHUNK for n in range(chunks)])
 
     def expected(self):
         return {
