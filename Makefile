@@ -5,6 +5,8 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
 CPP_BUILD := build/cpp
+DIST := dist
+RAW_WHEEL := build/wheel-unrepaired
 CPP_SAN_BUILD := build/cpp-san
 PY_SAN_BUILD := build/py-san
 FUZZ_BUILD := build/fuzz
@@ -15,18 +17,14 @@ FUZZ_CXX := clang++-$(FUZZ_LLVM)
 # Runtime settings of the sanitized runs: stop at the first report, with a stack trace.
 UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps venv sysdeps build-cpp test-cpp build-cpp-san test-cpp-san install test-python \
-	test test-sanitize fuzz-deps fuzz demo bench bench-full format format-check clean
+.PHONY: all deps deps-build sysdeps-build sysdeps-test venv venv-build venv-wheel venv-test \
+	build-cpp test-cpp build-cpp-san test-cpp-san install test-python wheel test-wheel \
+	check-sdist test test-sanitize fuzz-deps fuzz demo bench bench-full format format-check clean
 
 all: install
 
-# Debian packages the C++ build and tests need (only when running as root and missing).
-sysdeps:
-	@missing=""; \
-	[ -f /usr/include/openssl/evp.h ] || missing="$$missing libssl-dev"; \
-	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
-	command -v g++ >/dev/null || missing="$$missing g++"; \
-	if [ -n "$$missing" ]; then \
+# Installs the Debian packages named in $$missing (as root; otherwise says what is missing).
+APT_INSTALL = if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
@@ -35,19 +33,51 @@ sysdeps:
 	  fi; \
 	fi
 
-$(VENV)/.stamp: requirements-dev.txt
-	$(PYTHON) -m venv $(VENV)
+# Debian packages that building needs: the compiler, OpenSSL's headers, and the headers and venv
+# module of the interpreter that runs the build (Debian's own python3 ships them separately).
+sysdeps-build:
+	@missing=""; \
+	command -v g++ >/dev/null || missing="$$missing g++"; \
+	[ -f /usr/include/openssl/evp.h ] || missing="$$missing libssl-dev"; \
+	$(PYTHON) -c 'import ensurepip, venv' 2>/dev/null || missing="$$missing python3-venv"; \
+	$(PYTHON) -c 'import os, sys, sysconfig; \
+	  sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+	  2>/dev/null || missing="$$missing python3-dev"; \
+	$(APT_INSTALL)
+
+# What the C++ tests need besides.
+sysdeps-test:
+	@missing=""; \
+	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	$(APT_INSTALL)
+
+# .venv holds the build tools; the wheel tools and the test tools are added only by the targets
+# that need them, so that building, installing and the demo never fetch either.
+$(VENV)/.stamp-build: requirements-build.txt | sysdeps-build
+	[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q -r requirements-dev.txt
+	$(VPY) -m pip install -q -r requirements-build.txt
 	touch $@
 
-venv: $(VENV)/.stamp
+$(VENV)/.stamp-wheel: requirements-wheel.txt $(VENV)/.stamp-build
+	$(VPY) -m pip install -q -r requirements-wheel.txt
+	touch $@
 
-deps: sysdeps venv
+$(VENV)/.stamp-test: requirements-test.txt $(VENV)/.stamp-build
+	$(VPY) -m pip install -q -r requirements-test.txt
+	touch $@
+
+venv-build: $(VENV)/.stamp-build
+venv-wheel: $(VENV)/.stamp-wheel
+venv-test: $(VENV)/.stamp-test
+venv: venv-build venv-wheel venv-test
+
+deps-build: sysdeps-build venv-build
+deps: deps-build sysdeps-test venv
 
 # The unit tests need optimisation only for the warnings it enables; -O1 without debug information
 # halves the compile time of the test build.
-build-cpp: deps
+build-cpp: deps-build sysdeps-test
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_CXX_FLAGS_RELEASE="-O1" -DKARNID_BUILD_TESTS=ON -DKARNID_BUILD_PYTHON=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j $(JOBS)
@@ -57,7 +87,7 @@ test-cpp: build-cpp
 
 # The same C++ suite (fuzz corpus replays included) under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
-build-cpp-san: deps
+build-cpp-san: deps-build sysdeps-test
 	$(VENV)/bin/cmake -S . -B $(CPP_SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKARNID_BUILD_TESTS=ON -DKARNID_BUILD_PYTHON=OFF -DKARNID_SANITIZE=ON \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
@@ -67,20 +97,49 @@ test-cpp-san: build-cpp-san
 	cd $(CPP_SAN_BUILD) && ASAN_OPTIONS=detect_stack_use_after_return=1 $(UBSAN_ENV) \
 	  $(abspath $(VENV)/bin/ctest) --output-on-failure -j $(JOBS)
 
-# Builds the wheel in build/ (kept between runs) and installs it into the virtual environment.
-install: deps
+# Builds the module in build/ (kept between runs) and installs it into .venv.
+install: deps-build
 	PATH="$(abspath $(VENV)/bin):$$PATH" $(VPY) -m pip install -q --no-build-isolation .
 
-test-python: install
+# The quick loop: the Python suite on .venv's interpreter against the module `install` built.
+test-python: install venv-test
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-cpp-san test-python
+# The release files in dist/: the sdist and one abi3 wheel, repaired by auditwheel (libcrypto
+# copied in under a name of its own, the manylinux tag set) and checked by abi3audit. The wheel is
+# built from the checkout in the build folder that `install` uses, so it costs only what changed.
+wheel: deps-build venv-wheel
+	rm -rf $(DIST) $(RAW_WHEEL)
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VPY) -m build --sdist --no-isolation -o $(DIST) .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VPY) -m build --wheel --no-isolation -o $(RAW_WHEEL) .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w $(DIST) $(RAW_WHEEL)/*.whl
+	$(VENV)/bin/abi3audit --strict --verbose $(DIST)/*.whl
+	@wheels=$$(ls $(DIST)/*.whl | wc -l); sdists=$$(ls $(DIST)/*.tar.gz | wc -l); \
+	if [ "$$wheels" != 1 ] || [ "$$sdists" != 1 ]; then \
+	  echo "dist/ should hold one wheel and one sdist:"; ls $(DIST); exit 1; \
+	fi; ls -l $(DIST)
+
+# The Python suite against the wheel in dist/ on every CPython from 3.11 up that the machine has,
+# one virtual environment each under .venvs/. Extra pytest arguments through PYTEST_ARGS.
+test-wheel: wheel
+	$(VPY) tools/test_wheel.py $(DIST)/*.whl $(PYTEST_ARGS)
+
+# The sdist alone, built and installed in a fresh virtual environment of the newest interpreter
+# (pip fetches the build requirements), then imported and called.
+check-sdist: wheel
+	@py=$$($(VPY) tools/test_wheel.py --newest) && rm -rf build/sdist-check && \
+	$$py -m venv build/sdist-check && \
+	build/sdist-check/bin/python -m pip install -q $(DIST)/*.tar.gz && \
+	cd build && sdist-check/bin/python -c 'import _karnid_manifest as km, karnid_manifest; \
+	  print(km.__file__); print(km.default_resource_limits()["max_manifest_bytes"])'
+
+test: test-cpp test-wheel
 
 # The Python tests against a sanitized build of the module. The interpreter itself is not
 # instrumented, so the ASan runtime is preloaded; leak detection is off because the interpreter
 # keeps memory until exit by design. The sanitized module is found first through PYTHONPATH and
 # the installed one stays untouched.
-test-sanitize: install
+test-sanitize: install venv-test
 	$(VENV)/bin/cmake -S . -B $(PY_SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKARNID_BUILD_PYTHON=ON -DKARNID_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
@@ -96,19 +155,12 @@ fuzz-deps:
 	command -v $(FUZZ_CXX) >/dev/null || missing="$$missing clang-$(FUZZ_LLVM)"; \
 	ls /usr/lib/llvm-$(FUZZ_LLVM)/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
 	  || missing="$$missing libclang-rt-$(FUZZ_LLVM)-dev"; \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    echo "installing:$$missing"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
-	  else \
-	    echo "missing Debian packages:$$missing (install them as root)"; exit 1; \
-	  fi; \
-	fi
+	$(APT_INSTALL)
 
 # Builds the libFuzzer targets and runs each for FUZZ_SECONDS. The checked-in seeds are copied
 # into a working corpus under build/ that grows from run to run; findings land in
 # $(FUZZ_BUILD)/findings and each log in $(FUZZ_BUILD)/logs.
-fuzz: deps fuzz-deps
+fuzz: deps-build fuzz-deps
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKARNID_BUILD_FUZZ=ON -DKARNID_BUILD_TESTS=OFF \
 	  -DKARNID_BUILD_PYTHON=OFF -DKARNID_WERROR=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
@@ -146,4 +198,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf build demo-out
+	rm -rf build dist demo-out

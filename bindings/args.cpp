@@ -31,6 +31,15 @@ void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
+// TypeError "expected {what}, not {type name}". Type objects are opaque to the stable ABI, so the
+// name is the type's __name__: the same text as the interpreter's own messages for built-in types
+// and classes written in Python; a type defined in C shows its name without the module prefix.
+void raise_expected(const char* what, PyObject* object) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+  if (!name) return;
+  PyErr_Format(PyExc_TypeError, "expected %s, not %.200U", what, name.get());
+}
+
 // Raises the "missing" TypeError for the required parameters of one kind that got no value;
 // returns false when none is missing.
 bool raise_if_missing(const Signature& signature,
@@ -114,9 +123,10 @@ bool Arguments::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   }
   for (std::size_t i = 0; i < given_count; ++i) values_[i] = args[i];
 
-  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  // The vector-call protocol always passes kwnames as a tuple, so neither call can fail here.
+  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* keyword = PyTuple_GetItem(kwnames, k);
     const std::size_t index = find_keyword(signature_, keyword);
     if (index == parameters.size()) {
       const std::string prefix = call_name(signature_);
@@ -186,20 +196,21 @@ bool convert_path(PyObject* object, std::string& out) {
   // The library works on the bytes the OS sees; a bytes path would bypass the file-system
   // encoding, so only text paths are accepted.
   if (!PyUnicode_Check(fspath.get())) {
-    PyErr_Format(PyExc_TypeError, "expected str or os.PathLike returning str, not %.200s",
-                 Py_TYPE(fspath.get())->tp_name);
+    raise_expected("str or os.PathLike returning str", fspath.get());
     return false;
   }
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(fspath.get()));
   if (!encoded) return false;
-  out.assign(PyBytes_AS_STRING(encoded.get()),
-             static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return false;
+  out.assign(data, static_cast<std::size_t>(size));
   return true;
 }
 
 bool convert_text(PyObject* object, std::string& out) {
   if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "expected str, not %.200s", Py_TYPE(object)->tp_name);
+    raise_expected("str", object);
     return false;
   }
   Py_ssize_t size = 0;
@@ -222,7 +233,7 @@ bool convert_flag(PyObject* object, bool& out) {
     out = truth != 0;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "expected bool, not %.200s", Py_TYPE(object)->tp_name);
+  raise_expected("bool", object);
   return false;
 }
 
@@ -236,10 +247,9 @@ bool convert_limit(PyObject* object, std::uint64_t& out) {
 }
 
 void add_note_to_pending_exception(std::string_view note) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exception = PyErr_GetRaisedException();
-  if (exception == nullptr) return;
-#else
+  // The fetch-and-restore calls, not PyErr_GetRaisedException: that one is newer than the stable
+  // ABI the module is built for, and a guard on the version of the headers would pass with newer
+  // headers and give a module that fails to import on 3.11.
   PyObject* type = nullptr;
   PyObject* exception = nullptr;
   PyObject* traceback = nullptr;
@@ -247,23 +257,20 @@ void add_note_to_pending_exception(std::string_view note) {
   if (type == nullptr) return;
   PyErr_NormalizeException(&type, &exception, &traceback);
   if (traceback != nullptr && exception != nullptr) PyException_SetTraceback(exception, traceback);
-#endif
   if (exception != nullptr) {
     PyRef add_note = PyRef::steal(PyObject_GetAttrString(exception, "add_note"));
     if (add_note) {
       PyRef text = PyRef::steal(
           PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-      PyRef added = text ? PyRef::steal(PyObject_CallOneArg(add_note.get(), text.get())) : PyRef();
+      PyRef added =
+          text ? PyRef::steal(PyObject_CallFunctionObjArgs(add_note.get(), text.get(), nullptr))
+               : PyRef();
       if (!added) PyErr_Clear();
     } else {
       PyErr_Clear();
     }
   }
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exception);
-#else
   PyErr_Restore(type, exception, traceback);
-#endif
 }
 
 bool read_auxiliary_artifacts(PyObject* iterable,

@@ -45,7 +45,7 @@ PyObject* json_to_python(std::string_view json_text) {
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), nullptr));
   if (!text) return nullptr;
-  return PyObject_CallOneArg(loads.get(), text.get());
+  return PyObject_CallFunctionObjArgs(loads.get(), text.get(), nullptr);
 }
 
 PlanPaths plan_paths(const manifest::VerifiedLoadPlan& plan) {

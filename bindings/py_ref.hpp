@@ -4,6 +4,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// One binary serves every interpreter from 3.11 on: only the stable ABI of 3.11 may be used, and a
+// build without the limit (or with a later floor) would compile calls that 3.11 lacks.
+#if !defined(Py_LIMITED_API) || Py_LIMITED_API + 0 != 0x030B0000
+#error "bindings/ must be compiled with Py_LIMITED_API=0x030B0000"
+#endif
+
 #include <utility>
 
 namespace karnid::bindings {

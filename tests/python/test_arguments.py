@@ -163,6 +163,24 @@ def test_conversion_errors_carry_the_parameter_note(call, error, parameter):
     assert notes(excinfo) == [f"while processing '{parameter}'"]
 
 
+class Opaque:
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: km.sha256_file(BytesPath()), "expected str or os.PathLike returning str, not bytes"),
+        (lambda: km.create_manifest("i", "o", Opaque()), "expected str, not Opaque"),
+        (lambda: km.verify_for_load("m", allow_path_escape=1), "expected bool, not int"),
+    ],
+)
+def test_own_type_errors_name_the_type_given(call, message):
+    with pytest.raises(TypeError) as excinfo:
+        call()
+    assert str(excinfo.value) == message
+
+
 def test_path_like_objects_and_surrogate_escapes_reach_the_file_system(tmp_path):
     data = tmp_path / "data"
     data.write_bytes(b"abc")

@@ -89,6 +89,11 @@ def test_second_import_returns_the_initialised_module():
     assert len(again.__all__) == len(CONSTANTS) + len(SIGNATURES)
 
 
+def test_module_is_the_stable_abi_build():
+    # The one binary that every interpreter from 3.11 on imports.
+    assert km.__file__.endswith(".abi3.so")
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm not available")
 def test_only_the_init_function_is_exported():
     listing = subprocess.run(
