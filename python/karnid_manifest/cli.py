@@ -17,6 +17,8 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shlex
+import shutil
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, NoReturn, Sequence, TypeVar
@@ -232,6 +234,24 @@ def index_from_manifest_dir(index: str, manifest: str) -> str:
     return os.path.relpath(os.path.realpath(index), base)
 
 
+def command_prefix() -> list[str]:
+    """How to run this tool so that a printed command works when pasted: its name when that is
+    on the PATH and is this installation, else the script beside this interpreter (a virtual
+    environment's bin/ is often not on the PATH), else the interpreter with -m."""
+    script = os.path.join(os.path.dirname(sys.executable), PROG)
+    found = shutil.which(PROG)
+    if found is not None and os.path.exists(script) and os.path.samefile(found, script):
+        return [PROG]
+
+    def shown(path: str) -> str:
+        relative = os.path.relpath(path)
+        return path if relative.startswith("..") else relative
+
+    if os.access(script, os.X_OK):
+        return [shown(script)]
+    return [shown(sys.executable), "-m", "karnid_manifest"]
+
+
 def one_line(exc: BaseException) -> str:
     return " ".join(str(exc).splitlines()) or type(exc).__name__
 
@@ -389,7 +409,8 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
     except VerificationFailed as exc:
         refusal = Failure(
             f"load plan refused for {shown}: {one_line(exc)}",
-            notes=[f"run '{PROG} verify {shown}' to see every issue"],
+            notes=[f"run '{shlex.join([*command_prefix(), 'verify', target])}' to see every "
+                   "issue"],
             kind=KIND_PLAN_REFUSED, status=EXIT_FAILED,
             data={"codes": list(exc.codes), "more_codes": exc.more_codes},
             brief=one_line(exc))

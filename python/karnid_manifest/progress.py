@@ -139,6 +139,16 @@ def display_name(path: str) -> str:
     return path if relative.startswith("..") else relative
 
 
+def _amount(done: int, total: int) -> str:
+    """"1.3 of 2.5 GiB": both in the unit of the total."""
+    unit_total = human_bytes(total)
+    number, _, unit = unit_total.partition(" ")
+    if unit == "bytes":
+        return f"{done} of {total} bytes"
+    scale = total / float(number) if float(number) else 1.0
+    return f"{done / scale:.1f} of {unit_total}"
+
+
 def status_line(work: Work, sample: Sample | None, elapsed: float, width: int) -> str:
     """The progress line for ``sample`` after ``elapsed`` seconds, at most ``width - 1``
     characters (the last column would wrap on some terminals)."""
@@ -148,26 +158,28 @@ def status_line(work: Work, sample: Sample | None, elapsed: float, width: int) -
         return (head + work.idle)[:room]
     step = work.steps[sample.step]
     position = sample.position if step.size is None else min(sample.position, step.size)
-    counter = f"file {sample.step + 1}/{len(work.steps)}"
     tail: list[str] = []
     total = work.total
     done = work.done_before(sample.step) + position
     if total:
-        tail.append(f"{human_bytes(done)} of {human_bytes(total)}")
+        tail.append(_amount(done, total))
         tail.append(f"{100 * done // total}%")
     rate = done / elapsed if elapsed > 0 else 0.0
     if rate > 0:
         tail.append(f"{human_bytes(int(rate))}/s")
         if total:
             tail.append(f"{_duration(max(total - done, 0) / rate)} left")
-    front = f"{head}{counter}  {step.doing}  "
+    front = f"{head}[{sample.step + 1}/{len(work.steps)}] {step.doing} "
     name = display_name(step.path)
-    while True:
-        end = "  " + "  ".join(tail) if tail else ""
+    # On a narrow terminal the rate goes first, then the time left, then the rest of the
+    # figures; the file name shrinks from its head but keeps a dozen characters.
+    choices = [tail, [t for t in tail if not t.endswith("/s")], tail[:2], tail[1:2], []]
+    for figures in choices:
+        end = "  " + "  ".join(figures) if figures else ""
         space = room - len(front) - len(end)
-        if space >= min(len(name), 12) or not tail:
+        if space >= min(len(name), 12) or not figures:
             return (front + _fit_path(name, max(space, 0)) + end)[:room]
-        tail.pop()  # the time left and the rate give way before the file name
+    raise AssertionError("unreachable")
 
 
 class Line:
@@ -228,10 +240,18 @@ class Progress:
         line = Line(self.stream)
         try:
             sample = self.sampler(work) if self.enabled and work is not None else None
+            last: Sample | None = None
             while not done.wait(self.interval):
                 elapsed = self.clock() - started
-                if sample is not None and work is not None and elapsed >= self.delay:
-                    line.draw(status_line(work, sample(), elapsed, self.width()))
+                if sample is None or work is None:
+                    continue
+                now = sample()
+                if now is None and last is not None:
+                    # Between files, or hashing what was read: the last file is read through.
+                    now = Sample(last.step, work.steps[last.step].size or last.position)
+                last = now
+                if elapsed >= self.delay:
+                    line.draw(status_line(work, now, elapsed, self.width()))
         finally:
             line.erase()
         worker.join()
