@@ -172,12 +172,12 @@ def status_line(work: Work, sample: Sample | None, elapsed: float, width: int) -
     front = f"{head}[{sample.step + 1}/{len(work.steps)}] {step.doing} "
     name = display_name(step.path)
     # On a narrow terminal the rate goes first, then the time left, then the rest of the
-    # figures; the file name shrinks from its head but keeps a dozen characters.
+    # figures; the file name shrinks from its head but keeps a dozen characters after "...".
     choices = [tail, [t for t in tail if not t.endswith("/s")], tail[:2], tail[1:2], []]
     for figures in choices:
         end = "  " + "  ".join(figures) if figures else ""
         space = room - len(front) - len(end)
-        if space >= min(len(name), 12) or not figures:
+        if space >= min(len(name), 15) or not figures:
             return (front + _fit_path(name, max(space, 0)) + end)[:room]
     raise AssertionError("unreachable")
 

@@ -8,11 +8,14 @@ import io
 import json
 import os
 import pty
+import shlex
 import shutil
 import subprocess
 import sys
 import threading
 from pathlib import Path
+from typing import Any
+
 import pytest
 
 import _karnid_manifest as km
@@ -39,10 +42,11 @@ def run(*args: str | os.PathLike[str], cwd: Path, launcher: str = "script",
 
 
 def assert_one_line_error(result: subprocess.CompletedProcess[str], *fragments: str) -> None:
+    """Exit 2, nothing on stdout, one error line on stderr and at most indented notes under it."""
     assert result.returncode == 2, result.stderr
     assert result.stdout == ""
     lines = result.stderr.splitlines()
-    assert len(lines) == 1, result.stderr
+    assert lines and all(line.startswith("  ") for line in lines[1:]), result.stderr
     assert "Traceback" not in result.stderr
     assert lines[0].startswith("karnid-manifest")
     for fragment in fragments:
@@ -202,8 +206,11 @@ def test_verify_reports_each_file_state(project: Path) -> None:
     rows = table_rows(result.stdout)
     assert rows["auxiliary stop"][0] == "optional_absent"
     assert rows["auxiliary vocab"][0] == "failed"
-    assert "auxiliary_artifact_sha256_mismatch" in rows["auxiliary vocab"]
-    assert rows["calibration"][0] == "unavailable"
+    # Each failed line ends with the codes of its issues, whatever the file.
+    assert rows["auxiliary vocab"][-2:] == ["auxiliary_artifact_sha256_mismatch,",
+                                            "auxiliary_artifact_file_size_mismatch"]
+    assert rows["calibration"][0] == "failed"
+    assert rows["calibration"][-1] == "calibration_profile_path_unavailable"
     assert rows["encoder distortion"][0] == "verified"
     assert rows["index"][0] == "verified"
     codes = [line.split(":")[0] for line in result.stdout.splitlines() if ": " in line
@@ -269,24 +276,35 @@ def test_plan_refused_exits_1_with_one_line(project: Path, json_flag: list[str])
     samples.flip_byte(project / "rows.jsonl", 5)
     result = run("plan", "manifest.json", *json_flag, cwd=project)
     assert result.returncode == 1
-    assert result.stdout == ""
     lines = result.stderr.splitlines()
-    assert len(lines) == 1
     assert "load plan refused" in lines[0]
     assert "manifest verification failed: row_identity_" in lines[0]
+    assert all(line.startswith("  ") for line in lines[1:])
+    if json_flag:
+        refusal = json.loads(result.stdout)
+        assert refusal["kind"] == "plan_refused" and refusal["exit_status"] == 1
+        assert refusal["codes"][0].startswith("row_identity_")
+    else:
+        assert result.stdout == ""
 
 
 # --- unusable manifests -------------------------------------------------------------------------
 
 UNUSABLE = {
     "missing": (lambda d: d / "absent.json", ["absent.json", "os error 2"]),
-    "directory": (lambda d: d, ["os error 21"]),
+    "directory without a manifest": (lambda d: _mkdir(d / "empty"),
+                                     ["empty/manifest.json", "os error 2"]),
     "malformed": (lambda d: _write(d / "bad.json", '{"schema_version": '),
                   ["at line 1 column"]),
     "unknown field": (lambda d: _write(d / "bad.json", '{"comment": 1}'),
                       ["unknown field `comment`"]),
     "too large": (lambda d: d / "manifest.json", ["manifest_file_too_large"]),
 }
+
+
+def _mkdir(path: Path) -> Path:
+    path.mkdir()
+    return path
 
 
 def _write(path: Path, text: str) -> Path:
@@ -408,71 +426,114 @@ def test_colour_only_on_a_terminal_without_no_color(project: Path) -> None:
 
 
 class FakeTerminal(io.StringIO):
-    """A terminal that remembers what was drawn and signals when a frame names a file."""
+    """A terminal that remembers what was drawn and signals once a line has been drawn."""
 
     def __init__(self) -> None:
         super().__init__()
-        self.named_a_file = threading.Event()
+        self.drew = threading.Event()
 
     def isatty(self) -> bool:
         return True
 
     def write(self, text: str) -> int:
-        if "hashing " in text:
-            self.named_a_file.set()
+        if text.startswith(progress.ERASE) and len(text) > len(progress.ERASE):
+            self.drew.set()
         return super().write(text)
 
 
-def test_spinner_names_the_file_being_read(tmp_path: Path,
-                                           monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setenv("COLUMNS", "200")
-    target = tmp_path / "big.kdrq"
-    target.write_bytes(b"x")
+class FakeClock:
+    """Every reading is one second after the previous one."""
+
+    def __init__(self) -> None:
+        self.now = 0.0
+
+    def __call__(self) -> float:
+        self.now += 1.0
+        return self.now
+
+
+WORK = progress.Work([progress.Step("hashing the index", "/x/index.kdrq", 600),
+                      progress.Step('hashing auxiliary "vocab"', "/x/vocab.txt", 200)])
+
+
+def fake_progress(stream: io.StringIO, sampler: Any, *, enabled: bool = True,
+                  delay: float = 1.0) -> progress.Progress:
+    return progress.Progress(stream, enabled=enabled, delay=delay, interval=0.001,
+                             clock=FakeClock(), width=lambda: 200, sampler=lambda work: sampler)
+
+
+def test_progress_draws_the_file_being_read_then_erases_it() -> None:
     stream = FakeTerminal()
 
     def call() -> str:
-        with open(target, "rb"):
-            # Hold the file open until the spinner has shown a file being read.
-            assert stream.named_a_file.wait(30)
+        assert stream.drew.wait(30)
         return "done"
 
-    assert progress.run(call, stream, delay=0.0, interval=0.001) == "done"
-    shown = stream.getvalue()
-    assert "hashing big.kdrq" in shown
-    assert shown.endswith("\r\x1b[K")  # the line is erased afterwards
+    shown = fake_progress(stream, lambda: progress.Sample(1, 100))
+    assert shown.run(call, WORK) == "done"
+    text = stream.getvalue()
+    assert '[2/2] hashing auxiliary "vocab" /x/vocab.txt  700 of 800 bytes  87%' in text
+    assert " left" in text and "bytes/s" in text
+    assert text.endswith(progress.ERASE)
 
 
-def test_progress_passes_results_and_errors_through() -> None:
-    quiet = io.StringIO()
-    assert progress.run(lambda: threading.current_thread(), quiet) is threading.main_thread()
-    assert quiet.getvalue() == ""
+def test_progress_waits_for_the_delay_and_stays_off_when_not_wanted() -> None:
+    samples_taken = threading.Semaphore(0)
+
+    def sampler() -> progress.Sample:
+        samples_taken.release()
+        return progress.Sample(0, 1)
+
+    def call() -> str:
+        for _ in range(3):  # the line was due three times, each before the delay
+            assert samples_taken.acquire(timeout=30)
+        return "done"
+
+    early = FakeTerminal()
+    assert fake_progress(early, sampler, delay=1000.0).run(call, WORK) == "done"
+    assert early.getvalue() == ""
+
+    off = FakeTerminal()
+    assert fake_progress(off, sampler, enabled=False).run(
+        lambda: threading.current_thread(), WORK) is not threading.main_thread()
+    assert off.getvalue() == ""
 
     def fail() -> None:
         raise ValueError("boom")
 
     with pytest.raises(ValueError, match="boom"):
-        progress.run(fail, FakeTerminal(), delay=0.0)
+        fake_progress(FakeTerminal(), sampler).run(fail, WORK)
 
 
-@pytest.mark.parametrize(("frame", "elapsed", "path", "width"), [
-    (0, 12.5, "/x/index.kdrq", 80),
-    (5, 3.0, None, 80),
-    (2, 1.0, "/very/long/directory/name/index.kdrq", 40),
-    (3, 1.0, "/very/long/directory/name/index.kdrq", 12),
+@pytest.mark.skipif(not os.path.isdir(progress.FD_DIR), reason="needs /proc")
+def test_fd_sampler_reads_the_offset_of_the_open_file(tmp_path: Path) -> None:
+    first, second = tmp_path / "first.bin", tmp_path / "second.bin"
+    first.write_bytes(b"a" * 100)
+    second.write_bytes(b"b" * 10000)
+    work = progress.Work([progress.Step.of("one", first), progress.Step.of("two", second)])
+    sampler = progress.FdSampler(work)
+    assert sampler() is None
+    with open(second, "rb") as stream:
+        stream.seek(1234)
+        assert sampler() == progress.Sample(1, 1234)
+
+
+@pytest.mark.parametrize(("sample", "width", "present", "absent"), [
+    (progress.Sample(0, 300), 200, ["[1/2] hashing the index /x/index.kdrq", "300 of 800 bytes",
+                                    "37%", "bytes/s", " left"], []),
+    (None, 80, ["reading"], ["%"]),
+    # Narrow: the rate goes first, then the time left; the name keeps its end.
+    (progress.Sample(0, 300), 72, ["37%", " left", "index.kdrq"], ["bytes/s"]),
+    (progress.Sample(0, 300), 60, ["37%", "index.kdrq"], ["bytes/s", " left"]),
+    (progress.Sample(0, 300), 12, [], []),
 ])
-def test_status_line_fits_the_terminal(frame: int, elapsed: float, path: str | None,
-                                       width: int) -> None:
-    line = progress.status_line(frame, elapsed, path, width)
-    assert line.startswith(f"{progress.FRAMES[frame % 4]} {elapsed:5.1f}s ")
+def test_status_line_fits_the_terminal(sample: progress.Sample | None, width: int,
+                                       present: list[str], absent: list[str]) -> None:
+    work = progress.Work(WORK.steps, idle="reading the manifest")
+    line = progress.status_line(work, sample, 4.0, width)
     assert len(line) <= width - 1
-    if path is None:
-        assert line.endswith(" working")
-    elif len(path) + 20 < width:
-        assert line.endswith(f" hashing {path}")
-    elif width > 20:
-        # The file name survives; the head of the path gives way.
-        assert " hashing ..." in line and line.endswith("/index.kdrq")
+    assert all(part in line for part in present), line
+    assert not any(part in line for part in absent), line
 
 
 # --- demo ---------------------------------------------------------------------------------------
@@ -489,6 +550,21 @@ def test_demo_runs_the_whole_story(tmp_path: Path) -> None:
         assert manifest["artifact"]["kind"] == kind
     full = km.inspect_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")
     assert {"calibration", "encoder_distortion", "auxiliary_artifacts"} <= set(full)
-    # Everything but the deliberately damaged index still verifies.
-    report = km.verify_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")
-    assert [e["code"] for e in report["errors"]] == ["artifact_sha256_mismatch"]
+    # The damage is done to a copy; the samples stay good for the commands the demo suggests.
+    assert km.verify_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")["ok"]
+    damaged = km.verify_manifest(tmp_path / "out" / "rank_quant-damaged" / "manifest.json")
+    assert [e["code"] for e in damaged["errors"]] == ["artifact_sha256_mismatch"]
+    # Every printed command runs as printed, from where the demo ran (here without the PATH
+    # that would find a bare `karnid-manifest`).
+    commands = [line[2:] for line in result.stdout.splitlines() if line.startswith("$ ")]
+    lines = result.stdout.splitlines()
+    finished = next(i for i, line in enumerate(lines) if line.startswith("demo finished"))
+    suggested = [line.removeprefix("try:").strip() for line in lines[finished + 1:]]
+    assert len(commands) > 8 and len(suggested) == 2
+    for command in [commands[-2], *suggested]:
+        argv = shlex.split(command)
+        done = subprocess.run(argv, cwd=tmp_path, env={"PATH": "/nonexistent"},
+                              capture_output=True, text=True, timeout=120, check=False)
+        assert done.returncode == (1 if "damaged" in command else 0), (command, done.stderr)
+    # A second run into the same directory replaces its manifests.
+    assert run("demo", "out", cwd=tmp_path).returncode == 0
