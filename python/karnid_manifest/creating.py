@@ -161,7 +161,8 @@ def _failure(exc: BaseException, args: argparse.Namespace, temporary: str) -> cl
     message = cli.one_line(exc)
     if isinstance(exc, OSError):
         culprit = exc.filename if exc.filename not in (None, temporary) else None
-        named = f"{render.display_path(culprit)}: " if culprit is not None else ""
+        shown = render.display_path(culprit) if culprit is not None else None
+        named = f"{shown}: " if shown is not None and shown not in message else ""
         return cli.Failure(f"{what}: {named}{message}")
     limits = cli.limits_in_force(args)
     if message.startswith(ROW_MAP_INVALID) and args.row_map is not None:
