@@ -21,15 +21,13 @@ import shlex
 import shutil
 import sys
 from dataclasses import dataclass, field
-from typing import Any, Callable, Mapping, NoReturn, Sequence, TypeVar
+from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
 
 import _karnid_manifest as km
 
 import karnid_manifest as api
 from karnid_manifest import __version__, explain, progress, render
 from karnid_manifest.errors import VerificationFailed
-
-T = TypeVar("T")
 
 PROG = "karnid-manifest"
 EXIT_OK = 0
@@ -212,7 +210,8 @@ def limits_given(args: argparse.Namespace) -> dict[str, int]:
 
 
 def limits_in_force(args: argparse.Namespace) -> dict[str, int]:
-    return {**km.default_resource_limits(), **limits_given(args)}
+    defaults: Mapping[str, int] = cast(Mapping[str, int], km.default_resource_limits())
+    return {**defaults, **limits_given(args)}
 
 
 def _policy(args: argparse.Namespace) -> dict[str, bool]:
@@ -253,6 +252,10 @@ def command_prefix() -> list[str]:
 
 
 def one_line(exc: BaseException) -> str:
+    """An exception's message on one line; an OSError in the module's form (which is what the
+    package's own OSErrors already say)."""
+    if isinstance(exc, OSError) and exc.errno is not None and exc.strerror:
+        return f"{exc.strerror} (os error {exc.errno})"
     return " ".join(str(exc).splitlines()) or type(exc).__name__
 
 
@@ -360,11 +363,13 @@ def _step(doing: str, base: str, path: str | None) -> progress.Step | None:
     return progress.Step.of(doing, os.path.realpath(os.path.join(base, path)))
 
 
-def verify_work(target: str, index: str | None, label: str) -> progress.Work | None:
+def verify_work(target: str, index: str | None, label: str,
+                limits: Mapping[str, int]) -> progress.Work | None:
     """The files a verification reads, in its order: the index, the auxiliary files (by name),
     the row map, the encoder distortion profile, the calibration profile."""
     try:
-        manifest: Mapping[str, Any] = km.inspect_manifest(target)
+        manifest: Mapping[str, Any] = km.inspect_manifest(
+            target, max_manifest_bytes=limits.get("max_manifest_bytes"))
     except (OSError, ValueError):
         return None  # the verification itself will say why
     base = os.path.dirname(target) or "."
@@ -398,7 +403,8 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
     if args.index is not None:
         kwargs["index"] = index_from_manifest_dir(args.index, target)
     override = os.path.realpath(args.index) if args.index is not None else None
-    work = verify_work(target, override, label) if out.progress.enabled else None
+    work = (verify_work(target, override, label, limits_given(args))
+            if out.progress.enabled else None)
     shown = render.display_path(target)
     try:
         if planning:

@@ -15,7 +15,7 @@ import json
 import os
 import stat
 import tempfile
-from typing import Any, Mapping
+from typing import Any, Mapping, cast
 
 import _karnid_manifest as km
 
@@ -53,6 +53,8 @@ def refuse_unsafe_output(target: str, inputs: list[tuple[str, str]], *, force: b
     ``force``) an existing file; returns the permission bits of a file being replaced."""
     shown = render.display_path(target)
     what = f"cannot create {shown}"
+    if not target:
+        raise cli.Failure("cannot create a manifest: --out is empty")
     if not os.path.basename(target):
         raise cli.Failure(f"{what}: --out must name a file, not a directory")
     identity = _identity(target)
@@ -148,10 +150,10 @@ def row_map_problems(row_map: str, index: str, limits: Mapping[str, int]) -> lis
             json.dump(manifest, stream)
         try:
             report = km.verify_manifest(path, allow_absolute_paths=True, allow_path_escape=True,
-                                        **limits)
+                                        **cast(Any, limits))
         except (OSError, ValueError):
             return []
-    return [dict(issue) for issue in report["errors"]
+    return [{"code": issue["code"], "message": issue["message"]} for issue in report["errors"]
             if issue["code"].startswith(_ROW_PREFIX) and issue["code"] not in _NOT_CREATION_ISSUES
             and _AFTER_READING_COUNT not in issue["message"]]
 

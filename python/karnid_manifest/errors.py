@@ -89,9 +89,9 @@ def errno_of(message: str) -> int | None:
 
 def _rebuild(message: str, number: int | None, filename: Any) -> OSError:
     exc = _class_for(number)(message)
-    exc.errno = number  # type: ignore[misc]
+    exc.errno = number
     match = _OS_ERROR_SUFFIX.search(message)
-    exc.strerror = message[:match.start()] if match else message  # type: ignore[misc]
+    exc.strerror = message[:match.start()] if match else message
     exc.filename = filename
     return exc
 

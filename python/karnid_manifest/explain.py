@@ -219,7 +219,9 @@ def _value_hint(code: str, message: str, flag: str, facts: Facts) -> str | None:
                 "(each issue is one short line of memory)")
     if code == "row_identity_line_too_large":
         index = row_index(message)
-        length = line_length(facts.row_map, index) if facts.row_map and index is not None else None
+        if index is None or facts.row_map is None:
+            return None
+        length = line_length(facts.row_map, index)
         return None if length is None else (
             f"line {index + 1} of the file is {length} bytes; {flag} {length} would accept it "
             "(one line is held in memory at a time)")
