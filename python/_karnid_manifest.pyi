@@ -415,12 +415,26 @@ class VerificationReport(TypedDict):
 
 # --- the load plan (verify_for_load) ------------------------------------------------------------
 
-class RowIdentityPlan(TypedDict):
-    kind: Literal["jsonl", "row_id_identity"]
-    path: str | None
+class JsonlRowIdentityPlan(TypedDict):
+    """A verified row-identity file: its canonical path, digest and row count."""
+
+    kind: Literal["jsonl"]
+    path: str
     row_count: int
-    validated_rows: int | None
-    sha256: str | None
+    validated_rows: int
+    sha256: str
+
+class RowIdIdentityPlan(TypedDict):
+    """No file to read: row *i* is identifier *i*."""
+
+    kind: Literal["row_id_identity"]
+    path: None
+    row_count: int
+    validated_rows: None
+    sha256: None
+
+RowIdentityPlan: TypeAlias = Union[JsonlRowIdentityPlan, RowIdIdentityPlan]
+"""The plan's row identity; test ``kind`` to tell the two apart."""
 
 class AuxiliaryArtifactPlan(TypedDict):
     name: str

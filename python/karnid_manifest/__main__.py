@@ -2,9 +2,22 @@
 
 from __future__ import annotations
 
+import os
 import sys
 
-from karnid_manifest.cli import main
+from karnid_manifest import cli
+
+
+def main() -> int:
+    code = cli.main()
+    if code == cli.EXIT_INTERRUPTED:
+        # The module's work on the worker thread cannot be cancelled; end the process now rather
+        # than after the interpreter has wound down around it.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(code)
+    return code
+
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -2,7 +2,14 @@
 
 Exit codes: 0 verified (or done), 1 verification failed or the load plan was refused, 2 the command
 could not run (bad arguments, a manifest that is missing, unreadable or malformed, a file that
-cannot be hashed, a manifest that cannot be created). Expected failures print one line on stderr.
+cannot be hashed, a manifest that cannot be created), 130 interrupted. A failure that stops a
+command prints one line on stderr, and under it, indented, what the tool can add: the option that
+raises a limit, the parser's complaint in plain words. With ``--json`` every outcome is exactly one
+JSON document on stdout: the module's result, or an error object.
+
+Each subcommand is one entry of ``COMMANDS``: its help texts, a function that adds its options and
+a function that runs it. ``verify`` and ``plan`` share their options (``_check_options``) and the
+per-manifest step (``_check_one``).
 """
 
 from __future__ import annotations
@@ -10,14 +17,17 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shlex
+import shutil
 import sys
-from typing import Any, Callable, Mapping, NoReturn, Sequence, TypeVar
+from dataclasses import dataclass, field
+from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
 
 import _karnid_manifest as km
 
-from karnid_manifest import __version__, progress, render
-
-T = TypeVar("T")
+import karnid_manifest as api
+from karnid_manifest import __version__, explain, progress, render
+from karnid_manifest.errors import VerificationFailed
 
 PROG = "karnid-manifest"
 EXIT_OK = 0
@@ -25,11 +35,14 @@ EXIT_FAILED = 1
 EXIT_UNUSABLE = 2
 EXIT_INTERRUPTED = 130
 U64_MAX = 2**64 - 1
+MANIFEST_IN_DIRECTORY = "manifest.json"
+CODES_DOC = "docs/issue-codes.md"
 
-# The two ways verify_for_load refuses a manifest that it could load: a report that is not ok, or
-# a report that cannot be turned into a plan. Everything else it raises means the manifest could
-# not be loaded at all.
-PLAN_REFUSAL_PREFIXES = ("manifest verification failed", "verified report")
+# Kinds of the JSON error object.
+KIND_BAD_ARGUMENTS = "bad_arguments"
+KIND_CANNOT_RUN = "cannot_run"
+KIND_PLAN_REFUSED = "plan_refused"
+KIND_INTERRUPTED = "interrupted"
 
 LIMIT_HELP = {
     "max_manifest_bytes": "largest manifest file that is read",
@@ -45,17 +58,85 @@ LIMIT_HELP = {
 }
 
 
-class Unusable(Exception):
-    """The command could not run; the message is the one line printed on stderr."""
+class Failure(Exception):
+    """The command (or one manifest of several) could not do what was asked. ``message`` is the
+    line printed after "karnid-manifest: "; ``notes`` are indented lines under it; ``data`` joins
+    the JSON error object."""
+
+    def __init__(self, message: str, *, notes: Sequence[str | None] = (),
+                 kind: str = KIND_CANNOT_RUN, status: int = EXIT_UNUSABLE,
+                 data: Mapping[str, Any] | None = None, brief: str | None = None) -> None:
+        super().__init__(message)
+        self.message = message
+        self.brief = brief or message  # without the file it concerns, for a line that names it
+        self.notes = [note for note in notes if note]
+        self.kind = kind
+        self.status = status
+        self.data = dict(data or {})
+
+    def as_json(self) -> dict[str, Any]:
+        return {"kind": self.kind, "message": self.message, "exit_status": self.status,
+                "notes": self.notes, **self.data}
+
+    def lines(self) -> list[str]:
+        return [self.message, *("  " + note for note in self.notes)]
+
+
+class _UsageError(Exception):
+    def __init__(self, prog: str, message: str) -> None:
+        super().__init__(message)
+        self.prog = prog
 
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_UNUSABLE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        raise _UsageError(self.prog, message)
 
 
-def _option(keyword: str) -> str:
-    return "--" + keyword.replace("_", "-")
+@dataclass
+class Output:
+    """Where and how a command reports: JSON or text, how much text, colour, progress."""
+
+    json: bool = False
+    quiet: bool = False
+    status: bool = False
+    style: render.Style = field(default_factory=lambda: render.Style(False))
+    progress: progress.Progress = field(
+        default_factory=lambda: progress.Progress(sys.stderr, enabled=False))
+
+    @classmethod
+    def for_args(cls, args: argparse.Namespace) -> Output:
+        as_json = getattr(args, "json", False)
+        quiet = getattr(args, "quiet", False)
+        status = getattr(args, "status", False)
+        colour = getattr(args, "color", "auto")
+        return cls(json=as_json, quiet=quiet, status=status,
+                   style=render.Style(render.colour_wanted(sys.stdout, colour)),
+                   progress=progress.Progress(sys.stderr, enabled=progress.wanted(sys.stderr)
+                                              and not (as_json or quiet or status)))
+
+    def lines(self, lines: Sequence[str]) -> None:
+        if not self.status:
+            for line in lines:
+                print(line)
+
+    def document(self, value: object) -> None:
+        json.dump(value, sys.stdout, indent=2)
+        sys.stdout.write("\n")
+
+    def failure(self, failure: Failure) -> None:
+        """A failure on stderr (and as the JSON document), unless --status silences it."""
+        if self.status:
+            return
+        if self.json:
+            self.document(failure.as_json())
+        first, *notes = failure.lines()
+        print(f"{PROG}: {first}", file=sys.stderr)
+        for note in notes:
+            print(note, file=sys.stderr)
+
+
+# --- argument types and shared options --------------------------------------------------------
 
 
 def _u64(text: str) -> int:
@@ -90,7 +171,7 @@ def _limit_options(parser: argparse.ArgumentParser, keywords: Sequence[str]) -> 
     defaults: Mapping[str, object] = km.default_resource_limits()
     group = parser.add_argument_group("resource limits")
     for keyword in keywords:
-        group.add_argument(_option(keyword), dest=keyword, type=_u64, metavar="N",
+        group.add_argument(explain.option(keyword), dest=keyword, type=_u64, metavar="N",
                            help=f"{LIMIT_HELP[keyword]} (default: {defaults[keyword]})")
 
 
@@ -105,18 +186,32 @@ def _policy_options(parser: argparse.ArgumentParser, *, duplicates: bool) -> Non
                            help="accept a db_id that appears on more than one row")
 
 
-def _json_option(parser: argparse.ArgumentParser, what: str) -> None:
-    parser.add_argument("--json", action="store_true", help=f"print {what} as JSON for machines")
+def _output_options(parser: argparse.ArgumentParser, json_what: str | None = None, *,
+                    quiet: bool = False) -> None:
+    group = parser.add_argument_group("output")
+    if json_what is not None:
+        group.add_argument("--json", action="store_true",
+                           help=f"print {json_what} as one JSON document for machines (an "
+                                "error object when the command fails)")
+    if quiet:
+        group.add_argument("-q", "--quiet", action="store_true",
+                           help="print only failures")
+        group.add_argument("--status", action="store_true",
+                           help="print nothing; the exit status tells the outcome")
+    group.add_argument("--color", choices=render.COLOR_MODES, default="auto",
+                       help="colour the text: auto (on a terminal, unless NO_COLOR is set), "
+                            "always or never (default: auto)")
 
 
-def _limits(args: argparse.Namespace) -> dict[str, int]:
+def limits_given(args: argparse.Namespace) -> dict[str, int]:
     """The limit options the user gave; the module fills in the others."""
-    given = {}
-    for keyword in LIMIT_HELP:
-        value = getattr(args, keyword, None)
-        if value is not None:
-            given[keyword] = value
-    return given
+    return {keyword: value for keyword in LIMIT_HELP
+            if (value := getattr(args, keyword, None)) is not None}
+
+
+def limits_in_force(args: argparse.Namespace) -> dict[str, int]:
+    defaults: Mapping[str, int] = cast(Mapping[str, int], km.default_resource_limits())
+    return {**defaults, **limits_given(args)}
 
 
 def _policy(args: argparse.Namespace) -> dict[str, bool]:
@@ -138,179 +233,76 @@ def index_from_manifest_dir(index: str, manifest: str) -> str:
     return os.path.relpath(os.path.realpath(index), base)
 
 
-def _one_line(exc: BaseException) -> str:
+def command_prefix() -> list[str]:
+    """How to run this tool so that a printed command works when pasted: its name when that is
+    on the PATH and is this installation, else the script beside this interpreter (a virtual
+    environment's bin/ is often not on the PATH), else the interpreter with -m."""
+    script = os.path.join(os.path.dirname(sys.executable), PROG)
+    found = shutil.which(PROG)
+    if found is not None and os.path.exists(script) and os.path.samefile(found, script):
+        return [PROG]
+
+    def shown(path: str) -> str:
+        relative = os.path.relpath(path)
+        return path if relative.startswith("..") else relative
+
+    if os.access(script, os.X_OK):
+        return [shown(script)]
+    return [shown(sys.executable), "-m", "karnid_manifest"]
+
+
+def one_line(exc: BaseException) -> str:
+    """An exception's message on one line; an OSError in the module's form (which is what the
+    package's own OSErrors already say)."""
+    if isinstance(exc, OSError) and exc.errno is not None and exc.strerror:
+        return f"{exc.strerror} (os error {exc.errno})"
     return " ".join(str(exc).splitlines()) or type(exc).__name__
 
 
-def _call(what: str, call: Callable[[], T]) -> T:
-    """Runs a module call with the spinner; OSError and ValueError make the command unusable."""
+def manifest_target(argument: str) -> str:
+    """A directory stands for the manifest.json in it."""
+    return os.path.join(argument, MANIFEST_IN_DIRECTORY) if os.path.isdir(argument) else argument
+
+
+def _bounded_text(path: str, limit: int) -> bytes | None:
     try:
-        return progress.run(call, sys.stderr)
-    except (OSError, ValueError) as exc:
-        raise Unusable(f"{what}: {_one_line(exc)}") from exc
+        with open(path, "rb") as stream:
+            return stream.read(limit)
+    except (OSError, ValueError):
+        return None
 
 
-def _readable(path: str) -> bool:
-    """Whether a regular file can be opened for reading (without blocking on a FIFO)."""
-    if os.path.isdir(path):
-        return False
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    except OSError:
-        return False
-    os.close(fd)
-    return True
+def load_failure(target: str, exc: BaseException, limits: Mapping[str, int]) -> Failure:
+    """Why a manifest could not be loaded, with what the tool can add: what the file really is,
+    the parser's complaint in plain words, the option that raises the size limit."""
+    shown = render.display_path(target)
+    message = one_line(exc)
+    if isinstance(exc, ValueError):
+        what = explain.not_a_manifest(target, shown)
+        if what is not None:
+            return Failure(what, data={"module_message": message},
+                           brief=what.replace(shown + " is", "it is", 1))
+    code, sep, _ = message.partition(": ")
+    notes = []
+    if sep and code in explain.LIMIT_CODES:
+        notes.append(explain.limit_hint(code, message[len(code) + 2:],
+                                        explain.Facts(limits, manifest=target)))
+    elif isinstance(exc, ValueError):
+        notes.append(explain.plain_manifest_error(
+            message, _bounded_text(target, limits["max_manifest_bytes"])))
+    return Failure(f"cannot load manifest {shown}: {message}", notes=notes,
+                   brief=f"cannot load it: {message}")
 
 
-def _print_json(value: object) -> None:
-    json.dump(value, sys.stdout, indent=2)
-    sys.stdout.write("\n")
+# --- create -----------------------------------------------------------------------------------
 
 
-def _print_lines(lines: Sequence[str]) -> None:
-    for line in lines:
-        print(line)
-
-
-def _style() -> render.Style:
-    return render.Style(render.colour_wanted(sys.stdout))
-
-
-def _cmd_create(args: argparse.Namespace) -> int:
-    kwargs: dict[str, Any] = {**_limits(args), **_policy(args)}
-    if args.row_map is not None:
-        kwargs["row_map"] = args.row_map
-    else:
-        kwargs["row_id_is_identity"] = True
-    if args.auxiliary:
-        kwargs["auxiliary_artifacts"] = args.auxiliary
-    what = f"cannot create {render.display_path(args.out)}"
-    try:
-        manifest = _call(what, lambda: km.create_manifest(args.index, args.out,
-                                                          args.embedding_model, **kwargs))
-    except Unusable as exc:
-        # The module's OSError does not say which input it could not read; name the first one
-        # that cannot be opened, if any.
-        inputs = [args.index, args.row_map, *(item["path"] for item in args.auxiliary or [])]
-        culprit = next((p for p in inputs if p is not None and not _readable(p)), None)
-        if isinstance(exc.__cause__, OSError) and culprit is not None:
-            raise Unusable(f"{what}: {render.display_path(culprit)}: "
-                           f"{_one_line(exc.__cause__)}") from exc.__cause__
-        raise
-    if args.json:
-        _print_json(manifest)
-        return EXIT_OK
-    style = _style()
-    _print_lines(render.manifest_lines(manifest, args.out, style))
-    print()
-    print(f"{style.good('OK')}: wrote {render.display_path(args.out)}")
-    return EXIT_OK
-
-
-def _cmd_verify(args: argparse.Namespace) -> int:
-    kwargs: dict[str, Any] = {**_limits(args), **_policy(args)}
-    if args.index is not None:
-        kwargs["index"] = index_from_manifest_dir(args.index, args.manifest)
-    report = _call(f"cannot load manifest {render.display_path(args.manifest)}",
-                   lambda: km.verify_manifest(args.manifest, **kwargs))
-    if args.json:
-        _print_json(report)
-    else:
-        _print_lines(render.report_lines(report, args.manifest, _style()))
-    return EXIT_OK if report["ok"] else EXIT_FAILED
-
-
-def _cmd_plan(args: argparse.Namespace) -> int:
-    kwargs: dict[str, Any] = {**_limits(args), **_policy(args)}
-    if args.index is not None:
-        kwargs["index"] = index_from_manifest_dir(args.index, args.manifest)
-    shown = render.display_path(args.manifest)
-    try:
-        plan = progress.run(lambda: km.verify_for_load(args.manifest, **kwargs), sys.stderr)
-    except ValueError as exc:
-        message = _one_line(exc)
-        if message.startswith(PLAN_REFUSAL_PREFIXES):
-            print(f"{PROG}: load plan refused for {shown}: {message} "
-                  f"(run '{PROG} verify {shown}' for every issue)", file=sys.stderr)
-            return EXIT_FAILED
-        raise Unusable(f"cannot load manifest {shown}: {message}") from exc
-    except OSError as exc:
-        raise Unusable(f"cannot load manifest {shown}: {_one_line(exc)}") from exc
-    if args.json:
-        _print_json(plan)
-    else:
-        _print_lines(render.plan_lines(plan, _style()))
-    return EXIT_OK
-
-
-def _cmd_inspect(args: argparse.Namespace) -> int:
-    manifest = _call(f"cannot load manifest {render.display_path(args.manifest)}",
-                     lambda: km.inspect_manifest(args.manifest, **_limits(args)))
-    if args.json:
-        _print_json(manifest)
-    else:
-        _print_lines(render.manifest_lines(manifest, args.manifest, _style()))
-    return EXIT_OK
-
-
-def _cmd_hash(args: argparse.Namespace) -> int:
-    status = EXIT_OK
-    results = []
-    for path in args.files:
-        shown = render.display_path(path)
-        try:
-            digest = _call(f"cannot hash {shown}", lambda: km.sha256_file(path))
-        except Unusable as exc:
-            print(f"{PROG}: {exc}", file=sys.stderr)
-            status = EXIT_UNUSABLE
-            continue
-        if args.json:
-            results.append({"path": shown, **digest})
-        else:
-            print(f"{digest['sha256']}  {digest['size_bytes']:>12}  {shown}")
-    if args.json:
-        _print_json(results)
-    return status
-
-
-def _cmd_limits(args: argparse.Namespace) -> int:
-    limits = km.default_resource_limits()
-    if args.json:
-        _print_json(limits)
-        return EXIT_OK
-    options = {keyword: _option(keyword) for keyword in limits}
-    width = max(len(option) for option in options.values())
-    digits = max(len(str(value)) for value in limits.values())
-    for keyword, value in limits.items():
-        print(f"{options[keyword]:<{width}}  {value:>{digits}}  {LIMIT_HELP.get(keyword, '')}"
-              .rstrip())
-    return EXIT_OK
-
-
-def _cmd_demo(args: argparse.Namespace) -> int:
-    from karnid_manifest import demo  # the demo drives this module in turn
-
-    return demo.run(args.dir)
-
-
-def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(
-        prog=PROG,
-        description="Create, inspect and verify index manifests that vouch for a persisted "
-                    "vector index.",
-        epilog="exit codes: 0 verified or done, 1 verification failed or load plan refused, "
-               "2 the command could not run",
-    )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    every_limit = list(LIMIT_HELP)
-
-    p = sub.add_parser("create", help="write a manifest for an index file",
-                       description="Probe and hash an index file (and its row map and "
-                                   "auxiliary files) and write a manifest for it.")
+def _create_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("index", metavar="INDEX", help="the index file")
     p.add_argument("--out", required=True, metavar="MANIFEST",
                    help="where to write the manifest; paths in it are relative to its directory")
+    p.add_argument("--force", action="store_true",
+                   help="replace an existing manifest at --out")
     p.add_argument("--embedding-model", required=True, metavar="NAME",
                    help="the embedding model that produced the vectors")
     rows = p.add_mutually_exclusive_group(required=True)
@@ -324,59 +316,381 @@ def build_parser() -> argparse.ArgumentParser:
                    type=_name_path, metavar="NAME=PATH",
                    help="an optional auxiliary file (repeatable)")
     _policy_options(p, duplicates=False)
-    _limit_options(p, every_limit)
-    _json_option(p, "the created manifest")
-    p.set_defaults(func=_cmd_create)
+    _limit_options(p, list(LIMIT_HELP))
+    _output_options(p, "the created manifest")
 
-    for name, func, summary in (
-            ("verify", _cmd_verify, "check a manifest and every file it names"),
-            ("plan", _cmd_plan, "verify for loading and print the files a loader should open")):
-        p = sub.add_parser(name, help=summary, description=summary[0].upper() + summary[1:] + ".")
-        p.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
-        p.add_argument("--index", metavar="PATH",
-                       help="verify this index file instead of the one the manifest names "
-                            "(a relative path is taken from the current directory)")
-        _policy_options(p, duplicates=True)
-        _limit_options(p, every_limit)
-        _json_option(p, "the report" if name == "verify" else "the load plan")
-        p.set_defaults(func=func)
 
-    p = sub.add_parser("inspect", help="parse a manifest and summarise it",
-                       description="Parse a manifest without checking the files it names.")
-    p.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
+def _cmd_create(args: argparse.Namespace, out: Output) -> int:
+    from karnid_manifest import creating
+
+    manifest = creating.create(args, out)
+    if out.json:
+        out.document(manifest)
+        return EXIT_OK
+    out.lines(render.manifest_lines(manifest, args.out, out.style))
+    out.lines(["", f"{out.style.good('OK')}: wrote {render.display_path(args.out)}"])
+    return EXIT_OK
+
+
+# --- verify and plan --------------------------------------------------------------------------
+
+
+def _check_options(p: argparse.ArgumentParser, json_what: str) -> None:
+    p.add_argument("manifests", nargs="+", metavar="MANIFEST",
+                   help=f"a manifest file, or a directory holding a {MANIFEST_IN_DIRECTORY}")
+    p.add_argument("--index", metavar="PATH",
+                   help="verify this index file instead of the one the manifest names "
+                        "(a relative path is taken from the current directory; one manifest "
+                        "only)")
+    _policy_options(p, duplicates=True)
+    _limit_options(p, list(LIMIT_HELP))
+    _output_options(p, json_what, quiet=True)
+
+
+@dataclass
+class Outcome:
+    """One manifest of a verify or plan run."""
+
+    target: str
+    status: int
+    result: Mapping[str, Any] | None = None  # the report or the load plan
+    failure: Failure | None = None
+
+
+def _step(doing: str, base: str, path: str | None) -> progress.Step | None:
+    if not path:
+        return None
+    return progress.Step.of(doing, os.path.realpath(os.path.join(base, path)))
+
+
+def verify_work(target: str, index: str | None, label: str,
+                limits: Mapping[str, int]) -> progress.Work | None:
+    """The files a verification reads, in its order: the index, the auxiliary files (by name),
+    the row map, the encoder distortion profile, the calibration profile."""
+    try:
+        manifest: Mapping[str, Any] = km.inspect_manifest(
+            target, max_manifest_bytes=limits.get("max_manifest_bytes"))
+    except (OSError, ValueError):
+        return None  # the verification itself will say why
+    base = os.path.dirname(target) or "."
+    steps = [_step("hashing the index", base, index or manifest["artifact"]["path"])]
+    for entry in sorted(manifest.get("auxiliary_artifacts", []),
+                        key=lambda e: (e["name"].encode(), e["path"].encode(), e["required"])):
+        steps.append(_step(f"hashing auxiliary {render.quoted(entry['name'])}", base,
+                           entry["path"]))
+    rows = manifest["row_identity"]
+    if rows["kind"] == "jsonl":
+        steps.append(_step("checking rows", base, rows["path"]))
+    for key, doing in (("encoder_distortion", "hashing the encoder distortion profile"),
+                       ("calibration", "hashing the calibration profile")):
+        profile = (manifest.get(key) or {}).get("profile")
+        if profile:
+            steps.append(_step(doing, base, profile["path"]))
+    return progress.Work([step for step in steps if step is not None], label=label,
+                         idle="reading the manifest")
+
+
+def report_facts(report: Mapping[str, Any], args: argparse.Namespace,
+                 target: str) -> explain.Facts:
+    rows = report["row_identity"]
+    return explain.Facts(limits_in_force(args), manifest=target, row_map=rows["canonical_path"],
+                         rows=rows["row_count"])
+
+
+def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: bool,
+               label: str) -> Outcome:
+    kwargs: dict[str, Any] = {**limits_given(args), **_policy(args)}
+    if args.index is not None:
+        kwargs["index"] = index_from_manifest_dir(args.index, target)
+    override = os.path.realpath(args.index) if args.index is not None else None
+    work = (verify_work(target, override, label, limits_given(args))
+            if out.progress.enabled else None)
+    shown = render.display_path(target)
+    try:
+        if planning:
+            result: Mapping[str, Any] = out.progress.run(
+                lambda: api.verify_for_load(target, **kwargs), work)
+        else:
+            result = out.progress.run(lambda: api.verify_manifest(target, **kwargs), work)
+    except VerificationFailed as exc:
+        refusal = Failure(
+            f"load plan refused for {shown}: {one_line(exc)}",
+            notes=[f"run '{shlex.join([*command_prefix(), 'verify', target])}' to see every "
+                   "issue"],
+            kind=KIND_PLAN_REFUSED, status=EXIT_FAILED,
+            data={"codes": list(exc.codes), "more_codes": exc.more_codes},
+            brief=one_line(exc))
+        return Outcome(target, EXIT_FAILED, failure=refusal)
+    except (OSError, ValueError) as exc:
+        return Outcome(target, EXIT_UNUSABLE, failure=load_failure(target, exc,
+                                                                   limits_in_force(args)))
+    ok = planning or bool(result["ok"])
+    return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result)
+
+
+def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning: bool) -> int:
+    if outcome.failure is not None:
+        raise outcome.failure
+    result = outcome.result
+    assert result is not None
+    if out.json:
+        out.document(result)
+    elif planning:
+        if not out.quiet:
+            out.lines(render.plan_lines(result, out.style))
+    elif not (out.quiet and result["ok"]):
+        facts = report_facts(result, args, outcome.target)
+        if out.quiet:
+            out.lines([*render.issue_lines(result["errors"], out.style, facts), "",
+                       render.verdict_line(result, outcome.target, out.style)])
+        else:
+            out.lines(render.report_lines(result, outcome.target, out.style, facts))
+    return outcome.status
+
+
+def _compact(outcome: Outcome, args: argparse.Namespace, out: Output) -> list[str]:
+    shown = render.display_path(outcome.target)
+    style = out.style
+    if outcome.failure is not None:
+        word = "REFUSED" if outcome.failure.kind == KIND_PLAN_REFUSED else "ERROR"
+        return [f"{shown}: {style.bad(word)}, {outcome.failure.brief}",
+                *("  " + style.dim(note) for note in outcome.failure.notes)]
+    result = outcome.result
+    assert result is not None
+    if "artifact_path" in result:  # a load plan
+        return [] if out.quiet else [f"{shown}: {style.good('OK')}, load plan: "
+                                     f"{result['artifact_path']}"]
+    return render.compact_report_lines(result, outcome.target, style,
+                                       report_facts(result, args, outcome.target),
+                                       quiet=out.quiet)
+
+
+def _summary(outcomes: Sequence[Outcome], planning: bool) -> str:
+    counts = {status: sum(1 for o in outcomes if o.status == status)
+              for status in (EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE)}
+    good, bad = ("load plan", "refused") if planning else ("verified", "failed")
+    parts = [f"{counts[EXIT_OK]} {good}{'s' if planning and counts[EXIT_OK] != 1 else ''}",
+             f"{counts[EXIT_FAILED]} {bad}"]
+    if counts[EXIT_UNUSABLE]:
+        parts.append(f"{counts[EXIT_UNUSABLE]} could not be checked")
+    return f"{len(outcomes)} manifests: " + ", ".join(parts)
+
+
+def _run_checks(args: argparse.Namespace, out: Output, *, planning: bool) -> int:
+    targets = [manifest_target(argument) for argument in args.manifests]
+    if args.index is not None and len(targets) != 1:
+        raise Failure("--index needs exactly one manifest", kind=KIND_BAD_ARGUMENTS)
+    if len(targets) == 1:
+        return _single(_check_one(targets[0], args, out, planning=planning, label=""), args,
+                       out, planning=planning)
+    outcomes = []
+    for number, target in enumerate(targets, start=1):
+        label = f"manifest {number}/{len(targets)}"
+        outcome = _check_one(target, args, out, planning=planning, label=label)
+        outcomes.append(outcome)
+        if not (out.json or out.status):
+            out.lines(_compact(outcome, args, out))
+            sys.stdout.flush()
+    worst = max(outcome.status for outcome in outcomes)
+    if out.json:
+        key = "plan" if planning else "report"
+        out.document({"exit_status": worst, "manifests": [
+            {"manifest": render.display_path(o.target), "exit_status": o.status,
+             **({key: o.result} if o.failure is None else {"error": o.failure.as_json()})}
+            for o in outcomes]})
+    elif not (out.quiet and worst == EXIT_OK):
+        out.lines(["", _summary(outcomes, planning)])
+    return worst
+
+
+def _cmd_verify(args: argparse.Namespace, out: Output) -> int:
+    return _run_checks(args, out, planning=False)
+
+
+def _cmd_plan(args: argparse.Namespace, out: Output) -> int:
+    return _run_checks(args, out, planning=True)
+
+
+# --- inspect, hash, limits, demo --------------------------------------------------------------
+
+
+def _inspect_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("manifest", metavar="MANIFEST",
+                   help=f"the manifest file, or a directory holding a {MANIFEST_IN_DIRECTORY}")
     _limit_options(p, ["max_manifest_bytes"])
-    _json_option(p, "the manifest")
-    p.set_defaults(func=_cmd_inspect)
+    _output_options(p, "the manifest")
 
-    p = sub.add_parser("hash", help="print the SHA-256 and size of files")
+
+def _cmd_inspect(args: argparse.Namespace, out: Output) -> int:
+    target = manifest_target(args.manifest)
+    try:
+        manifest = out.progress.run(lambda: api.inspect_manifest(target, **limits_given(args)))
+    except (OSError, ValueError) as exc:
+        raise load_failure(target, exc, limits_in_force(args)) from exc
+    if out.json:
+        out.document(manifest)
+    else:
+        out.lines(render.manifest_lines(manifest, target, out.style))
+    return EXIT_OK
+
+
+def _hash_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("files", nargs="+", metavar="FILE")
-    _json_option(p, "the digests")
-    p.set_defaults(func=_cmd_hash)
+    _output_options(p, "the digests (a failed file gets an error object)")
 
-    p = sub.add_parser("limits", help="print the default resource limits")
-    _json_option(p, "the limits")
-    p.set_defaults(func=_cmd_limits)
 
-    p = sub.add_parser("demo", help="run the end-to-end demo on generated sample data")
+def _cmd_hash(args: argparse.Namespace, out: Output) -> int:
+    status = EXIT_OK
+    results: list[dict[str, Any]] = []
+    work = progress.Work([progress.Step.of("hashing", path) for path in args.files])
+    for path in args.files:
+        shown = render.display_path(path)
+        try:
+            digest = out.progress.run(lambda: api.sha256_file(path), work)
+        except OSError as exc:
+            failure = Failure(f"cannot hash {shown}: {one_line(exc)}")
+            if out.json:
+                results.append({"path": shown, "error": failure.as_json()})
+            print(f"{PROG}: {failure.message}", file=sys.stderr)
+            status = EXIT_UNUSABLE
+            continue
+        if out.json:
+            results.append({"path": shown, **digest})
+        else:
+            print(f"{digest['sha256']}  {digest['size_bytes']:>12}  {shown}")
+    if out.json:
+        out.document(results)
+    return status
+
+
+def _cmd_limits(args: argparse.Namespace, out: Output) -> int:
+    limits = km.default_resource_limits()
+    if out.json:
+        out.document(limits)
+        return EXIT_OK
+    options = {keyword: explain.option(keyword) for keyword in limits}
+    width = max(len(option) for option in options.values())
+    digits = max(len(str(value)) for value in limits.values())
+    for keyword, value in limits.items():
+        print(f"{options[keyword]:<{width}}  {value:>{digits}}  {LIMIT_HELP.get(keyword, '')}"
+              .rstrip())
+    return EXIT_OK
+
+
+def _demo_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("dir", nargs="?", metavar="DIR",
                    help="directory for the sample files (default: a new one here)")
-    p.set_defaults(func=_cmd_demo)
+
+
+def _cmd_demo(args: argparse.Namespace, out: Output) -> int:
+    from karnid_manifest import demo  # the demo drives this module in turn
+
+    return demo.run(args.dir)
+
+
+# --- the command table and main ---------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Command:
+    name: str
+    summary: str
+    description: str
+    example: str
+    options: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace, Output], int]
+
+
+COMMANDS: list[Command] = [
+    Command("create", "write a manifest for an index file",
+            "Probe and hash an index file (and its row map and auxiliary files) and write a "
+            "manifest for it. An existing manifest is replaced only with --force; the new one "
+            "is written beside it under a temporary name and renamed into place, so an "
+            "interrupted run leaves the old file or the new one.",
+            f"{PROG} create models/idx/index.kdrq --out models/idx/manifest.json \\\n"
+            "      --embedding-model my-encoder-v2 --row-map models/idx/rows.jsonl \\\n"
+            "      --aux vocab=models/idx/vocab.txt",
+            _create_options, _cmd_create),
+    Command("verify", "check manifests and every file they name",
+            "Check each manifest and every file it names. One manifest gets a line per file, "
+            "every issue and a verdict; several get a line each and a summary. The exit status "
+            "is the worst of them.",
+            f"{PROG} verify models/idx/manifest.json\n"
+            f"  {PROG} verify -q models/*/    (each directory's manifest.json; failures only)",
+            lambda p: _check_options(p, "the report (several: one object listing them)"),
+            _cmd_verify),
+    Command("plan", "verify for loading and print the files a loader should open",
+            "Verify each manifest for loading and print the canonical paths a loader should "
+            "open. A manifest with any issue is refused (exit status 1); 'verify' shows why.",
+            f"{PROG} plan --json models/idx/manifest.json",
+            lambda p: _check_options(p, "the load plan (several: one object listing them)"),
+            _cmd_plan),
+    Command("inspect", "parse a manifest and summarise it",
+            "Parse a manifest without opening the files it names, and summarise it.",
+            f"{PROG} inspect models/idx/manifest.json",
+            _inspect_options, _cmd_inspect),
+    Command("hash", "print the SHA-256 and size of files",
+            "Print the SHA-256 digest, the size and the name of each file.",
+            f"{PROG} hash models/idx/index.kdrq models/idx/rows.jsonl",
+            _hash_options, _cmd_hash),
+    Command("limits", "print the default resource limits",
+            "Print each resource-limit option with its default value.",
+            f"{PROG} limits --json",
+            lambda p: _output_options(p, "the limits"), _cmd_limits),
+    Command("demo", "run the end-to-end demo on generated sample data",
+            "Generate sample indexes and files, create and verify their manifests, print a "
+            "load plan, then damage a copy and show the failed verification.",
+            f"{PROG} demo demo-out",
+            _demo_options, _cmd_demo),
+]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Create, inspect and verify index manifests that vouch for a persisted "
+                    "vector index.",
+        epilog="exit status:\n"
+               "  0    verified, or the command did what was asked\n"
+               "  1    verification failed, or the load plan was refused\n"
+               "  2    the command could not run (bad arguments, a manifest that cannot be\n"
+               "       loaded, a file that cannot be read, a manifest that cannot be created)\n"
+               "  130  interrupted (Ctrl-C)\n\n"
+               f"Every issue code, with what to do about it: {CODES_DOC}\n"
+               f"'{PROG} COMMAND --help' describes a command and its options.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in COMMANDS:
+        p = sub.add_parser(command.name, help=command.summary, description=command.description,
+                           epilog=f"example:\n  {command.example}",
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        command.options(p)
+        p.set_defaults(run=command.run)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    arguments = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:  # --help, --version and usage errors
+        args = parser.parse_args(arguments)
+    except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else EXIT_UNUSABLE
-    try:
-        return int(args.func(args))
-    except Unusable as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
+    except _UsageError as exc:
+        failure = Failure(f"error: {exc} (see '{exc.prog} --help')", kind=KIND_BAD_ARGUMENTS)
+        if "--json" in arguments:
+            Output(json=True).document(failure.as_json())
+        print(f"{exc.prog}: {failure.message}", file=sys.stderr)
         return EXIT_UNUSABLE
+    out = Output.for_args(args)
+    try:
+        return int(args.run(args, out))
+    except Failure as failure:
+        out.failure(failure)
+        return failure.status
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        out.failure(Failure("interrupted", kind=KIND_INTERRUPTED, status=EXIT_INTERRUPTED))
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (say, `| head`); say nothing more on a closed pipe.

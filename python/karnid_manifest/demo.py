@@ -9,13 +9,14 @@ from __future__ import annotations
 import json
 import os
 import shlex
+import shutil
 import sys
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from karnid_manifest import render, samples
+from karnid_manifest import cli, render, samples
 
 MODEL = "demo-encoder-small"
 
@@ -53,10 +54,8 @@ class _Transcript:
         print(self.style.dim(text))
 
     def run(self, argv: list[str], expected: int) -> int:
-        from karnid_manifest import cli
-
         print()
-        print(self.style.bold("$ " + shlex.join(["karnid-manifest", *argv])))
+        print(self.style.bold("$ " + shlex.join([*cli.command_prefix(), *argv])))
         sys.stdout.flush()
         code = cli.main(argv)
         sys.stdout.flush()
@@ -68,7 +67,7 @@ class _Transcript:
         return code
 
 
-def _rel(path: Path) -> str:
+def _rel(path: Path | str) -> str:
     text = os.path.relpath(path)
     return str(path) if text.startswith("..") else text
 
@@ -91,7 +90,8 @@ def _generate(directory: Path, out: _Transcript) -> dict[str, Path]:
     samples.write_calibration_profile(full / "calibration.f32", full_sample.dim,
                                       2**full_sample.bits, seed=2)
     samples.write_distortion_profile(full / "distortion.f64", 512, seed=3)
-    for path in sorted(p for p in directory.rglob("*") if p.is_file()):
+    for path in sorted(p for sample in SAMPLES for p in (directory / sample.kind).iterdir()
+                       if p.is_file()):
         if path.name != "manifest.json":
             out.note(f"  {path.stat().st_size:>8} bytes  {_rel(path)}")
     return indexes
@@ -135,6 +135,8 @@ def run(directory: str | os.PathLike[str] | None = None) -> int:
         manifest = index.parent / "manifest.json"
         manifests[sample.kind] = manifest
         argv = ["create", _rel(index), "--out", _rel(manifest), "--embedding-model", MODEL]
+        if manifest.exists():
+            argv.append("--force")  # a manifest of an earlier run in the same directory
         if sample.kind == FULL:
             argv += ["--row-map", _rel(index.parent / "rows.jsonl"),
                      "--aux", f"tokenizer={_rel(index.parent / 'tokenizer.json')}",
@@ -156,11 +158,14 @@ def run(directory: str | os.PathLike[str] | None = None) -> int:
     out.heading("5. the load plan: canonical paths of exactly the files that were verified")
     out.run(["plan", _rel(full_manifest)], expected=0)
 
-    damaged = indexes[FULL]
-    out.heading(f"6. damage {_rel(damaged)}: invert its last byte")
+    damaged_dir = folder / f"{FULL}-damaged"
+    damaged = damaged_dir / indexes[FULL].name
+    damaged_manifest = damaged_dir / full_manifest.name
+    out.heading(f"6. damage a copy: {_rel(damaged_dir)}, with the last byte of its index inverted")
+    shutil.copytree(full_manifest.parent, damaged_dir, dirs_exist_ok=True)
     samples.flip_byte(damaged)
-    out.run(["verify", _rel(full_manifest)], expected=1)
-    out.run(["plan", _rel(full_manifest)], expected=1)
+    out.run(["verify", _rel(damaged_manifest)], expected=1)
+    out.run(["plan", _rel(damaged_manifest)], expected=1)
 
     print()
     if out.surprises:
@@ -168,5 +173,7 @@ def run(directory: str | os.PathLike[str] | None = None) -> int:
             print(out.style.bad(f"demo: {surprise}"), file=sys.stderr)
         return 1
     print(out.style.good("demo finished: every step behaved as expected"))
-    print(out.style.dim(f"try: karnid-manifest inspect {_rel(full_manifest)}"))
+    prefix = shlex.join(cli.command_prefix())
+    print(out.style.dim(f"try: {prefix} verify {shlex.quote(_rel(full_manifest.parent))}"))
+    print(out.style.dim(f"     {prefix} inspect {shlex.quote(_rel(full_manifest))}"))
     return 0

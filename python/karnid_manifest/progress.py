@@ -1,118 +1,260 @@
-"""A spinner for long module calls.
+"""Progress of long module calls, on a terminal.
 
-The module releases the interpreter lock while it reads files, so a call can run on a worker thread
-while the main thread draws. The module reports no progress of its own; the file being read is
-found among the process's open file descriptors (Linux ``/proc/self/fd``).
+The module reports no progress of its own, but it reads every file through a descriptor of this
+process and releases the interpreter lock while it does: the call runs on a worker thread while the
+main thread looks at the descriptors the call has opened (Linux ``/proc/self/fd``), recognises the
+file behind each by device and inode, and reads how far the module has got from the descriptor's
+offset (``/proc/self/fdinfo``). From the files the call will read, in the order it reads them, that
+gives one line: which file of how many, what is happening, bytes done of total, percent, rate and
+time left.
+
+The call always runs on the worker, with or without a terminal, so that Ctrl-C reaches the main
+thread at once; the module's own work cannot be cancelled and ends with the process.
 """
 
 from __future__ import annotations
 
 import os
 import shutil
-import stat
 import threading
 import time
-from typing import IO, Callable, TypeVar
+from dataclasses import dataclass, field
+from typing import IO, Callable, Sequence, TypeVar
+
+from karnid_manifest.explain import human_bytes
 
 T = TypeVar("T")
 
-FRAMES = "|/-\\"
 FD_DIR = "/proc/self/fd"
+FDINFO_DIR = "/proc/self/fdinfo"
+DELAY_SECONDS = 1.0
+INTERVAL_SECONDS = 0.2
+ERASE = "\r\x1b[K"
 
 
-def open_files() -> dict[int, str]:
-    """The regular files this process holds open, by descriptor; empty where /proc is missing."""
-    found: dict[int, str] = {}
-    try:
-        names = os.listdir(FD_DIR)
-    except OSError:
-        return found
-    for name in names:
-        link = os.path.join(FD_DIR, name)
+@dataclass(frozen=True)
+class Step:
+    """One file the call reads: what reading it means to a person, and which file it is."""
+
+    doing: str
+    path: str
+    size: int | None = None
+    identity: tuple[int, int] | None = None  # (st_dev, st_ino)
+
+    @classmethod
+    def of(cls, doing: str, path: str | os.PathLike[str]) -> Step:
         try:
-            if not stat.S_ISREG(os.stat(link).st_mode):
-                continue
-            found[int(name)] = os.readlink(link)
+            info = os.stat(path)
         except (OSError, ValueError):
-            continue  # closed while we looked, or not a descriptor entry
-    return found
+            return cls(doing, os.fspath(path))
+        return cls(doing, os.fspath(path), info.st_size, (info.st_dev, info.st_ino))
 
 
-def newest_file(baseline: dict[int, str]) -> str | None:
-    """The file behind the highest descriptor opened since ``baseline`` was taken."""
-    fresh = {fd: path for fd, path in open_files().items() if baseline.get(fd) != path}
-    return fresh[max(fresh)] if fresh else None
+@dataclass
+class Work:
+    """The files one call reads, in the order it reads them, and a label for the line (the
+    manifest being checked, when there are several)."""
+
+    steps: Sequence[Step]
+    label: str = ""
+    idle: str = "working"
+
+    @property
+    def total(self) -> int:
+        return sum(step.size or 0 for step in self.steps)
+
+    def done_before(self, index: int) -> int:
+        return sum(step.size or 0 for step in self.steps[:index])
 
 
-def status_line(frame: int, elapsed: float, path: str | None, width: int) -> str:
-    """One spinner frame, cut to fit a terminal ``width`` columns wide (the path loses its head,
-    since the file name is the informative end)."""
-    head = f"{FRAMES[frame % len(FRAMES)]} {elapsed:5.1f}s "
-    room = max(width - 1 - len(head), 0)
-    if path is None:
-        return head + "working"[:room]
-    verb = "hashing "
-    shown = _relative(path)
-    space = room - len(verb)
-    if len(shown) > space:
-        shown = "..." + shown[len(shown) - space + 3:] if space > 3 else ""
-    return head + (verb + shown)[:room]
+@dataclass(frozen=True)
+class Sample:
+    step: int  # index into Work.steps
+    position: int
 
 
-def _relative(path: str) -> str:
+def _fd_position(fd: str) -> tuple[int, int | None] | None:
+    """(offset, inode) of one descriptor from its fdinfo; the inode line exists on newer
+    kernels only."""
     try:
-        rel = os.path.relpath(path)
+        with open(os.path.join(FDINFO_DIR, fd), encoding="ascii") as info:
+            fields = dict(line.split(":", 1) for line in info if ":" in line)
+        inode = fields.get("ino")
+        return int(fields["pos"]), int(inode) if inode is not None else None
+    except (OSError, KeyError, ValueError):
+        return None
+
+
+class FdSampler:
+    """Finds the furthest step whose file this process has open, and its offset."""
+
+    def __init__(self, work: Work) -> None:
+        self.by_identity = {step.identity: index for index, step in enumerate(work.steps)
+                            if step.identity is not None}
+
+    def __call__(self) -> Sample | None:
+        try:
+            names = os.listdir(FD_DIR)
+        except OSError:
+            return None
+        best: Sample | None = None
+        for name in names:
+            try:
+                info = os.stat(os.path.join(FD_DIR, name))
+            except OSError:
+                continue  # closed while we looked
+            step = self.by_identity.get((info.st_dev, info.st_ino))
+            if step is None or (best is not None and best.step > step):
+                continue
+            found = _fd_position(name)
+            # A descriptor closed and reused between the two looks names another file.
+            if found is None or (found[1] is not None and found[1] != info.st_ino):
+                continue
+            if best is None or step > best.step or found[0] > best.position:
+                best = Sample(step, found[0])
+        return best
+
+
+def _duration(seconds: float) -> str:
+    seconds = int(seconds + 0.5)
+    if seconds < 60:
+        return f"{seconds} s"
+    if seconds < 3600:
+        return f"{seconds // 60} min {seconds % 60} s"
+    return f"{seconds // 3600} h {seconds % 3600 // 60} min"
+
+
+def _fit_path(path: str, room: int) -> str:
+    """The path cut from the front to ``room`` characters: the file name is the telling end."""
+    if len(path) <= room:
+        return path
+    return "..." + path[len(path) - room + 3:] if room > 3 else ""
+
+
+def display_name(path: str) -> str:
+    try:
+        relative = os.path.relpath(path)
     except ValueError:
         return path
-    return path if rel.startswith("..") else rel
+    return path if relative.startswith("..") else relative
 
 
-def run(call: Callable[[], T], stream: IO[str], *, delay: float = 1.0,
-        interval: float = 0.1) -> T:
-    """Runs ``call``; on a terminal ``stream`` shows a spinner once it has taken ``delay`` seconds.
+def _amount(done: int, total: int) -> str:
+    """"1.3 of 2.5 GiB": both in the unit of the total."""
+    unit_total = human_bytes(total)
+    number, _, unit = unit_total.partition(" ")
+    if unit == "bytes":
+        return f"{done} of {total} bytes"
+    scale = total / float(number) if float(number) else 1.0
+    return f"{done / scale:.1f} of {unit_total}"
 
-    The spinner line is erased before this returns or raises. Anything ``call`` raises is raised
-    here; a KeyboardInterrupt leaves the worker running as a daemon thread, which ends with the
-    process.
-    """
+
+def status_line(work: Work, sample: Sample | None, elapsed: float, width: int) -> str:
+    """The progress line for ``sample`` after ``elapsed`` seconds, at most ``width - 1``
+    characters (the last column would wrap on some terminals)."""
+    room = max(width - 1, 0)
+    head = f"{work.label}  " if work.label else ""
+    if sample is None:
+        return (head + work.idle)[:room]
+    step = work.steps[sample.step]
+    position = sample.position if step.size is None else min(sample.position, step.size)
+    tail: list[str] = []
+    total = work.total
+    done = work.done_before(sample.step) + position
+    if total:
+        tail.append(_amount(done, total))
+        tail.append(f"{100 * done // total}%")
+    rate = done / elapsed if elapsed > 0 else 0.0
+    if rate > 0:
+        tail.append(f"{human_bytes(int(rate))}/s")
+        if total:
+            tail.append(f"{_duration(max(total - done, 0) / rate)} left")
+    front = f"{head}[{sample.step + 1}/{len(work.steps)}] {step.doing} "
+    name = display_name(step.path)
+    # On a narrow terminal the rate goes first, then the time left, then the rest of the
+    # figures; the file name shrinks from its head but keeps a dozen characters after "...".
+    choices = [tail, [t for t in tail if not t.endswith("/s")], tail[:2], tail[1:2], []]
+    for figures in choices:
+        end = "  " + "  ".join(figures) if figures else ""
+        space = room - len(front) - len(end)
+        if space >= min(len(name), 15) or not figures:
+            return (front + _fit_path(name, max(space, 0)) + end)[:room]
+    raise AssertionError("unreachable")
+
+
+class Line:
+    """The one status line on a terminal stream: drawn over itself, erased at the end."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self.stream = stream
+        self.drawn = False
+
+    def draw(self, text: str) -> None:
+        self.stream.write(ERASE + text)
+        self.stream.flush()
+        self.drawn = True
+
+    def erase(self) -> None:
+        if self.drawn:
+            self.stream.write(ERASE)
+            self.stream.flush()
+            self.drawn = False
+
+
+def wanted(stream: IO[str]) -> bool:
     isatty = getattr(stream, "isatty", None)
-    if not (isatty and isatty()):
-        return call()
+    return bool(isatty and isatty())
 
-    values: list[T] = []
-    errors: list[BaseException] = []
-    done = threading.Event()
 
-    def work() -> None:
+@dataclass
+class Progress:
+    """Where and how to show progress; ``enabled`` is False for pipes and for --quiet,
+    --status and --json."""
+
+    stream: IO[str]
+    enabled: bool
+    delay: float = DELAY_SECONDS
+    interval: float = INTERVAL_SECONDS
+    clock: Callable[[], float] = time.monotonic
+    width: Callable[[], int] = field(default=lambda: shutil.get_terminal_size().columns)
+    sampler: Callable[[Work], Callable[[], Sample | None]] = FdSampler
+
+    def run(self, call: Callable[[], T], work: Work | None = None) -> T:
+        """Runs ``call`` on a worker thread and returns its result or raises its exception;
+        draws the line once the call has taken ``delay`` seconds."""
+        values: list[T] = []
+        errors: list[BaseException] = []
+        done = threading.Event()
+
+        def work_call() -> None:
+            try:
+                values.append(call())
+            except BaseException as exc:  # handed to the main thread, which re-raises it
+                errors.append(exc)
+            finally:
+                done.set()
+
+        started = self.clock()
+        worker = threading.Thread(target=work_call, name="karnid-manifest-call", daemon=True)
+        worker.start()
+        line = Line(self.stream)
         try:
-            values.append(call())
-        except BaseException as exc:  # handed to the main thread, which re-raises it
-            errors.append(exc)
+            sample = self.sampler(work) if self.enabled and work is not None else None
+            last: Sample | None = None
+            while not done.wait(self.interval):
+                elapsed = self.clock() - started
+                if sample is None or work is None:
+                    continue
+                now = sample()
+                if now is None and last is not None:
+                    # Between files, or hashing what was read: the last file is read through.
+                    now = Sample(last.step, work.steps[last.step].size or last.position)
+                last = now
+                if elapsed >= self.delay:
+                    line.draw(status_line(work, now, elapsed, self.width()))
         finally:
-            done.set()
-
-    baseline = open_files()
-    started = time.monotonic()
-    worker = threading.Thread(target=work, name="karnid-manifest-call", daemon=True)
-    worker.start()
-    drawn = False
-    try:
-        if not done.wait(delay):
-            frame = 0
-            while not done.is_set():
-                width = shutil.get_terminal_size().columns
-                line = status_line(frame, time.monotonic() - started, newest_file(baseline),
-                                   width)
-                stream.write("\r\x1b[K" + line)
-                stream.flush()
-                drawn = True
-                frame += 1
-                done.wait(interval)
-    finally:
-        if drawn:
-            stream.write("\r\x1b[K")
-            stream.flush()
-    worker.join()
-    if errors:
-        raise errors[0]
-    return values[0]
+            line.erase()
+        worker.join()
+        if errors:
+            raise errors[0]
+        return values[0]

@@ -9,6 +9,8 @@ from __future__ import annotations
 import os
 from typing import IO, Any, Mapping, Sequence
 
+from karnid_manifest import explain
+
 # The report groups its issue codes by the subject they start with; a file line is marked failed
 # when an issue of its subject was recorded.
 INDEX_PREFIX = "artifact_"
@@ -55,9 +57,15 @@ class Style:
         return self.bad(text)
 
 
-def colour_wanted(stream: IO[str]) -> bool:
-    """Colour only for a terminal, and never when NO_COLOR is set or the terminal is dumb."""
-    if "NO_COLOR" in os.environ or os.environ.get("TERM") == "dumb":
+COLOR_MODES = ("auto", "always", "never")
+
+
+def colour_wanted(stream: IO[str], mode: str = "auto") -> bool:
+    """``--color``: always, never, or (auto) only for a terminal, unless NO_COLOR has a value
+    (an empty NO_COLOR does not count, by that convention) or the terminal is dumb."""
+    if mode != "auto":
+        return mode == "always"
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
         return False
     isatty = getattr(stream, "isatty", None)
     return bool(isatty and isatty())
@@ -121,14 +129,14 @@ def _table(rows: Sequence[tuple[str, str, str]], style: Style) -> list[str]:
     return lines
 
 
-def _codes(report: Mapping[str, Any]) -> list[str]:
-    return [issue["code"] for issue in report["errors"]]
+def _section_codes(issues: Sequence[Mapping[str, str]], prefix: str) -> list[str]:
+    """The distinct codes of one subject, in report order."""
+    return list(dict.fromkeys(issue["code"] for issue in issues
+                              if issue["code"].startswith(prefix)))
 
 
-def _section_state(codes: Sequence[str], prefix: str, *, resolved: bool = True) -> str:
-    if any(code.startswith(prefix) for code in codes):
-        return "failed" if resolved else "unavailable"
-    return "verified"
+def _state(codes: Sequence[str]) -> str:
+    return "failed" if codes else "verified"
 
 
 def _manifest_level(code: str) -> bool:
@@ -143,32 +151,64 @@ def _join(*parts: str) -> str:
     return "  ".join(part for part in parts if part)
 
 
-def report_lines(report: Mapping[str, Any], manifest: str, style: Style) -> list[str]:
-    """One line per checked file, then every issue as ``code: message``, then the verdict."""
-    codes = _codes(report)
+def _with_codes(detail: str, codes: Sequence[str], style: Style) -> str:
+    return _join(detail, style.bad(", ".join(codes)) if codes else "")
+
+
+def _auxiliary_codes(entry: Mapping[str, Any], issues: Sequence[Mapping[str, str]]) -> list[str]:
+    """The codes of one auxiliary entry: its messages name it as a quoted literal; the entry's
+    own reason code stands in when none does (a state without an issue, "missing_required")."""
+    name = quoted(entry["name"])
+    codes = [issue["code"] for issue in issues if issue["code"].startswith(AUXILIARY_PREFIX)
+             and name in issue["message"]]
+    reason = entry["reason_code"]
+    if entry["state"] in ("failed", "missing_required") and reason and reason not in codes:
+        codes.insert(0, reason)
+    return list(dict.fromkeys(codes))
+
+
+def file_rows(report: Mapping[str, Any], manifest: str,
+              style: Style) -> list[tuple[str, str, str]]:
+    """One row per checked file: label, state ("verified" or "failed", or an auxiliary entry's
+    own state) and detail, which ends with the codes of the file's issues."""
+    issues = report["errors"]
     rows: list[tuple[str, str, str]] = []
 
-    manifest_state = "failed" if any(_manifest_level(c) for c in codes) else "verified"
+    manifest_codes = list(dict.fromkeys(i["code"] for i in issues if _manifest_level(i["code"])))
     manifest_id = report["manifest_id"]
-    rows.append(("manifest", manifest_state,
-                 _join(display_path(manifest),
-                       style.dim(f"id {manifest_id}") if manifest_id is not None else "")))
+    rows.append(("manifest", _state(manifest_codes), _with_codes(
+        _join(display_path(manifest),
+              style.dim(f"id {manifest_id}") if manifest_id is not None else ""),
+        manifest_codes, style)))
 
     artifact = report["artifact"]
-    resolved = artifact["canonical_path"] is not None
-    detail = artifact["observed_path"] or ""
+    codes = _section_codes(issues, INDEX_PREFIX)
+    detail = artifact["observed_path"] or artifact["manifest_path"] or ""
     if artifact["metadata"] is not None:
         detail = _join(detail, style.dim(describe_index(artifact["metadata"])))
-    rows.append(("index", _section_state(codes, INDEX_PREFIX, resolved=resolved), detail))
+    rows.append(("index", _state(codes), _with_codes(detail, codes, style)))
 
-    rows.extend(_row_identity_rows(report["row_identity"], codes, style))
+    section = report["row_identity"]
+    codes = _section_codes(issues, ROW_IDENTITY_PREFIX)
+    if section["kind"] == "row_id_identity":
+        detail = f"row number is the identifier, {_plural(section['row_count'], 'row')}"
+    else:
+        parsed = section["validated_rows"]
+        # The module counts the lines that parsed as rows, whatever later checks found in them.
+        if parsed is None:
+            count = ""
+        elif codes:
+            count = f"{parsed} {'row' if parsed == 1 else 'rows'} parsed"
+        else:
+            count = _plural(parsed, "valid row")
+        detail = _join(section["manifest_path"] or "", count)
+    rows.append(("row identity", _state(codes), _with_codes(detail, codes, style)))
 
     for entry in report["auxiliary_artifacts"]:
-        state = entry["state"]
-        reason = entry["reason_code"] if state in ("failed", "missing_required") else None
-        detail = _join(entry["manifest_path"], _size(entry["size_bytes"]),
-                       style.dim(reason or ""))
-        rows.append((f"auxiliary {quoted(entry['name'])}", state, detail))
+        codes = _auxiliary_codes(entry, issues)
+        detail = _join(entry["manifest_path"], _size(entry["size_bytes"]))
+        rows.append((f"auxiliary {quoted(entry['name'])}", entry["state"],
+                     _with_codes(detail, codes, style)))
 
     for label, key, prefix in (("encoder distortion", "encoder_distortion",
                                 ENCODER_DISTORTION_PREFIX),
@@ -176,24 +216,61 @@ def report_lines(report: Mapping[str, Any], manifest: str, style: Style) -> list
         section = report[key]
         if not section["present"]:
             continue
+        codes = _section_codes(issues, prefix)
         profile = section["profile_manifest_path"]
-        resolved = profile is None or section["profile_canonical_path"] is not None
         detail = (_join(profile, _size(section["profile_size_bytes"])) if profile is not None
                   else "no profile file")
         detail = _join(detail, style.dim(f"profile {section['profile_id']}"))
-        rows.append((label, _section_state(codes, prefix, resolved=resolved), detail))
+        rows.append((label, _state(codes), _with_codes(detail, codes, style)))
 
     checks = report["attestation_shape_checks"]
     if checks:
+        codes = _section_codes(issues, ATTESTATION_PREFIX)
         matched = sum(1 for check in checks if check["subject_sha256_matched"])
-        rows.append(("attestations", _section_state(codes, ATTESTATION_PREFIX),
-                     f"{len(checks)} checked, {matched} matching the index digest"))
+        rows.append(("attestations", _state(codes), _with_codes(
+            f"{len(checks)} checked, {matched} matching the index digest", codes, style)))
+    return rows
 
-    lines = _table(rows, style)
+
+def issue_lines(issues: Sequence[Mapping[str, str]], style: Style,
+                facts: explain.Facts | None) -> list[str]:
+    """Every issue as ``code: message`` (a row-map line also by its line in the file), each
+    followed by indented lines in plain words: what a parser message means, the option that
+    raises a limit, or that the issue only follows from an earlier one."""
+    lines = []
+    stopped_early = False
+    for issue in issues:
+        code, message = issue["code"], issue["message"]
+        lines.append(f"{style.bad(code)}: {explain.file_line(code, message)}")
+        notes = [explain.plain_row_error(message) if code.startswith(ROW_IDENTITY_PREFIX)
+                 else None]
+        if facts is not None:
+            notes.append(explain.limit_hint(code, message, facts))
+        if stopped_early and explain.is_consequence(code, message):
+            notes.append(explain.CONSEQUENCE_NOTE)
+        stopped_early = stopped_early or code in explain.EARLY_STOP_CODES
+        lines.extend(style.dim("  " + note) for note in notes if note)
+    return lines
+
+
+def consequences(issues: Sequence[Mapping[str, str]]) -> int:
+    """Issues that only restate an earlier early stop of the row map."""
+    stopped = False
+    count = 0
+    for issue in issues:
+        if stopped and explain.is_consequence(issue["code"], issue["message"]):
+            count += 1
+        stopped = stopped or issue["code"] in explain.EARLY_STOP_CODES
+    return count
+
+
+def report_lines(report: Mapping[str, Any], manifest: str, style: Style,
+                 facts: explain.Facts | None = None) -> list[str]:
+    """One line per checked file, then every issue, then the verdict."""
+    lines = _table(file_rows(report, manifest, style), style)
     if report["errors"]:
         lines.append("")
-        lines.extend(f"{style.bad(issue['code'])}: {issue['message']}"
-                     for issue in report["errors"])
+        lines.extend(issue_lines(report["errors"], style, facts))
     if report["skipped_checks"]:
         lines.append(style.dim("skipped: " + ", ".join(report["skipped_checks"])))
     lines.append("")
@@ -201,26 +278,29 @@ def report_lines(report: Mapping[str, Any], manifest: str, style: Style) -> list
     return lines
 
 
-def _row_identity_rows(section: Mapping[str, Any], codes: Sequence[str],
-                       style: Style) -> list[tuple[str, str, str]]:
-    kind = section["kind"]
-    if kind == "row_id_identity":
-        detail = f"row number is the identifier, {_plural(section['row_count'], 'row')}"
-        return [("row identity", _section_state(codes, ROW_IDENTITY_PREFIX), detail)]
-    resolved = section["canonical_path"] is not None
-    rows = section["validated_rows"]
-    detail = _join(section["manifest_path"] or "",
-                   "" if rows is None else _plural(rows, "valid row"))
-    return [("row identity", _section_state(codes, ROW_IDENTITY_PREFIX, resolved=resolved),
-             detail)]
+def _issue_count(issues: Sequence[Mapping[str, str]]) -> str:
+    following = consequences(issues)
+    text = _plural(len(issues) - following, "issue")
+    return text + (f" and {following} that follows from it" if following == 1 else
+                   f" and {following} that follow from them" if following else "")
 
 
 def verdict_line(report: Mapping[str, Any], manifest: str, style: Style) -> str:
     if report["ok"]:
         return f"{style.good('OK')}: {display_path(manifest)} verified at {report['checked_at']}"
-    count = len(report["errors"])
     return (f"{style.bad('FAILED')}: {display_path(manifest)} has "
-            f"{_plural(count, 'issue')} (checked at {report['checked_at']})")
+            f"{_issue_count(report['errors'])} (checked at {report['checked_at']})")
+
+
+def compact_report_lines(report: Mapping[str, Any], manifest: str, style: Style,
+                         facts: explain.Facts | None, *, quiet: bool) -> list[str]:
+    """A manifest among several: one line, and for a failure its issues indented under it."""
+    shown = display_path(manifest)
+    if report["ok"]:
+        return [] if quiet else [f"{shown}: {style.good('OK')}"]
+    lines = [f"{shown}: {style.bad('FAILED')}, {_issue_count(report['errors'])}"]
+    lines.extend("  " + line for line in issue_lines(report["errors"], style, facts))
+    return lines
 
 
 def plan_lines(plan: Mapping[str, Any], style: Style) -> list[str]:
@@ -283,7 +363,9 @@ def manifest_lines(manifest: Mapping[str, Any], path: str, style: Style) -> list
     else:
         rows.append(("row identity", "row number is the identifier, "
                                      f"{_plural(row_identity['row_count'], 'row')}"))
-    for entry in manifest.get("auxiliary_artifacts", []):
+    # In the order verification checks and lists them, so that the two outputs line up.
+    for entry in sorted(manifest.get("auxiliary_artifacts", []),
+                        key=lambda e: (e["name"].encode(), e["path"].encode(), e["required"])):
         need = "required" if entry.get("required", True) else "optional"
         rows.append(("auxiliary", _join(quoted(entry["name"]), entry["path"],
                                         f"{need}, {_size(entry['file_size_bytes'])}")))

@@ -17,7 +17,9 @@ from typing import Any
 
 import _karnid_manifest
 
-MAGICS = {"rank": b"KDR1", "rank_quant": b"KDRQ", "bitmap": b"KDBM", "sign_bitmap": b"KDSB"}
+from karnid_manifest import formats
+
+MAGICS = {fmt.kind: fmt.magic for fmt in formats.FORMATS if fmt.vector_count_offset is not None}
 
 
 def index_header(kind: str, dim: int, n_vectors: int, *, bits: int = 4, n_top: int = 8,

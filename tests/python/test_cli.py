@@ -8,15 +8,20 @@ import io
 import json
 import os
 import pty
+import re
+import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import threading
 from pathlib import Path
+from typing import Any
+
 import pytest
 
 import _karnid_manifest as km
-from karnid_manifest import progress, render, samples
+from karnid_manifest import cli, progress, render, samples
 
 BIN = Path(sys.executable).parent
 SCRIPT = shutil.which("karnid-manifest", path=str(BIN)) or shutil.which("karnid-manifest")
@@ -39,10 +44,11 @@ def run(*args: str | os.PathLike[str], cwd: Path, launcher: str = "script",
 
 
 def assert_one_line_error(result: subprocess.CompletedProcess[str], *fragments: str) -> None:
+    """Exit 2, nothing on stdout, one error line on stderr and at most indented notes under it."""
     assert result.returncode == 2, result.stderr
     assert result.stdout == ""
     lines = result.stderr.splitlines()
-    assert len(lines) == 1, result.stderr
+    assert lines and all(line.startswith("  ") for line in lines[1:]), result.stderr
     assert "Traceback" not in result.stderr
     assert lines[0].startswith("karnid-manifest")
     for fragment in fragments:
@@ -142,6 +148,7 @@ def test_create_refuses_unusable_input(project: Path, setup: str, args: list[str
     result = run("create", *args, "--out", "new.json", "--embedding-model", MODEL, cwd=project)
     assert_one_line_error(result, "cannot create new.json", *fragments)
     assert not (project / "new.json").exists()
+    assert not list(project.glob(".new.json*"))  # nor a temporary beside it
 
 
 # --- verify and plan ----------------------------------------------------------------------------
@@ -180,6 +187,7 @@ def test_verify_damaged_index_fails_with_exit_1(project: Path, launcher: str) ->
     assert result.stderr == ""
     rows = table_rows(result.stdout)
     assert rows["index"][0] == "failed"
+    assert rows["index"][-1] == "artifact_sha256_mismatch"
     assert rows["row identity"][0] == "verified"
     issues = [line for line in result.stdout.splitlines() if line.startswith("artifact_")]
     assert len(issues) == 1
@@ -202,8 +210,11 @@ def test_verify_reports_each_file_state(project: Path) -> None:
     rows = table_rows(result.stdout)
     assert rows["auxiliary stop"][0] == "optional_absent"
     assert rows["auxiliary vocab"][0] == "failed"
-    assert "auxiliary_artifact_sha256_mismatch" in rows["auxiliary vocab"]
-    assert rows["calibration"][0] == "unavailable"
+    # Each failed line ends with the codes of its issues, whatever the file.
+    assert rows["auxiliary vocab"][-2:] == ["auxiliary_artifact_sha256_mismatch,",
+                                            "auxiliary_artifact_file_size_mismatch"]
+    assert rows["calibration"][0] == "failed"
+    assert rows["calibration"][-1] == "calibration_profile_path_unavailable"
     assert rows["encoder distortion"][0] == "verified"
     assert rows["index"][0] == "verified"
     codes = [line.split(":")[0] for line in result.stdout.splitlines() if ": " in line
@@ -269,24 +280,35 @@ def test_plan_refused_exits_1_with_one_line(project: Path, json_flag: list[str])
     samples.flip_byte(project / "rows.jsonl", 5)
     result = run("plan", "manifest.json", *json_flag, cwd=project)
     assert result.returncode == 1
-    assert result.stdout == ""
     lines = result.stderr.splitlines()
-    assert len(lines) == 1
     assert "load plan refused" in lines[0]
     assert "manifest verification failed: row_identity_" in lines[0]
+    assert all(line.startswith("  ") for line in lines[1:])
+    if json_flag:
+        refusal = json.loads(result.stdout)
+        assert refusal["kind"] == "plan_refused" and refusal["exit_status"] == 1
+        assert refusal["codes"][0].startswith("row_identity_")
+    else:
+        assert result.stdout == ""
 
 
 # --- unusable manifests -------------------------------------------------------------------------
 
 UNUSABLE = {
     "missing": (lambda d: d / "absent.json", ["absent.json", "os error 2"]),
-    "directory": (lambda d: d, ["os error 21"]),
+    "directory without a manifest": (lambda d: _mkdir(d / "empty"),
+                                     ["empty/manifest.json", "os error 2"]),
     "malformed": (lambda d: _write(d / "bad.json", '{"schema_version": '),
                   ["at line 1 column"]),
     "unknown field": (lambda d: _write(d / "bad.json", '{"comment": 1}'),
                       ["unknown field `comment`"]),
     "too large": (lambda d: d / "manifest.json", ["manifest_file_too_large"]),
 }
+
+
+def _mkdir(path: Path) -> Path:
+    path.mkdir()
+    return path
 
 
 def _write(path: Path, text: str) -> Path:
@@ -410,74 +432,123 @@ def test_colour_only_on_a_terminal_without_no_color(project: Path) -> None:
     assert "FAILED: manifest.json has 1 issue" in plain
     piped = run("verify", "manifest.json", cwd=project)
     assert "\x1b" not in piped.stdout + piped.stderr
+    # An empty NO_COLOR does not count; --color decides over both.
+    assert "\x1b[31;1m" in run_on_terminal(["verify", "manifest.json"], project,
+                                           {"NO_COLOR": ""})[1]
+    assert "\x1b[31;1m" in run("verify", "manifest.json", "--color=always", cwd=project).stdout
+    never = run_on_terminal(["verify", "manifest.json", "--color", "never"], project, {})[1]
+    assert re.search(r"\x1b\[[0-9;]*m", never) is None  # no colour (a progress line may show)
 
 
 class FakeTerminal(io.StringIO):
-    """A terminal that remembers what was drawn and signals when a frame names a file."""
+    """A terminal that remembers what was drawn and signals once a line has been drawn."""
 
     def __init__(self) -> None:
         super().__init__()
-        self.named_a_file = threading.Event()
+        self.drew = threading.Event()
 
     def isatty(self) -> bool:
         return True
 
     def write(self, text: str) -> int:
-        if "hashing " in text:
-            self.named_a_file.set()
+        if text.startswith(progress.ERASE) and len(text) > len(progress.ERASE):
+            self.drew.set()
         return super().write(text)
 
 
-def test_spinner_names_the_file_being_read(tmp_path: Path,
-                                           monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setenv("COLUMNS", "200")
-    target = tmp_path / "big.kdrq"
-    target.write_bytes(b"x")
+class FakeClock:
+    """Every reading is one second after the previous one."""
+
+    def __init__(self) -> None:
+        self.now = 0.0
+
+    def __call__(self) -> float:
+        self.now += 1.0
+        return self.now
+
+
+WORK = progress.Work([progress.Step("hashing the index", "/x/index.kdrq", 600),
+                      progress.Step('hashing auxiliary "vocab"', "/x/vocab.txt", 200)])
+
+
+def fake_progress(stream: io.StringIO, sampler: Any, *, enabled: bool = True,
+                  delay: float = 1.0) -> progress.Progress:
+    return progress.Progress(stream, enabled=enabled, delay=delay, interval=0.001,
+                             clock=FakeClock(), width=lambda: 200, sampler=lambda work: sampler)
+
+
+def test_progress_draws_the_file_being_read_then_erases_it() -> None:
     stream = FakeTerminal()
 
     def call() -> str:
-        with open(target, "rb"):
-            # Hold the file open until the spinner has shown a file being read.
-            assert stream.named_a_file.wait(30)
+        assert stream.drew.wait(30)
         return "done"
 
-    assert progress.run(call, stream, delay=0.0, interval=0.001) == "done"
-    shown = stream.getvalue()
-    assert "hashing big.kdrq" in shown
-    assert shown.endswith("\r\x1b[K")  # the line is erased afterwards
+    shown = fake_progress(stream, lambda: progress.Sample(1, 100))
+    assert shown.run(call, WORK) == "done"
+    text = stream.getvalue()
+    assert '[2/2] hashing auxiliary "vocab" /x/vocab.txt  700 of 800 bytes  87%' in text
+    assert " left" in text and "bytes/s" in text
+    assert text.endswith(progress.ERASE)
 
 
-def test_progress_passes_results_and_errors_through() -> None:
-    quiet = io.StringIO()
-    assert progress.run(lambda: threading.current_thread(), quiet) is threading.main_thread()
-    assert quiet.getvalue() == ""
+def test_progress_waits_for_the_delay_and_stays_off_when_not_wanted() -> None:
+    samples_taken = threading.Semaphore(0)
+
+    def sampler() -> progress.Sample:
+        samples_taken.release()
+        return progress.Sample(0, 1)
+
+    def call() -> str:
+        for _ in range(3):  # the line was due three times, each before the delay
+            assert samples_taken.acquire(timeout=30)
+        return "done"
+
+    early = FakeTerminal()
+    assert fake_progress(early, sampler, delay=1000.0).run(call, WORK) == "done"
+    assert early.getvalue() == ""
+
+    off = FakeTerminal()
+    assert fake_progress(off, sampler, enabled=False).run(
+        lambda: threading.current_thread(), WORK) is not threading.main_thread()
+    assert off.getvalue() == ""
 
     def fail() -> None:
         raise ValueError("boom")
 
     with pytest.raises(ValueError, match="boom"):
-        progress.run(fail, FakeTerminal(), delay=0.0)
+        fake_progress(FakeTerminal(), sampler).run(fail, WORK)
 
 
-@pytest.mark.parametrize(("frame", "elapsed", "path", "width"), [
-    (0, 12.5, "/x/index.kdrq", 80),
-    (5, 3.0, None, 80),
-    (2, 1.0, "/very/long/directory/name/index.kdrq", 40),
-    (3, 1.0, "/very/long/directory/name/index.kdrq", 12),
+@pytest.mark.skipif(not os.path.isdir(progress.FD_DIR), reason="needs /proc")
+def test_fd_sampler_reads_the_offset_of_the_open_file(tmp_path: Path) -> None:
+    first, second = tmp_path / "first.bin", tmp_path / "second.bin"
+    first.write_bytes(b"a" * 100)
+    second.write_bytes(b"b" * 10000)
+    work = progress.Work([progress.Step.of("one", first), progress.Step.of("two", second)])
+    sampler = progress.FdSampler(work)
+    assert sampler() is None
+    with open(second, "rb") as stream:
+        stream.seek(1234)
+        assert sampler() == progress.Sample(1, 1234)
+
+
+@pytest.mark.parametrize(("sample", "width", "present", "absent"), [
+    (progress.Sample(0, 300), 200, ["[1/2] hashing the index /x/index.kdrq", "300 of 800 bytes",
+                                    "37%", "bytes/s", " left"], []),
+    (None, 80, ["reading"], ["%"]),
+    # Narrow: the rate goes first, then the time left; the name keeps its end.
+    (progress.Sample(0, 300), 72, ["37%", " left", "index.kdrq"], ["bytes/s"]),
+    (progress.Sample(0, 300), 60, ["37%", "index.kdrq"], ["bytes/s", " left"]),
+    (progress.Sample(0, 300), 12, [], []),
 ])
-def test_status_line_fits_the_terminal(frame: int, elapsed: float, path: str | None,
-                                       width: int) -> None:
-    line = progress.status_line(frame, elapsed, path, width)
-    assert line.startswith(f"{progress.FRAMES[frame % 4]} {elapsed:5.1f}s ")
+def test_status_line_fits_the_terminal(sample: progress.Sample | None, width: int,
+                                       present: list[str], absent: list[str]) -> None:
+    work = progress.Work(WORK.steps, idle="reading the manifest")
+    line = progress.status_line(work, sample, 4.0, width)
     assert len(line) <= width - 1
-    if path is None:
-        assert line.endswith(" working")
-    elif len(path) + 20 < width:
-        assert line.endswith(f" hashing {path}")
-    elif width > 20:
-        # The file name survives; the head of the path gives way.
-        assert " hashing ..." in line and line.endswith("/index.kdrq")
+    assert all(part in line for part in present), line
+    assert not any(part in line for part in absent), line
 
 
 # --- demo ---------------------------------------------------------------------------------------
@@ -494,9 +565,285 @@ def test_demo_runs_the_whole_story(tmp_path: Path) -> None:
         assert manifest["artifact"]["kind"] == kind
     full = km.inspect_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")
     assert {"calibration", "encoder_distortion", "auxiliary_artifacts"} <= set(full)
-    # Everything but the deliberately damaged index still verifies.
-    report = km.verify_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")
-    assert [e["code"] for e in report["errors"]] == ["artifact_sha256_mismatch"]
+    # The damage is done to a copy; the samples stay good for the commands the demo suggests.
+    assert km.verify_manifest(tmp_path / "out" / "rank_quant" / "manifest.json")["ok"]
+    damaged = km.verify_manifest(tmp_path / "out" / "rank_quant-damaged" / "manifest.json")
+    assert [e["code"] for e in damaged["errors"]] == ["artifact_sha256_mismatch"]
+    # Every printed command runs as printed, from where the demo ran (here without the PATH
+    # that would find a bare `karnid-manifest`).
+    commands = [line[2:] for line in result.stdout.splitlines() if line.startswith("$ ")]
+    lines = result.stdout.splitlines()
+    finished = next(i for i, line in enumerate(lines) if line.startswith("demo finished"))
+    suggested = [line.removeprefix("try:").strip() for line in lines[finished + 1:]]
+    assert len(commands) > 8 and len(suggested) == 2
+    for command in [commands[-2], *suggested]:
+        argv = shlex.split(command)
+        done = subprocess.run(argv, cwd=tmp_path, env={"PATH": "/nonexistent"},
+                              capture_output=True, text=True, timeout=120, check=False)
+        assert done.returncode == (1 if "damaged" in command else 0), (command, done.stderr)
+    # A second run into the same directory replaces its manifests.
+    assert run("demo", "out", cwd=tmp_path).returncode == 0
+
+
+# --- create: never damage another file -----------------------------------------------------------
+
+
+def _snapshot(directory: Path) -> dict[str, bytes]:
+    return {p.name: p.read_bytes() for p in directory.iterdir() if p.is_file()}
+
+
+@pytest.mark.parametrize(("out", "force", "fragment"), [
+    ("manifest.json", False, "the file exists; --force replaces it"),
+    ("index.kdrq", True, "it is the same file as the index index.kdrq"),
+    ("link.json", True, "it is the same file as the row map rows.jsonl"),
+    ("hardlink.txt", True, 'it is the same file as the auxiliary file "vocab" vocab.txt'),
+    ("sub", True, "it is a directory"),
+], ids=["exists", "index", "symlink to row map", "hard link to aux", "directory"])
+def test_create_refuses_to_overwrite(project: Path, out: str, force: bool, fragment: str) -> None:
+    (project / "link.json").symlink_to("rows.jsonl")
+    os.link(project / "vocab.txt", project / "hardlink.txt")
+    (project / "sub").mkdir()
+    before = _snapshot(project)
+    result = run("create", "index.kdrq", "--out", out, "--embedding-model", MODEL, "--row-map",
+                 "rows.jsonl", "--aux", "vocab=vocab.txt", *(["--force"] if force else []),
+                 cwd=project)
+    assert_one_line_error(result, f"cannot create {out}: {fragment}")
+    assert _snapshot(project) == before
+
+
+def test_create_force_replaces_the_manifest_whole(project: Path) -> None:
+    old = km.inspect_manifest(project / "manifest.json")
+    os.chmod(project / "manifest.json", 0o640)
+    result = run("create", "index.kdrq", "--out", "manifest.json", "--force", "--embedding-model",
+                 MODEL, "--row-id-is-identity", cwd=project)
+    assert result.returncode == 0, result.stderr
+    new = km.inspect_manifest(project / "manifest.json")
+    assert new["manifest_id"] != old["manifest_id"]
+    assert new["artifact"]["path"] == "index.kdrq"  # written beside, so paths are the same
+    assert (project / "manifest.json").stat().st_mode & 0o777 == 0o640
+    assert [p.name for p in project.iterdir() if p.name.startswith(".")] == []
+
+
+def _wait_until_open(pid: int, path: Path) -> None:
+    """Returns once the process holds ``path`` open: it is then in the middle of its work."""
+    fd_dir = Path(f"/proc/{pid}/fd")
+    for _ in range(6000):
+        for link in fd_dir.iterdir() if fd_dir.is_dir() else []:
+            try:
+                if os.readlink(link) == str(path):
+                    return
+            except OSError:
+                continue
+        threading.Event().wait(0.01)
+    raise AssertionError(f"{path} was never opened")
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+@pytest.mark.parametrize("argv", [
+    ["create", "huge.kdsb", "--out", "manifest.json", "--force", "--embedding-model", MODEL,
+     "--row-id-is-identity"],
+    ["verify", "manifest.json", "--index", "huge.kdsb"],
+], ids=["create", "verify"])
+def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str]) -> None:
+    # A sparse index of 64 GiB: hashing it takes far longer than the test waits.
+    before = _snapshot(project)
+    huge = project / "huge.kdsb"
+    header = samples.index_header("sign_bitmap", 65536, 8_000_000)
+    with open(huge, "wb") as stream:
+        stream.write(header)
+        stream.truncate(len(header) + 8192 * 8_000_000)
+    with subprocess.Popen([SCRIPT or "karnid-manifest", *argv], cwd=project, text=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        try:
+            _wait_until_open(proc.pid, huge)
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=60)
+        finally:
+            proc.kill()
+    assert proc.returncode == 130, err
+    assert err.splitlines() == ["karnid-manifest: interrupted"]
+    huge.unlink()
+    assert _snapshot(project) == before  # the old manifest, and no temporary
+
+
+# --- what the tool adds to the module's texts -----------------------------------------------------
+
+
+def test_create_shows_each_row_map_problem(project: Path) -> None:
+    lines = (project / "rows.jsonl").read_text(encoding="utf-8").splitlines()
+    lines[4] = lines[4].replace('"row_id": 4', '"row_id": 7')
+    lines[8] = ""
+    (project / "bad.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    argv = ["create", "index.kdrq", "--out", "new.json", "--embedding-model", MODEL, "--row-map",
+            "bad.jsonl"]
+    people = run(*argv, cwd=project)
+    assert_one_line_error(people, "row map is invalid: row_identity_row_id_mismatch")
+    assert "  row_identity_row_id_mismatch: line 4 (line 5 of the file) has row_id 7" in (
+        people.stderr.splitlines())
+    assert "line 8 (line 9 of the file) is not a strict row object" in people.stderr
+    assert "    in plain words: the line is empty" in people.stderr.splitlines()
+    machine = json.loads(run(*argv, "--json", cwd=project).stdout)
+    assert machine["problems"][0] == {"code": "row_identity_row_id_mismatch",
+                                      "message": "line 4 has row_id 7"}  # the module's text
+
+    # The count of a failed row map says what it counts.
+    shutil.copy(project / "bad.jsonl", project / "rows.jsonl")
+    rows = table_rows(run("verify", "manifest.json", cwd=project).stdout)["row identity"]
+    assert rows[:4] == ["failed", "rows.jsonl", "19", "rows"] and rows[4] == "parsed"
+
+
+def _first_line_bytes(path: Path) -> int:
+    return len(path.read_bytes().split(b"\n", 1)[0]) + 1
+
+
+CREATE_ROWS = ["create", "index.kdrq", "--out", "new.json", "--embedding-model", MODEL,
+               "--row-map", "rows.jsonl"]
+
+
+@pytest.mark.parametrize(("argv", "hint"), [
+    ([*CREATE_ROWS, "--max-row-map-tracked-id-bytes", "100"],
+     "hint: --max-row-map-tracked-id-bytes 720 would do (20 rows x 36-byte ids)"),
+    ([*CREATE_ROWS, "--max-row-map-line-bytes", "20"],
+     "hint: line 1 of the file is {line} bytes; --max-row-map-line-bytes {line} would accept"),
+    ([*CREATE_ROWS, "--max-row-map-rows", "5"], "hint: --max-row-map-rows 20 would accept"),
+    ([*CREATE_ROWS, "--aux", "v=vocab.txt", "--max-auxiliary-artifacts", "0"],
+     "hint: --max-auxiliary-artifacts 1 would accept every entry"),
+    (["verify", "manifest.json", "--max-manifest-bytes", "64"],
+     "hint: --max-manifest-bytes {manifest} would read this manifest"),
+    (["verify", "manifest.json", "--max-row-map-rows", "5"],
+     "hint: --max-row-map-rows 20 would accept the 20 rows"),
+    (["verify", "manifest.json", "--max-auxiliary-artifact-bytes", "3"],
+     "hint: --max-auxiliary-artifact-bytes 11 would accept the file"),
+    (["verify", "manifest.json", "--max-calibration-profile-bytes", "3"],
+     "hint: --max-calibration-profile-bytes 1024 would accept the file"),
+    (["verify", "manifest.json", "--max-report-issues", "1", "--max-row-map-rows", "5",
+      "--max-auxiliary-artifact-bytes", "3"], "hint: the list was cut at 1 issues"),
+], ids=["tracked ids", "line", "rows", "aux count", "manifest", "declared rows", "aux size",
+        "profile size", "issues"])
+def test_limit_issues_name_the_option_and_a_value(project: Path, argv: list[str],
+                                                  hint: str) -> None:
+    expected = hint.format(line=_first_line_bytes(project / "rows.jsonl"),
+                           manifest=(project / "manifest.json").stat().st_size)
+    result = run(*argv, cwd=project)
+    assert result.returncode == (2 if argv[0] == "create" or "--max-manifest-bytes" in argv
+                                 else 1), result.stderr
+    assert expected in result.stdout + result.stderr
+    if argv[0] == "create":
+        assert "verify and plan need the same option" in result.stderr
+
+
+def test_an_early_stop_and_what_follows_from_it(project: Path) -> None:
+    result = run("verify", "manifest.json", "--max-row-map-tracked-id-bytes", "100", cwd=project)
+    assert result.returncode == 1
+    lines = result.stdout.splitlines()
+    follow = next(i for i, line in enumerate(lines) if "has at least 3 rows" in line)
+    assert lines[follow + 1].startswith("  this follows from the early stop above")
+    assert "or --allow-duplicate-db-ids skips the duplicate check" in result.stdout
+    assert lines[-1].startswith("FAILED: manifest.json has 1 issue and 1 that follows from it")
+
+
+NOT_MANIFESTS = {
+    "index": (samples.index_header("rank_quant", 16, 2) + bytes(16),
+              "index.bin is a rank_quant index file, not a manifest"),
+    "legacy index": (b"QDSB" + bytes(40), "index.bin is a sign_bitmap index file, not a manifest"),
+    "fast-scan index": (b"KDFS" + bytes(40), "is a RankQuantFastscan index file, not a manifest"),
+    "row map": (b'{"row_id": 0, "db_id": "x"}\n{"row_id": 1, "db_id": "y"}\n',
+                "index.bin is a row map (JSON Lines), not a manifest"),
+}
+PLAIN_WORDS = {
+    "array": (lambda text: "[" + text + "]",
+              "in plain words: the manifest must be an object {...}, but it is an array"),
+    "wrong type": (lambda text: text.replace('"dim": 16', '"dim": "16"', 1),
+                   'in plain words: `artifact.dim` must be a whole number (0 or more), but it is '
+                   'the string "16"'),
+    "bare word": (lambda text: text.replace(f'"{MODEL}"', "nothing", 1),
+                  "in plain words: a bare word that is not true, false or null"),
+    "unknown key": (lambda text: text.replace('"bits": 4', '"bitz": 4', 1),
+                    "in plain words: `artifact.params` has `bitz`, which is not allowed there"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(NOT_MANIFESTS) + sorted(PLAIN_WORDS))
+def test_unloadable_manifests_are_explained(project: Path, case: str) -> None:
+    if case in NOT_MANIFESTS:
+        content, expected = NOT_MANIFESTS[case]
+        (project / "index.bin").write_bytes(content)
+        target = "index.bin"
+    else:
+        edit, expected = PLAIN_WORDS[case]
+        (project / "edited.json").write_text(
+            edit((project / "manifest.json").read_text(encoding="utf-8")), encoding="utf-8")
+        target = "edited.json"
+    result = run("inspect", target, cwd=project)
+    assert_one_line_error(result)
+    assert expected in result.stderr
+
+
+@pytest.mark.parametrize(("argv", "kind"), [
+    (["verify", "absent.json", "--json"], "cannot_run"),
+    (["verify", "--json", "--bogus", "manifest.json"], "bad_arguments"),
+    (["plan", "manifest.json", "other.json", "--index", "index.kdrq", "--json"], "bad_arguments"),
+    (["create", "index.kdrq", "--out", "manifest.json", "--embedding-model", MODEL,
+      "--row-id-is-identity", "--json"], "cannot_run"),
+    (["inspect", "index.kdrq", "--json"], "cannot_run"),
+], ids=["missing", "bad option", "index with several", "create over a file", "not a manifest"])
+def test_json_failures_are_one_error_object(project: Path, argv: list[str], kind: str) -> None:
+    result = run(*argv, cwd=project)
+    error = json.loads(result.stdout)  # exactly one document
+    assert error["kind"] == kind and error["exit_status"] == result.returncode == 2
+    assert error["message"] in result.stderr
+
+
+# --- several manifests ---------------------------------------------------------------------------
+
+
+def test_several_manifests_a_line_each_and_the_worst_status(project: Path) -> None:
+    shutil.copytree(project, project.parent / "copy")
+    samples.flip_byte(project.parent / "copy" / "index.kdrq")
+    both = ["proj", "copy", "absent.json"]
+    result = run("verify", *both, cwd=project.parent)
+    assert result.returncode == 2
+    lines = result.stdout.splitlines()
+    assert lines[0] == "proj/manifest.json: OK"
+    assert lines[1] == "copy/manifest.json: FAILED, 1 issue"
+    assert lines[2].startswith("  artifact_sha256_mismatch: ")
+    assert lines[3] == "absent.json: ERROR, cannot load it: " + f"{os.strerror(2)} (os error 2)"
+    assert lines[-1] == "3 manifests: 1 verified, 1 failed, 1 could not be checked"
+
+    quiet = run("verify", "-q", "proj", "copy", cwd=project.parent)
+    assert quiet.returncode == 1 and "proj/" not in quiet.stdout and "copy/" in quiet.stdout
+    assert run("verify", "-q", "proj", "proj/manifest.json", cwd=project.parent).stdout == ""
+    silent = run("verify", "--status", *both, cwd=project.parent)
+    assert (silent.returncode, silent.stdout, silent.stderr) == (2, "", "")
+
+    plans = json.loads(run("plan", *both, "--json", cwd=project.parent).stdout)
+    assert plans["exit_status"] == 2
+    assert [(m["exit_status"], sorted(m)) for m in plans["manifests"]] == [
+        (0, ["exit_status", "manifest", "plan"]), (1, ["error", "exit_status", "manifest"]),
+        (2, ["error", "exit_status", "manifest"])]
+    assert plans["manifests"][1]["error"]["codes"] == ["artifact_sha256_mismatch"]
+
+
+def test_auxiliary_files_are_listed_in_one_order(project: Path) -> None:
+    result = run("create", "index.kdrq", "--out", "m2.json", "--embedding-model", MODEL,
+                 "--row-id-is-identity", "--aux", "zeta=vocab.txt", "--aux", "alpha=stop.txt",
+                 cwd=project)
+    created = [line.split()[1] for line in result.stdout.splitlines()
+               if line.startswith("auxiliary")]
+    verified = [name for name in table_rows(run("verify", "m2.json", cwd=project).stdout)
+                if name.startswith("auxiliary")]
+    assert created == ['"alpha"', '"zeta"']
+    assert verified == ["auxiliary alpha", "auxiliary zeta"]
+
+
+def test_help_describes_every_command_with_an_example(project: Path) -> None:
+    main_help = run("--help", cwd=project).stdout
+    for text in ("0 ", "1 ", "2 ", "130", "docs/issue-codes.md"):
+        assert text in main_help
+    for command in cli.COMMANDS:
+        shown = run(command.name, "--help", cwd=project).stdout
+        assert command.description.split(".")[0] in " ".join(shown.split())
+        assert "example:\n  karnid-manifest " + command.name in shown
 
 
 @pytest.mark.parametrize(("name", "shown"), [
