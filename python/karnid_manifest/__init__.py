@@ -49,3 +49,23 @@ __all__ = [
     "create_manifest",
 ]
 __version__ = "0.1.0"
+
+from karnid_manifest.signing import (  # noqa: E402  (needs pyca/cryptography only when called)
+    SignatureError,
+    SignatureInputError,
+    SignatureVerificationError,
+    SigningUnavailableError,
+    sign_manifest,
+    verify_manifest_signature,
+    verify_signed_for_load,
+)
+
+__all__ += [
+    "sign_manifest",
+    "verify_manifest_signature",
+    "verify_signed_for_load",
+    "SignatureError",
+    "SignatureVerificationError",
+    "SignatureInputError",
+    "SigningUnavailableError",
+]

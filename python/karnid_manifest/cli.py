@@ -15,7 +15,7 @@ from typing import Any, Callable, Mapping, NoReturn, Sequence, TypeVar
 
 import _karnid_manifest as km
 
-from karnid_manifest import __version__, progress, render
+from karnid_manifest import __version__, progress, render, signing_cli
 
 T = TypeVar("T")
 
@@ -339,7 +339,12 @@ def build_parser() -> argparse.ArgumentParser:
         _policy_options(p, duplicates=True)
         _limit_options(p, every_limit)
         _json_option(p, "the report" if name == "verify" else "the load plan")
+        signing_cli.add_signature_options(p)
         p.set_defaults(func=func)
+
+    p = signing_cli.add_sign_command(sub)
+    _policy_options(p, duplicates=True)
+    _limit_options(p, every_limit)
 
     p = sub.add_parser("inspect", help="parse a manifest and summarise it",
                        description="Parse a manifest without checking the files it names.")
@@ -371,7 +376,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exc:  # --help, --version and usage errors
         return exc.code if isinstance(exc.code, int) else EXIT_UNUSABLE
     try:
-        return int(args.func(args))
+        return int(signing_cli.checked(args, args.func))
     except Unusable as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return EXIT_UNUSABLE

@@ -156,6 +156,9 @@ def run(directory: str | os.PathLike[str] | None = None) -> int:
     out.heading("5. the load plan: canonical paths of exactly the files that were verified")
     out.run(["plan", _rel(full_manifest)], expected=0)
 
+    from karnid_manifest import signing_cli
+    signing_cli.demo(out, full_manifest, _rel)
+
     damaged = indexes[FULL]
     out.heading(f"6. damage {_rel(damaged)}: invert its last byte")
     samples.flip_byte(damaged)

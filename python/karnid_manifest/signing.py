@@ -346,7 +346,7 @@ def _bundle_error(shown: str, problem: str) -> SignatureInputError:
     return SignatureInputError(f"signature {shown} is not a usable bundle: {problem}")
 
 
-_JSON_KINDS = {dict: "an object", list: "an array", str: "a string"}
+_JSON_KINDS: dict[type, str] = {dict: "an object", list: "an array", str: "a string"}
 
 
 def _member(document: dict[str, Any], key: str, kind: type, shown: str, where: str) -> Any:
