@@ -373,8 +373,8 @@ def _read_bundle(path: StrPath) -> _Envelope:
     if ({"certificate", "x509CertificateChain"} & material.keys()
             or material.get("tlogEntries") or material.get("timestampVerificationData")):
         raise SignatureInputError(
-            f"signature {shown} is a keyless signature (certificate and transparency log); only "
-            "signatures made with a key pair are supported")
+            f"signature {shown} carries a certificate or transparency-log entries (a keyless or "
+            "certificate signature); only signatures made with a key pair are supported")
     public = material.get("publicKey", {})
     hint = public.get("hint") if isinstance(public, dict) else None
     if "dsseEnvelope" not in document and "messageSignature" in document:
@@ -576,11 +576,12 @@ def _confirm_unchanged(manifest: StrPath, digest: str, limit: int) -> None:
         raise SignatureVerificationError("manifest_changed_during_verification")
 
 
-def confirm_unchanged(info: SignatureInfo, *, max_manifest_bytes: int | None = None) -> None:
-    """Raises :class:`SignatureVerificationError` unless the manifest still has the bytes that
-    ``info`` (from :func:`verify_manifest_signature`) vouches for."""
+def confirm_unchanged(manifest: StrPath, sha256: str, *,
+                      max_manifest_bytes: int | None = None) -> None:
+    """Raises :class:`SignatureVerificationError` unless the manifest still has the SHA-256 that
+    a verified signature vouched for (``sha256`` of :func:`verify_manifest_signature`)."""
     limit = _manifest_limit({"max_manifest_bytes": max_manifest_bytes})
-    _confirm_unchanged(info["manifest_path"], info["sha256"], limit)
+    _confirm_unchanged(manifest, sha256, limit)
 
 
 def _statement(name: str, digest: str) -> bytes:
@@ -639,6 +640,8 @@ def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = N
     target = default_signature_path(manifest) if signature is None else os.fspath(signature)
     if os.path.exists(target) and os.path.exists(manifest) and os.path.samefile(target, manifest):
         raise SignatureInputError(f"the signature path {_shown(target)} is the manifest itself")
+    if os.path.isdir(target):
+        raise SignatureInputError(f"the signature path {_shown(target)} is a directory")
     limit = _manifest_limit(options)
     data = _read_bounded(manifest, limit, "manifest")
     digest = hashlib.sha256(data).hexdigest()

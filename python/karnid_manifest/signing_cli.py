@@ -138,7 +138,7 @@ def checked(args: argparse.Namespace, command: Callable[[argparse.Namespace], in
             print(f"signature  verified  {info['signature_path']}  {info['method']} "
                   f"signature, {info['key']} key {info['key_hint'][:16]}")
         status = command(args)
-        signing.confirm_unchanged(info, max_manifest_bytes=limit)
+        signing.confirm_unchanged(args.manifest, info["sha256"], max_manifest_bytes=limit)
     except signing.SignatureVerificationError as exc:
         sys.stdout.flush()
         _error(f"signature refused for {shown}: {exc}")
