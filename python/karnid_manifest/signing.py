@@ -119,7 +119,7 @@ class SigningUnavailableError(ImportError):
 
 
 class SignatureInfo(TypedDict):
-    """What a signature vouches for, as :func:`sign_manifest` wrote it or a verification found it."""
+    """What a signature vouches for: as :func:`sign_manifest` wrote it, or as verified."""
 
     manifest_path: str
     signature_path: str

@@ -21,8 +21,12 @@ ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
 from cryptography.hazmat.primitives import serialization  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import ed25519, rsa  # noqa: E402
 
-MODEL_SIGNING = Path(sys.executable).parent / "model_signing"
 CURVES = {"P-256": ec.SECP256R1, "P-384": ec.SECP384R1, "P-521": ec.SECP521R1}
+
+
+def peer(module: str) -> Any:
+    """A module of the tools we interoperate with; their tests skip, saying why, without it."""
+    return pytest.importorskip(module, reason=f"{module.split('.')[0]} cannot be imported")
 
 
 def cli(*args: str | os.PathLike[str], cwd: Path,
@@ -61,6 +65,13 @@ def index_dir(tmp_path: Path) -> Path:
     return root
 
 
+@pytest.fixture
+def model_signing() -> list[str]:
+    """model-signing's command line (installed by requirements-dev.txt)."""
+    peer("model_signing")
+    return [sys.executable, "-m", "model_signing"]
+
+
 def bundle_of(path: Path) -> dict[str, Any]:
     return json.loads(path.read_text(encoding="utf-8"))
 
@@ -75,11 +86,11 @@ def statement_of(bundle: dict[str, Any]) -> dict[str, Any]:
 @pytest.mark.parametrize(("curve", "sec1", "password"),
                          [("P-256", False, None), ("P-384", True, b"pw 1"),
                           ("P-521", False, b"secret")])
-def test_our_signature_verifies_with_both_tools(index_dir: Path, curve: str, sec1: bool,
+def test_our_signature_verifies_with_both_tools(index_dir: Path, model_signing: list[str],
+                                                curve: str, sec1: bool,
                                                 password: bytes | None) -> None:
-    sslib_dsse = pytest.importorskip("securesystemslib.dsse")
-    sslib_signer = pytest.importorskip("securesystemslib.signer")
-    assert MODEL_SIGNING.exists(), "model-signing is not installed (requirements-dev.txt)"
+    sslib_dsse = peer("securesystemslib.dsse")
+    sslib_signer = peer("securesystemslib.signer")
     key = index_dir / "other.pem"
     public = write_key(key, ec.generate_private_key(CURVES[curve]()), password=password,
                        sec1=sec1)
@@ -91,7 +102,7 @@ def test_our_signature_verifies_with_both_tools(index_dir: Path, curve: str, sec
     info = json.loads(result.stdout)
     assert info["signature_path"] == "../m.sig" and info["key"] == f"ECDSA {curve}"
 
-    checked = subprocess.run([MODEL_SIGNING, "verify", "key", index_dir / "manifest.json",
+    checked = subprocess.run([*model_signing, "verify", "key", index_dir / "manifest.json",
                               "--signature", index_dir.parent / "m.sig", "--public_key", public],
                              capture_output=True, text=True, timeout=120, check=False)
     assert checked.returncode == 0, checked.stdout + checked.stderr
@@ -102,9 +113,10 @@ def test_our_signature_verifies_with_both_tools(index_dir: Path, curve: str, sec
     assert list(envelope.verify([sslib_key], 1)) == [sslib_key.keyid]
 
 
-def test_model_signing_signatures_are_accepted(index_dir: Path, tmp_path: Path) -> None:
+def test_model_signing_signatures_are_accepted(index_dir: Path, tmp_path: Path,
+                                               model_signing: list[str]) -> None:
     for target, signature in (("manifest.json", "file.sig"), (".", "../dir.sig")):
-        made = subprocess.run([MODEL_SIGNING, "sign", "key", target, "--signature", signature,
+        made = subprocess.run([*model_signing, "sign", "key", target, "--signature", signature,
                                "--private_key", tmp_path / "key.pem"], cwd=index_dir,
                               capture_output=True, text=True, timeout=120, check=False)
         assert made.returncode == 0, made.stdout + made.stderr
@@ -122,8 +134,8 @@ def test_model_signing_signatures_are_accepted(index_dir: Path, tmp_path: Path) 
 
 
 def test_securesystemslib_envelope_is_accepted(index_dir: Path, tmp_path: Path) -> None:
-    sslib_dsse = pytest.importorskip("securesystemslib.dsse")
-    sslib_signer = pytest.importorskip("securesystemslib.signer")
+    sslib_dsse = peer("securesystemslib.dsse")
+    sslib_signer = peer("securesystemslib.signer")
     ours = bundle_of(index_dir / "manifest.json.sig")
     private = serialization.load_pem_private_key((tmp_path / "key.pem").read_bytes(), None)
     envelope = sslib_dsse.Envelope(base64.b64decode(ours["dsseEnvelope"]["payload"]),
@@ -220,8 +232,8 @@ def test_tampering_is_refused(index_dir: Path, tmp_path: Path, command: str, cas
 
 def test_model_signing_methods_other_than_files_sha256_are_refused(index_dir: Path,
                                                                    tmp_path: Path) -> None:
-    ms_signing = pytest.importorskip("model_signing.signing")
-    ms_hashing = pytest.importorskip("model_signing.hashing")
+    ms_signing = peer("model_signing.signing")
+    ms_hashing = peer("model_signing.hashing")
     for name, hashing in (("shards", ms_hashing.Config().use_shard_serialization()),
                           ("blake2", ms_hashing.Config().use_file_serialization(
                               hashing_algorithm="blake2"))):
