@@ -50,7 +50,8 @@ __all__ = [
 ]
 __version__ = "0.1.0"
 
-from karnid_manifest.signing import (  # noqa: E402  (needs pyca/cryptography only when called)
+# The signing functions need pyca/cryptography (the "signing" extra) only when they are called.
+from karnid_manifest.signing import (  # noqa: E402
     SignatureError,
     SignatureInputError,
     SignatureVerificationError,

@@ -26,9 +26,12 @@ import json
 import os
 import stat
 import tempfile
-from typing import Any, Callable, Literal, NoReturn, TypedDict, Union
+from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, TypedDict, Union
 
 import _karnid_manifest as km
+
+if TYPE_CHECKING:
+    from _karnid_manifest import VerifiedLoadPlan
 
 try:
     from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
@@ -203,6 +206,8 @@ def _manifest_limit(options: dict[str, Any]) -> int:
         return int(km.DEFAULT_MAX_MANIFEST_BYTES)
     if isinstance(limit, bool) or not isinstance(limit, int):
         raise TypeError(f"max_manifest_bytes must be an int, not {type(limit).__name__}")
+    if not 0 <= limit < 2**64:
+        raise OverflowError(f"max_manifest_bytes {limit} is outside 0 to 2^64-1")
     return limit
 
 
@@ -280,7 +285,7 @@ def _key_kind(key: object) -> str:
     return f"a key of an unsupported type ({name})"
 
 
-def load_public_key(path: StrPath) -> _PublicKey:
+def _load_public_key(path: StrPath) -> _PublicKey:
     _need_cryptography()
     shown = _shown(path)
     data = _read_bounded(path, MAX_KEY_BYTES, "public key")
@@ -519,7 +524,7 @@ def _verify(manifest: StrPath, signature: StrPath, public_key: StrPath,
             limit: int) -> tuple[SignatureInfo, str]:
     _need_cryptography()
     envelope = _read_bundle(signature)
-    public = load_public_key(public_key)
+    public = _load_public_key(public_key)
     _check_signature(envelope, public)
     statement = _parse_statement(envelope.payload)
     digest = _manifest_sha256(manifest, limit)
@@ -553,7 +558,7 @@ def verify_manifest_signature(manifest: StrPath, signature: StrPath,
 
 
 def verify_signed_for_load(manifest: StrPath, signature: StrPath, public_key: StrPath,
-                           **options: Any) -> Any:
+                           **options: Any) -> VerifiedLoadPlan:
     """Verifies the signature, then the manifest and its files with ``verify_for_load`` (the
     ``options`` are its keyword arguments), then checks that the manifest did not change during
     the call. Returns the load plan of ``verify_for_load``.
