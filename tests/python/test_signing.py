@@ -76,10 +76,6 @@ def bundle_of(path: Path) -> dict[str, Any]:
     return json.loads(path.read_text(encoding="utf-8"))
 
 
-def statement_of(bundle: dict[str, Any]) -> dict[str, Any]:
-    return json.loads(base64.b64decode(bundle["dsseEnvelope"]["payload"]))
-
-
 # --- interoperability ---------------------------------------------------------------------------
 
 
