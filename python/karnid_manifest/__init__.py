@@ -195,3 +195,24 @@ __all__ = [
     "VerificationFailed",
 ]
 __version__ = "0.1.0"
+
+# The signing functions need pyca/cryptography (the "signing" extra) only when they are called.
+from karnid_manifest.signing import (  # noqa: E402
+    SignatureError,
+    SignatureInputError,
+    SignatureVerificationError,
+    SigningUnavailableError,
+    sign_manifest,
+    verify_manifest_signature,
+    verify_signed_for_load,
+)
+
+__all__ += [
+    "sign_manifest",
+    "verify_manifest_signature",
+    "verify_signed_for_load",
+    "SignatureError",
+    "SignatureVerificationError",
+    "SignatureInputError",
+    "SigningUnavailableError",
+]

@@ -26,7 +26,7 @@ from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
 import _karnid_manifest as km
 
 import karnid_manifest as api
-from karnid_manifest import __version__, explain, progress, render
+from karnid_manifest import __version__, explain, progress, render, signing_cli
 from karnid_manifest.errors import VerificationFailed
 
 PROG = "karnid-manifest"
@@ -345,6 +345,7 @@ def _check_options(p: argparse.ArgumentParser, json_what: str) -> None:
     _policy_options(p, duplicates=True)
     _limit_options(p, list(LIMIT_HELP))
     _output_options(p, json_what, quiet=True)
+    signing_cli.add_signature_options(p)
 
 
 @dataclass
@@ -407,6 +408,10 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
             if out.progress.enabled else None)
     shown = render.display_path(target)
     try:
+        signed = signing_cli.verified_signature(target, args, out, single=not label)
+    except Failure as failure:
+        return Outcome(target, failure.status, failure=failure)
+    try:
         if planning:
             result: Mapping[str, Any] = out.progress.run(
                 lambda: api.verify_for_load(target, **kwargs), work)
@@ -424,6 +429,10 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
     except (OSError, ValueError) as exc:
         return Outcome(target, EXIT_UNUSABLE, failure=load_failure(target, exc,
                                                                    limits_in_force(args)))
+    try:
+        signing_cli.confirm_unchanged(target, signed, args)
+    except Failure as failure:
+        return Outcome(target, failure.status, failure=failure)
     ok = planning or bool(result["ok"])
     return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result)
 
@@ -452,7 +461,7 @@ def _compact(outcome: Outcome, args: argparse.Namespace, out: Output) -> list[st
     shown = render.display_path(outcome.target)
     style = out.style
     if outcome.failure is not None:
-        word = "REFUSED" if outcome.failure.kind == KIND_PLAN_REFUSED else "ERROR"
+        word = "REFUSED" if outcome.failure.status == EXIT_FAILED else "ERROR"
         return [f"{shown}: {style.bad(word)}, {outcome.failure.brief}",
                 *("  " + style.dim(note) for note in outcome.failure.notes)]
     result = outcome.result
@@ -480,6 +489,7 @@ def _run_checks(args: argparse.Namespace, out: Output, *, planning: bool) -> int
     targets = [manifest_target(argument) for argument in args.manifests]
     if args.index is not None and len(targets) != 1:
         raise Failure("--index needs exactly one manifest", kind=KIND_BAD_ARGUMENTS)
+    signing_cli.check_arguments(args, targets)
     if len(targets) == 1:
         return _single(_check_one(targets[0], args, out, planning=planning, label=""), args,
                        out, planning=planning)
@@ -625,6 +635,13 @@ COMMANDS: list[Command] = [
             f"{PROG} plan --json models/idx/manifest.json",
             lambda p: _check_options(p, "the load plan (several: one object listing them)"),
             _cmd_plan),
+    Command("sign", "sign a manifest that verifies",
+            "Verify a manifest, then sign its exact bytes with a private key: a Sigstore bundle "
+            "(DSSE, in-toto statement) that model-signing and securesystemslib verify too. "
+            "'verify' and 'plan' check it with --public-key.",
+            f"{PROG} sign models/idx/manifest.json --key build-key.pem\n"
+            f"  {PROG} plan models/idx/manifest.json --public-key build-key.pub",
+            signing_cli.sign_options, signing_cli.cmd_sign),
     Command("inspect", "parse a manifest and summarise it",
             "Parse a manifest without opening the files it names, and summarise it.",
             f"{PROG} inspect models/idx/manifest.json",

@@ -158,10 +158,13 @@ def run(directory: str | os.PathLike[str] | None = None) -> int:
     out.heading("5. the load plan: canonical paths of exactly the files that were verified")
     out.run(["plan", _rel(full_manifest)], expected=0)
 
+    from karnid_manifest import signing_cli
+    signing_cli.demo(out, full_manifest, _rel)
+
     damaged_dir = folder / f"{FULL}-damaged"
     damaged = damaged_dir / indexes[FULL].name
     damaged_manifest = damaged_dir / full_manifest.name
-    out.heading(f"6. damage a copy: {_rel(damaged_dir)}, with the last byte of its index inverted")
+    out.heading(f"7. damage a copy: {_rel(damaged_dir)}, with the last byte of its index inverted")
     shutil.copytree(full_manifest.parent, damaged_dir, dirs_exist_ok=True)
     samples.flip_byte(damaged)
     out.run(["verify", _rel(damaged_manifest)], expected=1)

@@ -1,0 +1,683 @@
+"""Signatures over a manifest file.
+
+A signature is a Sigstore bundle (v0.3 JSON) holding a DSSE envelope whose payload is an in-toto
+Statement v1 over the manifest file's exact bytes, in the shape that model-signing's key-based
+method writes for a single file: the predicate lists one SHA-256 resource named "." (the file
+itself), and the subject digest is the SHA-256 of that resource digest. The signature's ``keyid``
+is securesystemslib's key id for the public key, and ``verificationMaterial.publicKey.hint`` is
+the SHA-256 of the public key's PEM, so both tools verify the bundle as it stands.
+
+Because the manifest pins every file it names by digest, a signature over its bytes vouches for
+the whole index once verification has run. Keys are ECDSA on P-256, P-384 or P-521 (the curves
+both tools accept), with the hash each tool pairs with the curve.
+
+pyca/cryptography is an optional dependency (the ``signing`` extra): without it this module still
+imports, and every function that needs it raises :class:`SigningUnavailableError`.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import contextlib
+import dataclasses
+import hashlib
+import json
+import os
+import stat
+import tempfile
+from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, TypedDict, Union
+
+import _karnid_manifest as km
+
+if TYPE_CHECKING:
+    from _karnid_manifest import VerifiedLoadPlan
+
+try:
+    from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+
+    HAVE_CRYPTOGRAPHY = True
+except ImportError:  # the optional extra is not installed
+    HAVE_CRYPTOGRAPHY = False
+
+StrPath = Union[str, "os.PathLike[str]"]
+Password = Union[str, bytes, Callable[[], Union[str, bytes]], None]
+
+INSTALL_HINT = "pip install 'karnid-manifest[signing]'"
+BUNDLE_MEDIA_TYPE = "application/vnd.dev.sigstore.bundle.v0.3+json"
+PAYLOAD_TYPE = "application/vnd.in-toto+json"
+STATEMENT_TYPE = "https://in-toto.io/Statement/v1"
+PREDICATE_TYPE = "https://model_signing/signature/v1.0"
+DIGEST_ALGORITHM = "sha256"
+# model-signing names the one resource of a single-file signature after the path of the file
+# relative to itself.
+FILE_RESOURCE = "."
+SIGNATURE_SUFFIX = ".sig"
+# A key file is a few hundred bytes; a bundle grows with the files a directory signature lists.
+MAX_KEY_BYTES = 64 * 1024
+MAX_BUNDLE_BYTES = 16 * 1024 * 1024
+HASH_CHUNK = 1024 * 1024
+
+# Curve name -> (hash, securesystemslib scheme, name shown to people).
+_CURVES = {
+    "secp256r1": ("sha256", "ecdsa-sha2-nistp256", "P-256"),
+    "secp384r1": ("sha384", "ecdsa-sha2-nistp384", "P-384"),
+    "secp521r1": ("sha512", "ecdsa-sha2-nistp521", "P-521"),
+}
+SUPPORTED_KEYS = "an ECDSA key on P-256, P-384 or P-521"
+
+# Why a signature does not vouch for a manifest: code -> the one line shown to people.
+REASONS = {
+    "signature_other_key": "the signature was made with another key",
+    "signature_value_damaged": "the signature value is damaged",
+    "signature_envelope_altered":
+        "the signature value is damaged or the envelope was altered after signing",
+    "signature_key_unknown":
+        "the signature does not verify with this public key (another key, or a damaged value)",
+    "statement_unsupported": "the signed statement does not vouch for a manifest",
+    "manifest_not_signed": "the signed directory does not list the manifest",
+    "manifest_changed_since_signing": "the manifest changed since signing",
+    "signed_file_changed": "a file of the signed directory changed since signing",
+    "manifest_changed_during_verification": "the manifest changed during verification",
+}
+ReasonCode = Literal[
+    "signature_other_key", "signature_value_damaged", "signature_envelope_altered",
+    "signature_key_unknown", "statement_unsupported", "manifest_not_signed",
+    "manifest_changed_since_signing", "signed_file_changed",
+    "manifest_changed_during_verification",
+]
+
+
+class SignatureError(ValueError):
+    """Base of the signing errors: a loader that refuses on ``ValueError`` refuses on these too."""
+
+
+class SignatureVerificationError(SignatureError):
+    """The signature does not vouch for the manifest. ``code`` is a key of :data:`REASONS`."""
+
+    def __init__(self, code: ReasonCode, detail: str | None = None) -> None:
+        self.code = code
+        self.reason = REASONS[code]
+        self.detail = detail
+        super().__init__(self.reason if detail is None else f"{self.reason}: {detail}")
+
+
+class SignatureInputError(SignatureError):
+    """An input cannot be used: a key, a bundle or a manifest that is unreadable or malformed,
+    a kind of signature that is not supported, a signature that cannot be written."""
+
+
+class KeyPasswordRequired(SignatureInputError):
+    """The private key is encrypted and no password was given."""
+
+
+class SigningUnavailableError(ImportError):
+    """The optional dependency pyca/cryptography is not installed."""
+
+    def __init__(self) -> None:
+        super().__init__(f"signing needs pyca/cryptography: {INSTALL_HINT}")
+
+
+class SignatureInfo(TypedDict):
+    """What a signature vouches for: as :func:`sign_manifest` wrote it, or as verified."""
+
+    manifest_path: str
+    signature_path: str
+    sha256: str
+    method: Literal["file", "directory"]
+    signed_name: str
+    key: str
+    key_hint: str
+    keyid: str
+
+
+def _need_cryptography() -> None:
+    if not HAVE_CRYPTOGRAPHY:
+        raise SigningUnavailableError()
+
+
+def _shown(path: StrPath) -> str:
+    return os.fsencode(path).decode("utf-8", "replace")
+
+
+def _os_text(exc: OSError) -> str:
+    return f"{exc.strerror or exc} (os error {exc.errno})" if exc.errno else str(exc)
+
+
+def default_signature_path(manifest: StrPath) -> str:
+    """Where a manifest's signature goes when no path is given: beside it, ``.sig`` appended."""
+    return os.fspath(manifest) + SIGNATURE_SUFFIX
+
+
+# --- files ----------------------------------------------------------------------------------------
+
+
+def _open_regular(path: StrPath, what: str, *, follow: bool = True) -> int:
+    """Opens a regular file for reading without blocking on a FIFO; anything else is refused."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | (0 if follow else os.O_NOFOLLOW)
+    try:
+        fd = os.open(path, flags)
+    except OSError as exc:
+        raise SignatureInputError(f"cannot read {what} {_shown(path)}: {_os_text(exc)}") from exc
+    except ValueError as exc:  # an interior NUL byte
+        raise SignatureInputError(f"cannot read {what} {_shown(path)}: {exc}") from exc
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise SignatureInputError(f"cannot read {what} {_shown(path)}: not a regular file")
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _read_bounded(path: StrPath, limit: int, what: str) -> bytes:
+    fd = _open_regular(path, what)
+    chunks = []
+    size = 0
+    try:
+        with open(fd, "rb", closefd=True) as stream:
+            while size <= limit:
+                chunk = stream.read(min(HASH_CHUNK, limit + 1 - size))
+                if not chunk:
+                    break
+                chunks.append(chunk)
+                size += len(chunk)
+    except OSError as exc:
+        raise SignatureInputError(f"cannot read {what} {_shown(path)}: {_os_text(exc)}") from exc
+    if size > limit:
+        raise SignatureInputError(f"{what} {_shown(path)} is larger than {limit} bytes")
+    return b"".join(chunks)
+
+
+def _hash_file(fd: int) -> str:
+    digest = hashlib.sha256()
+    with open(fd, "rb", closefd=True) as stream:
+        while chunk := stream.read(HASH_CHUNK):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def _manifest_limit(options: dict[str, Any]) -> int:
+    limit = options.get("max_manifest_bytes")
+    if limit is None:
+        return int(km.DEFAULT_MAX_MANIFEST_BYTES)
+    if isinstance(limit, bool) or not isinstance(limit, int):
+        raise TypeError(f"max_manifest_bytes must be an int, not {type(limit).__name__}")
+    if not 0 <= limit < 2**64:
+        raise OverflowError(f"max_manifest_bytes {limit} is outside 0 to 2^64-1")
+    return limit
+
+
+def _manifest_sha256(manifest: StrPath, limit: int) -> str:
+    return hashlib.sha256(_read_bounded(manifest, limit, "manifest")).hexdigest()
+
+
+# --- JSON -------------------------------------------------------------------------------------
+
+
+def _no_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    # Two readers that keep different copies of a duplicated key would see different documents.
+    result: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in result:
+            raise ValueError(f"duplicate key {key!r}")
+        result[key] = value
+    return result
+
+
+def _no_constant(name: str) -> NoReturn:
+    raise ValueError(f"{name} is not JSON")
+
+
+def _parse_json(data: bytes) -> Any:
+    """Strict JSON: UTF-8, no duplicate keys, no NaN; raises ValueError or RecursionError."""
+    return json.loads(data.decode("utf-8"), object_pairs_hook=_no_duplicates,
+                      parse_constant=_no_constant)
+
+
+def _canonical_string(text: str) -> str:
+    # securesystemslib's canonical JSON escapes only the quote and the backslash.
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+# --- keys -------------------------------------------------------------------------------------
+
+
+@dataclasses.dataclass(frozen=True)
+class _PublicKey:
+    key: Any  # ec.EllipticCurvePublicKey
+    hash_name: str
+    curve: str
+    hint: str
+    keyid: str
+
+    def algorithm(self) -> Any:
+        return ec.ECDSA(getattr(hashes, self.hash_name.upper())())
+
+
+def _public_key(key: Any, shown: str) -> _PublicKey:
+    if not isinstance(key, (ec.EllipticCurvePublicKey, ec.EllipticCurvePrivateKey)):
+        raise SignatureInputError(
+            f"key {shown} is {_key_kind(key)}; signatures need {SUPPORTED_KEYS}")
+    public = key.public_key() if isinstance(key, ec.EllipticCurvePrivateKey) else key
+    curve = _CURVES.get(public.curve.name)
+    if curve is None:
+        raise SignatureInputError(
+            f"key {shown} is on curve {public.curve.name}; signatures need {SUPPORTED_KEYS}")
+    hash_name, scheme, curve_name = curve
+    pem = public.public_bytes(serialization.Encoding.PEM,
+                              serialization.PublicFormat.SubjectPublicKeyInfo)
+    canonical = ('{"keytype":"ecdsa","keyval":{"public":' + _canonical_string(pem.decode("ascii"))
+                 + '},"scheme":' + _canonical_string(scheme) + "}")
+    return _PublicKey(public, hash_name, curve_name, hashlib.sha256(pem).hexdigest(),
+                      hashlib.sha256(canonical.encode("utf-8")).hexdigest())
+
+
+def _key_kind(key: object) -> str:
+    name = type(key).__name__
+    for prefix, kind in (("RSA", "an RSA key"), ("Ed25519", "an Ed25519 key"),
+                         ("Ed448", "an Ed448 key"), ("DSA", "a DSA key")):
+        if name.startswith(prefix):
+            return kind
+    return f"a key of an unsupported type ({name})"
+
+
+def _load_public_key(path: StrPath) -> _PublicKey:
+    _need_cryptography()
+    shown = _shown(path)
+    data = _read_bounded(path, MAX_KEY_BYTES, "public key")
+    if b"PRIVATE KEY-----" in data:
+        raise SignatureInputError(f"{shown} is a private key; give its public key "
+                                  f"(openssl pkey -in {shown} -pubout)")
+    try:
+        key = serialization.load_pem_public_key(data)
+    except (ValueError, UnsupportedAlgorithm) as exc:
+        raise SignatureInputError(f"{shown} is not a PEM public key ({exc})") from exc
+    return _public_key(key, shown)
+
+
+def _load_private_key(path: StrPath, password: Password) -> tuple[Any, _PublicKey]:
+    _need_cryptography()
+    shown = _shown(path)
+    data = _read_bounded(path, MAX_KEY_BYTES, "private key")
+    if b"-----BEGIN" not in data:
+        raise SignatureInputError(f"{shown} is not a PEM private key")
+    secret = None if callable(password) else password
+    for attempt in (0, 1):
+        encoded = secret.encode("utf-8") if isinstance(secret, str) else secret
+        try:
+            key = serialization.load_pem_private_key(data, encoded)
+            break
+        except TypeError as exc:  # cryptography's signal for a missing or needless password
+            if encoded is not None:
+                raise SignatureInputError(
+                    f"{shown} is not encrypted, but a password was given") from exc
+            if attempt == 0 and callable(password):
+                secret = password()
+                continue
+            raise KeyPasswordRequired(f"{shown} is encrypted; a password is needed") from exc
+        except ValueError as exc:
+            if encoded is not None:
+                raise SignatureInputError(
+                    f"cannot decrypt {shown}: wrong password, or a damaged key") from exc
+            raise SignatureInputError(f"{shown} is not a PEM private key ({exc})") from exc
+        except UnsupportedAlgorithm as exc:
+            raise SignatureInputError(f"{shown}: unsupported key ({exc})") from exc
+    return key, _public_key(key, shown)
+
+
+# --- the envelope -----------------------------------------------------------------------------
+
+
+def pae(payload_type: str, payload: bytes) -> bytes:
+    """DSSE's pre-authentication encoding: what the signature is computed over."""
+    kind = payload_type.encode("utf-8")
+    return b"DSSEv1 %d %b %d %b" % (len(kind), kind, len(payload), payload)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Envelope:
+    payload: bytes
+    payload_type: str
+    sig: str
+    keyid: str
+    hint: str
+
+
+def _bundle_error(shown: str, problem: str) -> SignatureInputError:
+    return SignatureInputError(f"signature {shown} is not a usable bundle: {problem}")
+
+
+_JSON_KINDS: dict[type, str] = {dict: "an object", list: "an array", str: "a string"}
+
+
+def _member(document: dict[str, Any], key: str, kind: type, shown: str, where: str) -> Any:
+    value = document.get(key)
+    if not isinstance(value, kind):
+        raise _bundle_error(shown, f"{where}{key} is missing or not {_JSON_KINDS[kind]}")
+    return value
+
+
+def _read_bundle(path: StrPath) -> _Envelope:
+    shown = _shown(path)
+    data = _read_bounded(path, MAX_BUNDLE_BYTES, "signature")
+    try:
+        document = _parse_json(data)
+    except (ValueError, RecursionError) as exc:
+        raise _bundle_error(shown, f"not JSON ({exc})") from exc
+    if not isinstance(document, dict):
+        raise _bundle_error(shown, "not a JSON object")
+    media_type = document.get("mediaType")
+    if media_type != BUNDLE_MEDIA_TYPE:
+        raise _bundle_error(shown, f"media type {json.dumps(media_type)}, expected "
+                                   f"{BUNDLE_MEDIA_TYPE}")
+    material = _member(document, "verificationMaterial", dict, shown, "")
+    if ({"certificate", "x509CertificateChain"} & material.keys()
+            or material.get("tlogEntries") or material.get("timestampVerificationData")):
+        raise SignatureInputError(
+            f"signature {shown} carries a certificate or transparency-log entries (a keyless or "
+            "certificate signature); only signatures made with a key pair are supported")
+    public = material.get("publicKey", {})
+    hint = public.get("hint") if isinstance(public, dict) else None
+    if "dsseEnvelope" not in document and "messageSignature" in document:
+        raise _bundle_error(shown, "it holds a message signature, not a DSSE envelope")
+    envelope = _member(document, "dsseEnvelope", dict, shown, "")
+    payload_type = _member(envelope, "payloadType", str, shown, "dsseEnvelope.")
+    if payload_type != PAYLOAD_TYPE:
+        raise _bundle_error(shown, f"payload type {json.dumps(payload_type)}, expected "
+                                   f"{PAYLOAD_TYPE}")
+    try:
+        payload = base64.b64decode(_member(envelope, "payload", str, shown, "dsseEnvelope."),
+                                   validate=True)
+    except binascii.Error as exc:
+        raise _bundle_error(shown, f"dsseEnvelope.payload is not base64 ({exc})") from exc
+    signatures = _member(envelope, "signatures", list, shown, "dsseEnvelope.")
+    if len(signatures) != 1 or not isinstance(signatures[0], dict):
+        raise _bundle_error(shown, f"the envelope holds {len(signatures)} signatures, expected 1")
+    sig = _member(signatures[0], "sig", str, shown, "dsseEnvelope.signatures[0].")
+    keyid = signatures[0].get("keyid", "")
+    return _Envelope(payload, payload_type, sig, keyid if isinstance(keyid, str) else "",
+                     hint if isinstance(hint, str) else "")
+
+
+def _check_signature(envelope: _Envelope, public: _PublicKey) -> None:
+    try:
+        raw = base64.b64decode(envelope.sig, validate=True)
+        decode_dss_signature(raw)
+    except (binascii.Error, ValueError) as exc:
+        raise SignatureVerificationError("signature_value_damaged") from exc
+    try:
+        public.key.verify(raw, pae(envelope.payload_type, envelope.payload), public.algorithm())
+        return
+    except InvalidSignature:
+        pass
+    # The hint and the key id are not signed: they only explain a failure.
+    names_this_key = public.hint == envelope.hint or public.keyid == envelope.keyid
+    names_another = bool(envelope.hint or envelope.keyid)
+    if names_this_key:
+        raise SignatureVerificationError("signature_envelope_altered")
+    raise SignatureVerificationError("signature_other_key" if names_another
+                                     else "signature_key_unknown")
+
+
+# --- the statement ----------------------------------------------------------------------------
+
+
+@dataclasses.dataclass(frozen=True)
+class _Statement:
+    name: str
+    resources: dict[str, str]  # resource name -> SHA-256 hex, in statement order
+
+
+def _unsupported(detail: str) -> SignatureVerificationError:
+    return SignatureVerificationError("statement_unsupported", detail)
+
+
+def _is_digest(value: object) -> bool:
+    return (isinstance(value, str) and len(value) == 64
+            and all(c in "0123456789abcdef" for c in value))
+
+
+def _parse_statement(payload: bytes) -> _Statement:
+    try:
+        statement = _parse_json(payload)
+    except (ValueError, RecursionError) as exc:
+        raise _unsupported(f"not JSON ({exc})") from exc
+    if not isinstance(statement, dict) or statement.get("_type") != STATEMENT_TYPE:
+        kind = statement.get("_type") if isinstance(statement, dict) else None
+        raise _unsupported(f"statement type {json.dumps(kind)}, expected {STATEMENT_TYPE}")
+    if statement.get("predicateType") != PREDICATE_TYPE:
+        raise _unsupported(f"predicate type {json.dumps(statement.get('predicateType'))}, "
+                           f"expected {PREDICATE_TYPE}")
+    subjects = statement.get("subject")
+    if not isinstance(subjects, list) or len(subjects) != 1 or not isinstance(subjects[0], dict):
+        raise _unsupported("expected exactly one subject")
+    digest = subjects[0].get("digest")
+    root = digest.get(DIGEST_ALGORITHM) if isinstance(digest, dict) else None
+    name = subjects[0].get("name")
+    predicate = statement.get("predicate")
+    serialization_ = predicate.get("serialization") if isinstance(predicate, dict) else None
+    if not isinstance(serialization_, dict):
+        raise _unsupported("the predicate has no serialization")
+    method, hash_type = serialization_.get("method"), serialization_.get("hash_type")
+    if method != "files" or hash_type != DIGEST_ALGORITHM:
+        raise _unsupported(f"serialization method {json.dumps(method)} with hash "
+                           f"{json.dumps(hash_type)}; only \"files\" with \"sha256\" is accepted")
+    listed = predicate.get("resources") if isinstance(predicate, dict) else None
+    if not isinstance(listed, list) or not listed:
+        raise _unsupported("the predicate lists no resources")
+    resources: dict[str, str] = {}
+    for item in listed:
+        if (not isinstance(item, dict) or not isinstance(item.get("name"), str)
+                or item.get("algorithm") != DIGEST_ALGORITHM or not _is_digest(item.get("digest"))
+                or item["name"] in resources):
+            raise _unsupported(f"resource {json.dumps(item)[:200]} is not a unique SHA-256 "
+                               "resource")
+        resources[item["name"]] = item["digest"]
+    # model-signing's subject digest covers the resource digests in the order listed.
+    combined = hashlib.sha256(b"".join(bytes.fromhex(d) for d in resources.values())).hexdigest()
+    if root != combined:
+        raise _unsupported("the subject digest does not match the listed resources")
+    return _Statement(name if isinstance(name, str) else "", resources)
+
+
+def _check_directory(statement: _Statement, manifest: StrPath, manifest_digest: str) -> None:
+    """A whole-directory signature: the manifest's directory is the signed one; the manifest
+    must be listed, and every listed file must still have its digest."""
+    name = os.path.basename(os.fspath(manifest))
+    signed = statement.resources.get(os.fsdecode(name))
+    if signed is None:
+        raise SignatureVerificationError("manifest_not_signed", _shown(name))
+    if signed != manifest_digest:
+        raise SignatureVerificationError("manifest_changed_since_signing")
+    root = os.path.dirname(os.fspath(manifest)) or "."
+    real_root = os.path.realpath(root)
+    for resource, digest in statement.resources.items():
+        if resource == os.fsdecode(name):
+            continue
+        parts = resource.split("/")
+        if (resource.startswith("/") or "\0" in resource
+                or any(p in ("", ".", "..") for p in parts)):
+            raise _unsupported(f"resource name {json.dumps(resource)} is not a relative path")
+        path = os.path.join(root, *parts)
+        # Symbolic links anywhere on the path are refused: a link could point the check at
+        # another file than the one a loader would find.
+        if os.path.realpath(path) != os.path.join(real_root, *parts):
+            raise SignatureVerificationError("signed_file_changed",
+                                             f"{_shown(resource)} is a symbolic link")
+        try:
+            fd = _open_regular(path, "signed file", follow=False)
+            observed = _hash_file(fd)
+        except (SignatureInputError, OSError) as exc:
+            raise SignatureVerificationError("signed_file_changed", str(exc)) from exc
+        if observed != digest:
+            raise SignatureVerificationError("signed_file_changed", _shown(resource))
+
+
+# --- the public functions ---------------------------------------------------------------------
+
+
+def _verify(manifest: StrPath, signature: StrPath, public_key: StrPath,
+            limit: int) -> tuple[SignatureInfo, str]:
+    _need_cryptography()
+    envelope = _read_bundle(signature)
+    public = _load_public_key(public_key)
+    _check_signature(envelope, public)
+    statement = _parse_statement(envelope.payload)
+    digest = _manifest_sha256(manifest, limit)
+    method: Literal["file", "directory"] = "directory"
+    if list(statement.resources) == [FILE_RESOURCE]:
+        method = "file"
+        if statement.resources[FILE_RESOURCE] != digest:
+            raise SignatureVerificationError("manifest_changed_since_signing")
+    else:
+        _check_directory(statement, manifest, digest)
+    info: SignatureInfo = {
+        "manifest_path": _shown(manifest), "signature_path": _shown(signature), "sha256": digest,
+        "method": method, "signed_name": statement.name, "key": f"ECDSA {public.curve}",
+        "key_hint": public.hint, "keyid": public.keyid,
+    }
+    return info, digest
+
+
+def verify_manifest_signature(manifest: StrPath, signature: StrPath,
+                              public_key: StrPath, *,
+                              max_manifest_bytes: int | None = None) -> SignatureInfo:
+    """Checks that ``signature`` (a bundle file) was made with the private key of
+    ``public_key`` (a PEM file) over the manifest's current bytes. The files the manifest names
+    are not checked here: :func:`verify_signed_for_load` does both.
+
+    Raises :class:`SignatureVerificationError` when the signature does not vouch for the
+    manifest, :class:`SignatureInputError` when an input cannot be used, and
+    :class:`SigningUnavailableError` without pyca/cryptography."""
+    limit = _manifest_limit({"max_manifest_bytes": max_manifest_bytes})
+    return _verify(manifest, signature, public_key, limit)[0]
+
+
+def verify_signed_for_load(manifest: StrPath, signature: StrPath, public_key: StrPath,
+                           **options: Any) -> VerifiedLoadPlan:
+    """Verifies the signature, then the manifest and its files with ``verify_for_load`` (the
+    ``options`` are its keyword arguments), then checks that the manifest did not change during
+    the call. Returns the load plan of ``verify_for_load``.
+
+    Raises what :func:`verify_manifest_signature` and ``verify_for_load`` raise."""
+    limit = _manifest_limit(options)
+    _, digest = _verify(manifest, signature, public_key, limit)
+    plan = _verify_for_load(manifest, **options)
+    _confirm_unchanged(manifest, digest, limit)
+    return plan
+
+
+def _verify_for_load(manifest: StrPath, **options: Any) -> VerifiedLoadPlan:
+    # The package's wrapper, for its typed exceptions (VerificationFailed, FileNotFoundError, ...);
+    # imported here because the package imports this module.
+    from karnid_manifest import verify_for_load
+
+    return verify_for_load(manifest, **options)
+
+
+def _confirm_unchanged(manifest: StrPath, digest: str, limit: int) -> None:
+    try:
+        again = _manifest_sha256(manifest, limit)
+    except SignatureInputError as exc:
+        raise SignatureVerificationError("manifest_changed_during_verification",
+                                         str(exc)) from exc
+    if again != digest:
+        raise SignatureVerificationError("manifest_changed_during_verification")
+
+
+def confirm_unchanged(manifest: StrPath, sha256: str, *,
+                      max_manifest_bytes: int | None = None) -> None:
+    """Raises :class:`SignatureVerificationError` unless the manifest still has the SHA-256 that
+    a verified signature vouched for (``sha256`` of :func:`verify_manifest_signature`)."""
+    limit = _manifest_limit({"max_manifest_bytes": max_manifest_bytes})
+    _confirm_unchanged(manifest, sha256, limit)
+
+
+def _statement(name: str, digest: str) -> bytes:
+    statement = {
+        "_type": STATEMENT_TYPE,
+        "subject": [{"name": name, "digest": {
+            DIGEST_ALGORITHM: hashlib.sha256(bytes.fromhex(digest)).hexdigest()}}],
+        "predicateType": PREDICATE_TYPE,
+        "predicate": {
+            "serialization": {"method": "files", "hash_type": DIGEST_ALGORITHM,
+                              "allow_symlinks": False},
+            "resources": [{"name": FILE_RESOURCE, "algorithm": DIGEST_ALGORITHM,
+                           "digest": digest}],
+        },
+    }
+    return json.dumps(statement, indent=2).encode("utf-8")
+
+
+def _write_atomically(path: str, data: bytes) -> None:
+    """The signature appears whole or not at all."""
+    directory = os.path.dirname(path) or "."
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=".signature-", suffix=".tmp", dir=directory)
+    except OSError as exc:
+        raise SignatureInputError(f"cannot write signature {_shown(path)}: "
+                                  f"{_os_text(exc)}") from exc
+    try:
+        with open(fd, "wb") as stream:
+            stream.write(data)
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except BaseException as exc:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        if isinstance(exc, OSError):
+            raise SignatureInputError(f"cannot write signature {_shown(path)}: "
+                                      f"{_os_text(exc)}") from exc
+        raise
+
+
+def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = None, *,
+                  password: Password = None, **options: Any) -> SignatureInfo:
+    """Signs the manifest file's exact bytes with the PEM private key ``key`` and writes the
+    bundle to ``signature`` (default: beside the manifest, ``.sig`` appended).
+
+    The manifest must verify first (``verify_for_load`` with ``options``: flags and limits), and
+    must not change while it is verified. ``password`` is the key's password, or a callable that
+    returns it and is called only when the key is encrypted.
+
+    Raises ``ValueError``/``OSError`` from ``verify_for_load``, :class:`SignatureInputError` for
+    a key or a path that cannot be used, :class:`SigningUnavailableError` without
+    pyca/cryptography."""
+    private, public = _load_private_key(key, password)
+    target = default_signature_path(manifest) if signature is None else os.fspath(signature)
+    if os.path.exists(target) and os.path.exists(manifest) and os.path.samefile(target, manifest):
+        raise SignatureInputError(f"the signature path {_shown(target)} is the manifest itself")
+    if os.path.isdir(target):
+        raise SignatureInputError(f"the signature path {_shown(target)} is a directory")
+    limit = _manifest_limit(options)
+    data = _read_bounded(manifest, limit, "manifest")
+    digest = hashlib.sha256(data).hexdigest()
+    _verify_for_load(manifest, **options)
+    if _manifest_sha256(manifest, limit) != digest:
+        raise SignatureInputError(f"manifest {_shown(manifest)} changed while it was verified; "
+                                  "nothing was signed")
+    name = _shown(os.path.basename(os.fspath(manifest)))
+    payload = _statement(name, digest)
+    value = private.sign(pae(PAYLOAD_TYPE, payload), public.algorithm())
+    bundle = {
+        "mediaType": BUNDLE_MEDIA_TYPE,
+        "verificationMaterial": {"publicKey": {"hint": public.hint}, "tlogEntries": []},
+        "dsseEnvelope": {
+            "payload": base64.b64encode(payload).decode("ascii"),
+            "payloadType": PAYLOAD_TYPE,
+            "signatures": [{"sig": base64.b64encode(value).decode("ascii"),
+                            "keyid": public.keyid}],
+        },
+    }
+    _write_atomically(target, json.dumps(bundle, separators=(",", ":")).encode("utf-8") + b"\n")
+    return {
+        "manifest_path": _shown(manifest), "signature_path": _shown(target), "sha256": digest,
+        "method": "file", "signed_name": name, "key": f"ECDSA {public.curve}",
+        "key_hint": public.hint, "keyid": public.keyid,
+    }

@@ -1,0 +1,328 @@
+"""Signed manifests: signatures exchanged both ways with model-signing and securesystemslib, and
+every way a signature can fail to vouch for a manifest, as a user meets it on the command line."""
+
+from __future__ import annotations
+
+import base64
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+
+import _karnid_manifest as km
+import karnid_manifest
+from karnid_manifest import samples, signing
+
+ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+from cryptography.hazmat.primitives import serialization  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ed25519, rsa  # noqa: E402
+
+CURVES = {"P-256": ec.SECP256R1, "P-384": ec.SECP384R1, "P-521": ec.SECP521R1}
+
+
+def peer(module: str) -> Any:
+    """A module of the tools we interoperate with; their tests skip, saying why, without it."""
+    return pytest.importorskip(module, reason=f"{module.split('.')[0]} cannot be imported")
+
+
+def cli(*args: str | os.PathLike[str], cwd: Path,
+        env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "karnid_manifest", *map(str, args)], cwd=cwd,
+                          env={**os.environ, **(env or {})}, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=120, check=False)
+
+
+def write_key(path: Path, private: Any, *, password: bytes | None = None,
+              sec1: bool = False) -> Path:
+    """Writes the private key at path and its public key at path.pub; returns the public."""
+    encryption = (serialization.BestAvailableEncryption(password) if password
+                  else serialization.NoEncryption())
+    layout = serialization.PrivateFormat.TraditionalOpenSSL if sec1 else \
+        serialization.PrivateFormat.PKCS8
+    path.write_bytes(private.private_bytes(serialization.Encoding.PEM, layout, encryption))
+    public = path.with_suffix(".pub")
+    public.write_bytes(private.public_key().public_bytes(
+        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+    return public
+
+
+@pytest.fixture
+def index_dir(tmp_path: Path) -> Path:
+    """An index, a side file and a manifest that verifies, with a P-256 key pair beside them
+    (key.pem / key.pub in tmp_path) and the manifest signed with it (manifest.json.sig)."""
+    root = tmp_path / "idx"
+    root.mkdir()
+    samples.write_index(root / "index.kdrq", "rank_quant", 16, 20, bits=4, seed=3)
+    (root / "notes.txt").write_text("built by test\n", encoding="utf-8")
+    km.create_manifest(root / "index.kdrq", root / "manifest.json", "enc",
+                       row_id_is_identity=True)
+    write_key(tmp_path / "key.pem", ec.generate_private_key(ec.SECP256R1()))
+    signing.sign_manifest(root / "manifest.json", tmp_path / "key.pem")
+    return root
+
+
+@pytest.fixture
+def model_signing() -> list[str]:
+    """model-signing's command line (installed by requirements-dev.txt)."""
+    peer("model_signing")
+    return [sys.executable, "-m", "model_signing"]
+
+
+def bundle_of(path: Path) -> dict[str, Any]:
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
+# --- interoperability ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("curve", "sec1", "password"),
+                         [("P-256", False, None), ("P-384", True, b"pw 1"),
+                          ("P-521", False, b"secret")])
+def test_our_signature_verifies_with_both_tools(index_dir: Path, model_signing: list[str],
+                                                curve: str, sec1: bool,
+                                                password: bytes | None) -> None:
+    sslib_dsse = peer("securesystemslib.dsse")
+    sslib_signer = peer("securesystemslib.signer")
+    key = index_dir / "other.pem"
+    public = write_key(key, ec.generate_private_key(CURVES[curve]()), password=password,
+                       sec1=sec1)
+    env = {"KEY_PASSWORD": password.decode()} if password else {}
+    result = cli("sign", "manifest.json", "--key", key, "--signature", "../m.sig",
+                 *(["--password-env", "KEY_PASSWORD"] if password else []), "--json",
+                 cwd=index_dir, env=env)
+    assert result.returncode == 0, result.stderr
+    info = json.loads(result.stdout)
+    assert info["signature_path"] == "../m.sig" and info["key"] == f"ECDSA {curve}"
+
+    checked = subprocess.run([*model_signing, "verify", "key", index_dir / "manifest.json",
+                              "--signature", index_dir.parent / "m.sig", "--public_key", public],
+                             capture_output=True, text=True, timeout=120, check=False)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+
+    sslib_key = sslib_signer.SSlibKey.from_crypto(
+        serialization.load_pem_public_key(public.read_bytes()))
+    envelope = sslib_dsse.Envelope.from_dict(bundle_of(index_dir.parent / "m.sig")["dsseEnvelope"])
+    assert list(envelope.verify([sslib_key], 1)) == [sslib_key.keyid]
+
+
+def test_model_signing_signatures_are_accepted(index_dir: Path, tmp_path: Path,
+                                               model_signing: list[str]) -> None:
+    for target, signature in (("manifest.json", "file.sig"), (".", "../dir.sig")):
+        made = subprocess.run([*model_signing, "sign", "key", target, "--signature", signature,
+                               "--private_key", tmp_path / "key.pem"], cwd=index_dir,
+                              capture_output=True, text=True, timeout=120, check=False)
+        assert made.returncode == 0, made.stdout + made.stderr
+        result = cli("plan", "manifest.json", "--public-key", tmp_path / "key.pub",
+                     "--signature", signature, cwd=index_dir)
+        assert result.returncode == 0, result.stderr
+        assert "signature  verified" in result.stdout
+
+    # A directory signature vouches for every file it lists, not only those the manifest names.
+    (index_dir / "notes.txt").write_text("rewritten\n", encoding="utf-8")
+    result = cli("verify", "manifest.json", "--public-key", tmp_path / "key.pub",
+                 "--signature", "../dir.sig", cwd=index_dir)
+    assert result.returncode == 1
+    assert "a file of the signed directory changed since signing: notes.txt" in result.stderr
+
+
+def test_securesystemslib_envelope_is_accepted(index_dir: Path, tmp_path: Path) -> None:
+    sslib_dsse = peer("securesystemslib.dsse")
+    sslib_signer = peer("securesystemslib.signer")
+    ours = bundle_of(index_dir / "manifest.json.sig")
+    private = serialization.load_pem_private_key((tmp_path / "key.pem").read_bytes(), None)
+    envelope = sslib_dsse.Envelope(base64.b64decode(ours["dsseEnvelope"]["payload"]),
+                                   signing.PAYLOAD_TYPE, {})
+    envelope.sign(sslib_signer.CryptoSigner(private))
+    theirs = {**ours, "dsseEnvelope": envelope.to_dict()}
+    (tmp_path / "sslib.sig").write_text(json.dumps(theirs), encoding="utf-8")
+    info = signing.verify_manifest_signature(index_dir / "manifest.json", tmp_path / "sslib.sig",
+                                             tmp_path / "key.pub")
+    assert info["method"] == "file"
+    assert ours["dsseEnvelope"]["signatures"][0]["keyid"] == \
+        envelope.to_dict()["signatures"][0]["keyid"]
+
+
+# --- refusals -----------------------------------------------------------------------------------
+
+
+def _edit_bundle(change: Callable[[dict[str, Any]], None]) -> Callable[[Path, Path], None]:
+    def edit(root: Path, keys: Path) -> None:
+        path = root / "manifest.json.sig"
+        bundle = bundle_of(path)
+        change(bundle)
+        path.write_text(json.dumps(bundle), encoding="utf-8")
+    return edit
+
+
+def _flip_signature_byte(bundle: dict[str, Any]) -> None:
+    entry = bundle["dsseEnvelope"]["signatures"][0]
+    raw = bytearray(base64.b64decode(entry["sig"]))
+    raw[-1] ^= 0x01  # inside s: still well-formed DER
+    entry["sig"] = base64.b64encode(bytes(raw)).decode()
+
+
+def _other_key(root: Path, keys: Path) -> None:
+    write_key(keys / "key.pem", ec.generate_private_key(ec.SECP256R1()))
+
+
+def _manifest_byte(root: Path, keys: Path) -> None:
+    with open(root / "manifest.json", "ab") as stream:
+        stream.write(b" ")
+
+
+def _other_bytes(root: Path, keys: Path) -> None:
+    other = root / "other.json"
+    other.write_bytes((root / "manifest.json").read_bytes() + b"\n")
+    signing.sign_manifest(other, keys / "key.pem", root / "manifest.json.sig")
+    other.unlink()
+
+
+def _keyless(bundle: dict[str, Any]) -> None:
+    bundle["verificationMaterial"] = {"certificate": {"rawBytes": "MIIB"},
+                                      "tlogEntries": [{"logIndex": "1"}]}
+
+
+TAMPER = {
+    "another key": (_other_key, 1, "the signature was made with another key"),
+    "manifest byte changed": (_manifest_byte, 1, "the manifest changed since signing"),
+    "signature value damaged": (_edit_bundle(_flip_signature_byte), 1,
+                                "the signature value is damaged"),
+    "signature value not DER": (_edit_bundle(lambda b: b["dsseEnvelope"]["signatures"][0]
+                                             .update(sig="AAAA")), 1,
+                                "the signature value is damaged"),
+    "bundle not JSON": (lambda root, keys: (root / "manifest.json.sig").write_text("{"), 2,
+                        "not a usable bundle: not JSON"),
+    "wrong media type": (_edit_bundle(lambda b: b.update(
+        mediaType="application/vnd.dev.sigstore.bundle+json;version=0.1")), 2, "media type"),
+    "wrong payload type": (_edit_bundle(lambda b: b["dsseEnvelope"].update(
+        payloadType="application/json")), 2, "payload type \"application/json\""),
+    "statement for other bytes": (_other_bytes, 1, "the manifest changed since signing"),
+    "keyless bundle": (_edit_bundle(_keyless), 2, "a keyless or certificate signature"),
+    "index changed under a valid signature": (
+        lambda root, keys: samples.flip_byte(root / "index.kdrq"), 1, "artifact_sha256_mismatch"),
+    "public key is a private key": (
+        lambda root, keys: (keys / "key.pub").write_bytes((keys / "key.pem").read_bytes()), 2,
+        "is a private key"),
+}
+
+
+@pytest.mark.parametrize("command", ["verify", "plan"])
+@pytest.mark.parametrize("case", list(TAMPER))
+def test_tampering_is_refused(index_dir: Path, tmp_path: Path, command: str, case: str) -> None:
+    tamper, status, reason = TAMPER[case]
+    tamper(index_dir, tmp_path)
+    result = cli(command, "manifest.json", "--public-key", tmp_path / "key.pub", cwd=index_dir)
+    assert result.returncode == status, result.stdout + result.stderr
+    if reason == "artifact_sha256_mismatch":  # the signature held; the index check refused
+        assert "signature  verified" in result.stdout
+        assert reason in result.stdout + result.stderr
+        return
+    assert result.stdout == ""
+    assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
+    assert reason in result.stderr
+
+
+def test_model_signing_methods_other_than_files_sha256_are_refused(index_dir: Path,
+                                                                   tmp_path: Path) -> None:
+    ms_signing = peer("model_signing.signing")
+    ms_hashing = peer("model_signing.hashing")
+    for name, hashing in (("shards", ms_hashing.Config().use_shard_serialization()),
+                          ("blake2", ms_hashing.Config().use_file_serialization(
+                              hashing_algorithm="blake2"))):
+        signature = tmp_path / f"{name}.sig"
+        ms_signing.Config().use_elliptic_key_signer(private_key=tmp_path / "key.pem") \
+            .set_hashing_config(hashing).sign(index_dir, signature)
+        with pytest.raises(signing.SignatureVerificationError) as caught:
+            signing.verify_signed_for_load(index_dir / "manifest.json", signature,
+                                           tmp_path / "key.pub")
+        assert caught.value.code == "statement_unsupported"
+        assert "only \"files\" with \"sha256\"" in str(caught.value)
+
+
+def test_manifest_changed_during_verification(index_dir: Path, tmp_path: Path,
+                                              monkeypatch: pytest.MonkeyPatch) -> None:
+    manifest = index_dir / "manifest.json"
+    real = karnid_manifest.verify_for_load
+
+    def swapped(path: Any, **options: Any) -> Any:
+        plan = real(path, **options)
+        manifest.write_bytes(manifest.read_bytes() + b" ")
+        return plan
+
+    monkeypatch.setattr(karnid_manifest, "verify_for_load", swapped)
+    with pytest.raises(karnid_manifest.SignatureVerificationError) as caught:
+        karnid_manifest.verify_signed_for_load(manifest, index_dir / "manifest.json.sig",
+                                               tmp_path / "key.pub")
+    assert caught.value.code == "manifest_changed_during_verification"
+
+
+def _broken_manifest(root: Path, keys: Path) -> list[Any]:
+    km.create_manifest(root / "index.kdrq", root / "m2.json", "enc", row_id_is_identity=True)
+    samples.flip_byte(root / "index.kdrq")
+    return ["sign", "m2.json", "--key", keys / "key.pem"]
+
+
+def _sign_with(private: Any, *options: str, password: bytes | None = None) -> Callable[..., Any]:
+    def prepare(root: Path, keys: Path) -> list[Any]:
+        write_key(keys / "new.pem", private(), password=password)
+        return ["sign", "manifest.json", "--key", keys / "new.pem", *options]
+    return prepare
+
+
+def _p256() -> Any:
+    return ec.generate_private_key(ec.SECP256R1())
+
+
+SIGN_REFUSALS = {
+    "manifest does not verify": (_broken_manifest, 1,
+                                 "refusing to sign m2.json: manifest verification failed"),
+    "signature over the manifest": (
+        lambda root, keys: ["sign", "manifest.json", "--key", keys / "key.pem", "--signature",
+                            "manifest.json"], 2, "is the manifest itself"),
+    "encrypted key, no terminal": (_sign_with(_p256, password=b"pw"), 2, "--password-env"),
+    "wrong password": (_sign_with(_p256, "--password-env", "WRONG", password=b"pw"), 2,
+                       "wrong password"),
+    "password variable unset": (_sign_with(_p256, "--password-env", "UNSET_VARIABLE"), 2,
+                                "is not set"),
+    "RSA key": (_sign_with(lambda: rsa.generate_private_key(65537, 2048)), 2, "an RSA key"),
+    "Ed25519 key": (_sign_with(ed25519.Ed25519PrivateKey.generate), 2, "an Ed25519 key"),
+    "key is a directory": (lambda root, keys: ["sign", "manifest.json", "--key", keys], 2,
+                           "not a regular file"),
+}
+
+
+@pytest.mark.parametrize("case", list(SIGN_REFUSALS))
+def test_sign_refusals_write_nothing(index_dir: Path, tmp_path: Path, case: str) -> None:
+    prepare, status, reason = SIGN_REFUSALS[case]
+    argv = prepare(index_dir, tmp_path)
+    before = {p.name: p.read_bytes() for p in index_dir.iterdir() if p.is_file()}
+    result = cli(*argv, cwd=index_dir, env={"WRONG": "not it"})
+    assert result.returncode == status, result.stderr
+    # The reason on the first line; indented notes may follow it.
+    assert reason in result.stderr.splitlines()[0] and "Traceback" not in result.stderr
+    assert {p.name: p.read_bytes() for p in index_dir.iterdir() if p.is_file()} == before
+
+
+def test_package_works_without_cryptography(index_dir: Path, tmp_path: Path) -> None:
+    code = """if True:
+        import sys
+        sys.modules["cryptography"] = None  # as if the extra were not installed
+        import karnid_manifest
+        from karnid_manifest import cli
+        assert karnid_manifest.verify_for_load("manifest.json")["artifact_path"]
+        try:
+            karnid_manifest.sign_manifest("manifest.json", sys.argv[1])
+        except karnid_manifest.SigningUnavailableError as exc:
+            print(exc)
+        sys.exit(cli.main(["verify", "manifest.json", "--public-key", sys.argv[2]]))
+    """
+    result = subprocess.run([sys.executable, "-c", code, tmp_path / "key.pem",
+                             tmp_path / "key.pub"], cwd=index_dir,
+                            capture_output=True, text=True, timeout=120, check=False)
+    assert result.returncode == 2, result.stderr
+    assert result.stdout.count("pip install 'karnid-manifest[signing]'") == 1
+    assert "pip install 'karnid-manifest[signing]'" in result.stderr
