@@ -31,11 +31,26 @@ void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
-// TypeError "expected {what}, not {type name}". Type objects are opaque to the stable ABI, so the
-// name is the type's __name__: the same text as the interpreter's own messages for built-in types
-// and classes written in Python; a type defined in C shows its name without the module prefix.
+// The name the interpreter's own messages give a type. Type objects are opaque to the stable ABI,
+// so it is rebuilt from the attributes: a static type (one written in C) is shown with its module,
+// as its C name reads ("decimal.Decimal"), unless that module is builtins; a heap type (a class
+// written in Python) by its bare name.
+PyObject* type_display_name(PyTypeObject* type) {
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (!name || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) != 0) return name.release();
+  PyRef module =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) {
+    PyErr_Clear();
+    return name.release();
+  }
+  if (PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0) return name.release();
+  return PyUnicode_FromFormat("%U.%U", module.get(), name.get());
+}
+
+// TypeError "expected {what}, not {type name}".
 void raise_expected(const char* what, PyObject* object) {
-  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+  PyRef name = PyRef::steal(type_display_name(Py_TYPE(object)));
   if (!name) return;
   PyErr_Format(PyExc_TypeError, "expected %s, not %.200U", what, name.get());
 }

@@ -1,5 +1,6 @@
 """Argument binding and conversion of the module functions."""
 
+import datetime
 import os
 import pathlib
 import re
@@ -172,6 +173,8 @@ class Opaque:
     [
         (lambda: km.sha256_file(BytesPath()), "expected str or os.PathLike returning str, not bytes"),
         (lambda: km.create_manifest("i", "o", Opaque()), "expected str, not Opaque"),
+        (lambda: km.create_manifest("i", "o", datetime.date(2026, 1, 1)),
+         "expected str, not datetime.date"),
         (lambda: km.verify_for_load("m", allow_path_escape=1), "expected bool, not int"),
     ],
 )
