@@ -8,6 +8,8 @@
 #include <limits>
 #include <system_error>
 
+#include "ascii_words.hpp"
+
 namespace karnid::json {
 
 namespace {
@@ -62,30 +64,11 @@ constexpr std::string_view kEscapedBytes = "\"\\/\b\f\n\r\t";
 
 constexpr std::size_t kInitialMembers = 8;
 
-// Strings are scanned eight bytes at a time while no byte needs a closer look; these masks
-// flag such bytes. A flag may also appear above a flagged byte (borrows), never without one.
-constexpr std::uint64_t kOnes = 0x0101010101010101;
-constexpr std::uint64_t kHighBits = 0x8080808080808080;
-constexpr std::uint64_t zero_bytes(std::uint64_t x) {
-  return (x - kOnes) & ~x & kHighBits;
-}
-// A quotation mark, a backslash or a control character: what a writer must escape.
-constexpr std::uint64_t escape_bytes(std::uint64_t x) {
-  return zero_bytes(x ^ (kOnes * '"')) | zero_bytes(x ^ (kOnes * '\\')) |
-         ((x - kOnes * 0x20) & ~x & kHighBits);
-}
-std::uint64_t load8(const unsigned char* p) {
-  std::uint64_t v = 0;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-constexpr bool is_digit(unsigned char c) {
-  return c >= '0' && c <= '9';
-}
-constexpr bool is_space(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
+// Strings are scanned eight bytes at a time while no byte needs a closer look.
+using ascii::escape_bytes;
+using ascii::is_digit;
+using ascii::kHighBits;
+using ascii::load8;
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -145,7 +128,7 @@ class Parser {
   }
 
   void skip_space() {
-    while (pos_ < n_ && is_space(p_[pos_])) ++pos_;
+    while (pos_ < n_ && ascii::is_json_space(p_[pos_])) ++pos_;
   }
 
   bool parse_document(Value& root) {

@@ -19,6 +19,7 @@
 #include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "uuid_text.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -256,16 +257,16 @@ class RowMapValidator {
     return check_row(index, view, seen_ ? seen_->key(view.db_id) : detail::DbIdSet::Key{});
   }
 
-  // `key` is the set's key of row.db_id (unused when duplicates are allowed); `uuid` says that
-  // the reader already found row.db_id to be a hyphenated UUID.
+  // `key` is the set's key of row.db_id (unused when duplicates are allowed); `db_id_is_uuid`
+  // says that the reader already found row.db_id to be a hyphenated UUID.
   bool check_row(std::uint64_t index, const JsonlRowView& row, const detail::DbIdSet::Key& key,
-                 bool uuid = false) {
+                 bool db_id_is_uuid = false) {
     if (row.row_id != index) {
       push(kRowIdMismatch, line_label(index) + " has row_id " + decimal(row.row_id));
     }
     // The usual hyphenated UUID is settled here; everything else gets the full check.
-    if (!uuid && (row.db_id.size() != detail::kHyphenatedUuidLength ||
-                  !detail::is_hyphenated_uuid(row.db_id.data()))) {
+    if (!db_id_is_uuid &&
+        (row.db_id.size() != uuid::kHyphenatedLength || !uuid::is_hyphenated(row.db_id.data()))) {
       validate_row_id_string("db_id", row.db_id, index, limits_.max_report_issues, errors_);
     }
     if (row.parent_id) {
