@@ -20,7 +20,6 @@
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/report.hpp"
 #include "karnid/manifest/row_identity.hpp"
-#include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/timefmt.hpp"
 #include "karnid/manifest/verify.hpp"
@@ -28,7 +27,6 @@
 namespace karnid::manifest {
 namespace {
 
-constexpr std::size_t kHashChunk = 65536;
 constexpr std::string_view kUuidUrnPrefix = "urn:uuid:";
 constexpr std::string_view kRowIdKind = "uuid";
 constexpr std::string_view kArtifactLabel = "artifact";
@@ -219,23 +217,13 @@ Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed
   if (st.st_dev != probed.device || st.st_ino != probed.inode) {
     return std::unexpected(ManifestError::io_text(index_changed_message(path)));
   }
-  std::vector<unsigned char> buffer(kHashChunk, 0);
-  Sha256 hasher;
-  std::uint64_t total = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(ManifestError::os(errno));
-    }
-    if (n == 0) break;
-    hasher.update(buffer.data(), static_cast<std::size_t>(n));
-    total += static_cast<std::uint64_t>(n);
-  }
-  if (total != probed.metadata.file_len) {
+  std::vector<char> buffer(kHashChunkBytes, 0);
+  auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Retry);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  if ((*digest)->size_bytes != probed.metadata.file_len) {
     return std::unexpected(ManifestError::io_text(index_changed_message(path)));
   }
-  return FileDigest{hasher.finish_hex(), total};
+  return std::move(**digest);
 }
 
 // ---- row identity ----

@@ -16,7 +16,6 @@
 namespace karnid::manifest {
 namespace {
 
-constexpr std::size_t kHashChunk = 65536;
 constexpr std::size_t kInitialBoundedChunk = 65536;
 
 }  // namespace
@@ -77,22 +76,34 @@ std::string to_hex(const unsigned char* data, std::size_t size) {
   return out;
 }
 
-Result<FileDigest> sha256_file(const std::string& path) {
-  auto fd = open_read_only(path);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  std::vector<unsigned char> buffer(kHashChunk, 0);
+Result<std::optional<FileDigest>> hash_stream(int fd, std::span<char> buffer,
+                                              InterruptedRead interrupted, const ChunkSink& sink) {
   Sha256 hasher;
   std::uint64_t total = 0;
   for (;;) {
-    // Interrupted reads are not retried here: the caller asked for this exact file and an
-    // interruption is reported like any other read failure.
-    const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-    if (n < 0) return std::unexpected(ManifestError::os(errno));
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR && interrupted == InterruptedRead::Retry) continue;
+      return std::unexpected(ManifestError::os(errno));
+    }
     if (n == 0) break;
-    hasher.update(buffer.data(), static_cast<std::size_t>(n));
+    const std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+    hasher.update(chunk);
     total += static_cast<std::uint64_t>(n);
+    if (sink && !sink(chunk)) return std::optional<FileDigest>();
   }
   return FileDigest{hasher.finish_hex(), total};
+}
+
+Result<FileDigest> sha256_file(const std::string& path) {
+  auto fd = open_read_only(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  std::vector<char> buffer(kHashChunkBytes, 0);
+  // Interrupted reads are not retried here, unlike every other read of the library: the caller
+  // asked for this exact file, and an interruption is reported like any other read failure.
+  auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Fail);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  return std::move(**digest);
 }
 
 Result<std::string> read_bounded_file(const std::string& path, std::uint64_t limit,

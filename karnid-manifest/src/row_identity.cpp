@@ -4,7 +4,6 @@
 #include "karnid/manifest/row_identity.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -16,7 +15,6 @@
 
 #include "db_id_set.hpp"
 #include "jsonl_quick.hpp"
-#include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/verify.hpp"
 #include "uuid_text.hpp"
@@ -329,21 +327,15 @@ Result<JsonlRowsSummary> stream_rows(const std::string& path, bool allow_duplica
   RowMapValidator validator(allow_duplicate_db_ids, limits, declared_row_count,
                             expected_set_entries(fd->get(), limits, declared_row_count), errors,
                             parsing);
-  Sha256 hasher;
   const auto buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
-  for (;;) {
-    const ssize_t n = ::read(fd->get(), buffer.get(), kReadBufferBytes);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(ManifestError::os(errno));
-    }
-    if (n == 0) break;
-    hasher.update(buffer.get(), static_cast<std::size_t>(n));
-    if (!validator.feed(buffer.get(), static_cast<std::size_t>(n))) return validator.summary();
-  }
-  if (!validator.finish()) return validator.summary();
+  auto digest = hash_stream(
+      fd->get(), {buffer.get(), kReadBufferBytes}, InterruptedRead::Retry,
+      [&validator](std::string_view chunk) { return validator.feed(chunk.data(), chunk.size()); });
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  // Without a digest the validator stopped reading early.
+  if (!*digest || !validator.finish()) return validator.summary();
   JsonlRowsSummary summary = validator.summary();
-  summary.sha256 = hasher.finish_hex();
+  summary.sha256 = std::move((*digest)->sha256);
   return summary;
 }
 

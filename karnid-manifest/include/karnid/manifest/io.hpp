@@ -2,7 +2,11 @@
 // and manifest loading.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -56,6 +60,26 @@ struct FileDigest {
   std::string sha256;        // 64 lowercase hexadecimal characters
   std::uint64_t size_bytes;  // bytes actually hashed
 };
+
+// The size of the reads that stream a whole file through SHA-256.
+inline constexpr std::size_t kHashChunkBytes = 65536;
+
+// What a streaming read does when a signal interrupts a read.
+enum class InterruptedRead : std::uint8_t {
+  Retry,  // read again: a signal aimed at the host process says nothing about the file
+  Fail,   // report it like any other read failure
+};
+
+// Receives each chunk of a stream after SHA-256 has seen it; returning false stops the stream.
+using ChunkSink = std::function<bool(std::string_view chunk)>;
+
+// Reads `fd` from its current offset to the end, one read of at most buffer.size() bytes at a
+// time, and feeds every chunk to SHA-256 and then to `sink` (when given). Returns the digest and
+// the number of bytes read, nothing when the sink stopped the stream, or an Io error when a read
+// fails.
+[[nodiscard]] Result<std::optional<FileDigest>> hash_stream(int fd, std::span<char> buffer,
+                                                            InterruptedRead interrupted,
+                                                            const ChunkSink& sink = nullptr);
 
 // Streams a whole file (regular file, pipe, device) through SHA-256 in 64 KiB reads. No limit;
 // an interrupted read is not retried.
