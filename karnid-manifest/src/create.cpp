@@ -49,10 +49,6 @@ constexpr std::array<std::string_view, 6> kResourceLimitCodes{
     "row_identity_duplicate_tracking_limit_exceeded",
 };
 
-std::string not_regular_file_message(std::string_view path) {
-  return display_path(path) + " is not a regular file";
-}
-
 std::string index_changed_message(std::string_view path) {
   return "index file " + display_path(path) + " changed while it was being read";
 }
@@ -178,22 +174,12 @@ struct ProbedIndex {
   ino_t inode = 0;
 };
 
-// Opens the index without blocking on a FIFO and refuses anything but a regular file: the file
-// is read twice, and only a regular file reads the same both times.
+// Only a regular file reads the same both times the index is read. The caller names the index
+// directly, so a symbolic link in the last component is followed to it.
 Result<FileDescriptor> open_index(const std::string& path, struct stat& st) {
-  if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(ManifestError::os(errno));
-  FileDescriptor fd(raw);
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
-  // A directory fails as reading it would, with the system's own error.
-  if (S_ISDIR(st.st_mode)) return std::unexpected(ManifestError::os(EISDIR));
-  if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(ManifestError::io_text(not_regular_file_message(path)));
-  }
+  auto fd = open_for_reading(path, FileKindPolicy::RegularFollowingLink);
+  if (!fd) return fd;
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
   return fd;
 }
 

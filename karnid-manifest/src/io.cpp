@@ -32,38 +32,50 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<FileDescriptor> open_read_only(const std::string& path) {
+namespace {
+
+// The system's open, retried when a signal interrupts it.
+Result<FileDescriptor> open_with_flags(const std::string& path, int flags) {
   // The kernel would stop at the first NUL and open a different file than the one named.
   if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(ManifestError::os(errno));
   return FileDescriptor(fd);
 }
 
-Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy policy) {
-  if (policy == FileKindPolicy::AnyReadable) return open_read_only(path);
-  if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(ManifestError::os(errno));
-  FileDescriptor fd(raw);
+Result<FileDescriptor> open_regular_file(const std::string& path, bool follow_final_link) {
+  const int no_follow = follow_final_link ? 0 : O_NOFOLLOW;
+  auto fd = open_with_flags(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | no_follow);
+  if (!fd) return fd;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
   // A directory fails as reading it would, with the system's own error, in every step alike.
   if (S_ISDIR(st.st_mode)) return std::unexpected(ManifestError::os(EISDIR));
   if (!S_ISREG(st.st_mode)) {
     return std::unexpected(ManifestError::io_text(display_path(path) + " is not a regular file"));
   }
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  const int flags = ::fcntl(fd->get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return std::unexpected(ManifestError::os(errno));
   }
   return fd;
+}
+
+}  // namespace
+
+Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy policy) {
+  switch (policy) {
+    case FileKindPolicy::AnyReadable:
+      return open_with_flags(path, O_RDONLY | O_CLOEXEC);
+    case FileKindPolicy::RegularOnly:
+      return open_regular_file(path, /*follow_final_link=*/false);
+    case FileKindPolicy::RegularFollowingLink:
+      return open_regular_file(path, /*follow_final_link=*/true);
+  }
+  return std::unexpected(ManifestError::os(EINVAL));
 }
 
 std::string to_hex(const unsigned char* data, std::size_t size) {
@@ -96,7 +108,7 @@ Result<std::optional<FileDigest>> hash_stream(int fd, std::span<char> buffer,
 }
 
 Result<FileDigest> sha256_file(const std::string& path) {
-  auto fd = open_read_only(path);
+  auto fd = open_for_reading(path, FileKindPolicy::AnyReadable);
   if (!fd) return std::unexpected(std::move(fd.error()));
   std::vector<char> buffer(kHashChunkBytes, 0);
   // Interrupted reads are not retried here, unlike every other read of the library: the caller

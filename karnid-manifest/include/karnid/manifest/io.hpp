@@ -38,18 +38,21 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-// Opens a path read-only and close-on-exec. A path holding a NUL byte fails with EINVAL instead
-// of silently naming a shorter path.
-[[nodiscard]] Result<FileDescriptor> open_read_only(const std::string& path);
-
 // Which files a read accepts. Files named by a manifest must be regular files reached without a
 // symbolic link in the last component: a FIFO would block the reader forever and a device such
-// as /dev/zero never ends. Files the caller names directly may be anything readable.
-enum class FileKindPolicy : std::uint8_t { AnyReadable, RegularOnly };
+// as /dev/zero never ends. Files the caller names directly may be anything readable, except the
+// index at creation, which is read twice and must read the same both times.
+enum class FileKindPolicy : std::uint8_t {
+  AnyReadable,           // anything that can be opened and read; links followed
+  RegularOnly,           // a regular file; a symbolic link in the last component refused
+  RegularFollowingLink,  // a regular file, also when reached through a final symbolic link
+};
 
-// Opens for reading under the policy. RegularOnly opens without blocking and without following
-// a final symbolic link, refuses a directory with EISDIR (the text a read of it would give) and
-// anything else but a regular file with an Io error "{path} is not a regular file".
+// Opens for reading (read-only, close-on-exec) under the policy: the one way every step opens a
+// file. The Regular policies open without blocking on a FIFO, refuse a directory with EISDIR
+// (the text a read of it would give) and anything else but a regular file with an Io error
+// "{path} is not a regular file". A path holding a NUL byte fails with EINVAL instead of
+// silently naming a shorter path.
 [[nodiscard]] Result<FileDescriptor> open_for_reading(const std::string& path,
                                                       FileKindPolicy policy);
 
