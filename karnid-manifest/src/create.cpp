@@ -23,11 +23,11 @@
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/timefmt.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "uuid_text.hpp"
 
 namespace karnid::manifest {
 namespace {
 
-constexpr std::string_view kUuidUrnPrefix = "urn:uuid:";
 constexpr std::string_view kRowIdKind = "uuid";
 constexpr std::string_view kArtifactLabel = "artifact";
 constexpr std::string_view kRowIdentityLabel = "row identity";
@@ -307,8 +307,8 @@ Result<std::string> random_uuid_urn() {
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   const std::string hex = to_hex(bytes.data(), bytes.size());
-  std::string urn(kUuidUrnPrefix);
-  urn.reserve(kUuidUrnPrefix.size() + 36);
+  std::string urn(uuid::kUrnPrefix);
+  urn.reserve(uuid::kUrnPrefix.size() + uuid::kHyphenatedLength);
   for (std::size_t i = 0; i < hex.size(); ++i) {
     if (i == 8 || i == 12 || i == 16 || i == 20) urn += '-';
     urn += hex[i];
