@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "json_members.hpp"
 #include "karnid/manifest/text.hpp"
 
 namespace karnid::manifest {
@@ -14,31 +15,32 @@ std::unexpected<VerifiedLoadPlanError> invalid_report(std::string message) {
                                                ManifestError::invalid(std::move(message))});
 }
 
-void opt_path(json::Writer& w, std::string_view key, const std::optional<std::string>& path) {
-  w.key(key);
-  if (path) {
-    w.string(path_to_string(*path));
-  } else {
-    w.null();
-  }
+// A path as text, or null; the plan writes every key.
+void member_path_or_null(json::Writer& w, std::string_view key,
+                         const std::optional<std::string>& path) {
+  member_or_null(w, key, path ? std::optional(path_to_string(*path)) : std::nullopt);
 }
 
-void opt_string(json::Writer& w, std::string_view key, const std::optional<std::string>& value) {
-  w.key(key);
-  if (value) {
-    w.string(*value);
-  } else {
-    w.null();
-  }
+void write_row_identity_plan(json::Writer& w, const VerifiedRowIdentityPlan& r) {
+  w.begin_object();
+  member_string(w, "kind", r.kind);
+  member_path_or_null(w, "path", r.path);
+  member_u64(w, "row_count", r.row_count);
+  member_or_null(w, "validated_rows", r.validated_rows);
+  member_or_null(w, "sha256", r.sha256);
+  w.end_object();
 }
 
-void opt_u64(json::Writer& w, std::string_view key, const std::optional<std::uint64_t>& value) {
-  w.key(key);
-  if (value) {
-    w.u64(*value);
-  } else {
-    w.null();
-  }
+void write_auxiliary_plan_entry(json::Writer& w, const VerifiedAuxiliaryArtifactPlan& a) {
+  w.begin_object();
+  member_string(w, "name", a.name);
+  member_path_or_null(w, "path", a.path);
+  member_bool(w, "required", a.required);
+  member_string(w, "state", to_json_name(a.state));
+  member_or_null(w, "reason_code", a.reason_code);
+  member_or_null(w, "sha256", a.sha256);
+  member_or_null(w, "size_bytes", a.size_bytes);
+  w.end_object();
 }
 
 }  // namespace
@@ -152,36 +154,16 @@ std::string to_compact_json(const VerifiedLoadPlan& plan) {
   out.reserve(2048);
   json::Writer w(out, json::Writer::Style::Compact);
   w.begin_object();
-  opt_path(w, "manifest_path", plan.manifest_path);
-  w.key("artifact_path");
-  w.string(path_to_string(plan.artifact_path));
+  member_path_or_null(w, "manifest_path", plan.manifest_path);
+  member_string(w, "artifact_path", path_to_string(plan.artifact_path));
   w.key("metadata");
   write_json(w, plan.metadata);
   w.key("row_identity");
-  w.begin_object();
-  w.key("kind");
-  w.string(plan.row_identity.kind);
-  opt_path(w, "path", plan.row_identity.path);
-  w.key("row_count");
-  w.u64(plan.row_identity.row_count);
-  opt_u64(w, "validated_rows", plan.row_identity.validated_rows);
-  opt_string(w, "sha256", plan.row_identity.sha256);
-  w.end_object();
+  write_row_identity_plan(w, plan.row_identity);
   w.key("auxiliary_artifacts");
   w.begin_array();
   for (const VerifiedAuxiliaryArtifactPlan& a : plan.auxiliary_artifacts) {
-    w.begin_object();
-    w.key("name");
-    w.string(a.name);
-    opt_path(w, "path", a.path);
-    w.key("required");
-    w.boolean(a.required);
-    w.key("state");
-    w.string(to_json_name(a.state));
-    opt_string(w, "reason_code", a.reason_code);
-    opt_string(w, "sha256", a.sha256);
-    opt_u64(w, "size_bytes", a.size_bytes);
-    w.end_object();
+    write_auxiliary_plan_entry(w, a);
   }
   w.end_array();
   w.key("report");
