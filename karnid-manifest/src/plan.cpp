@@ -21,6 +21,59 @@ void member_path_or_null(json::Writer& w, std::string_view key,
   member_or_null(w, key, path ? std::optional(path_to_string(*path)) : std::nullopt);
 }
 
+// The row identity as the loader needs it: a jsonl map only with its captured path.
+std::expected<VerifiedRowIdentityPlan, VerifiedLoadPlanError> row_identity_plan(
+    const RowIdentityReport& section, const VerificationPathCapture& capture) {
+  if (!section.kind) return invalid_report("verified report is missing row identity kind");
+  if (!section.row_count) {
+    return invalid_report("verified report is missing row identity row count");
+  }
+  VerifiedRowIdentityPlan plan;
+  plan.kind = *section.kind;
+  plan.row_count = *section.row_count;
+  plan.validated_rows = section.validated_rows;
+  if (plan.kind == to_json_name(RowIdentity::Kind::Jsonl)) {
+    if (!capture.row_identity_path) {
+      return invalid_report("verified report is missing the captured row identity path");
+    }
+    plan.path = capture.row_identity_path;
+  } else if (plan.kind != to_json_name(RowIdentity::Kind::RowIdIdentity)) {
+    return invalid_report("verified report has unsupported row identity kind " +
+                          quote_debug(plan.kind));
+  }
+  plan.sha256 = section.sha256;
+  return plan;
+}
+
+// One auxiliary entry as the loader needs it: verified with its captured path, or optional and
+// absent; any other state cannot be loaded.
+std::expected<VerifiedAuxiliaryArtifactPlan, VerifiedLoadPlanError> auxiliary_plan_entry(
+    const AuxiliaryArtifactReport& entry, const std::optional<std::string>* captured) {
+  VerifiedAuxiliaryArtifactPlan item;
+  switch (entry.state) {
+    case AuxiliaryArtifactState::Verified:
+      if (captured == nullptr || !*captured) {
+        return invalid_report("verified auxiliary artifact " + quote_debug(entry.name) +
+                              " is missing its captured path");
+      }
+      item.path = *captured;
+      break;
+    case AuxiliaryArtifactState::OptionalAbsent:
+      break;
+    case AuxiliaryArtifactState::MissingRequired:
+    case AuxiliaryArtifactState::Failed:
+      return invalid_report("verified report contains non-loadable auxiliary artifact " +
+                            quote_debug(entry.name));
+  }
+  item.name = entry.name;
+  item.required = entry.required;
+  item.state = entry.state;
+  item.reason_code = entry.reason_code;
+  item.sha256 = entry.sha256;
+  item.size_bytes = entry.size_bytes;
+  return item;
+}
+
 void write_row_identity_plan(json::Writer& w, const VerifiedRowIdentityPlan& r) {
   w.begin_object();
   member_string(w, "kind", r.kind);
@@ -69,64 +122,24 @@ std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> build_verified_load_plan(
   if (!report.artifact.metadata) {
     return invalid_report("verified report is missing probed artifact metadata");
   }
-  if (!report.row_identity.kind) {
-    return invalid_report("verified report is missing row identity kind");
-  }
-  if (!report.row_identity.row_count) {
-    return invalid_report("verified report is missing row identity row count");
-  }
-  VerifiedRowIdentityPlan row_identity;
-  row_identity.kind = *report.row_identity.kind;
-  row_identity.row_count = *report.row_identity.row_count;
-  row_identity.validated_rows = report.row_identity.validated_rows;
-  if (row_identity.kind == to_json_name(RowIdentity::Kind::Jsonl)) {
-    if (!capture.row_identity_path) {
-      return invalid_report("verified report is missing the captured row identity path");
-    }
-    row_identity.path = capture.row_identity_path;
-  } else if (row_identity.kind != to_json_name(RowIdentity::Kind::RowIdIdentity)) {
-    return invalid_report("verified report has unsupported row identity kind " +
-                          quote_debug(row_identity.kind));
-  }
-  row_identity.sha256 = report.row_identity.sha256;
+  auto row_identity = row_identity_plan(report.row_identity, capture);
+  if (!row_identity) return std::unexpected(std::move(row_identity.error()));
 
   std::vector<VerifiedAuxiliaryArtifactPlan> auxiliary;
   auxiliary.reserve(report.auxiliary_artifacts.size());
   for (std::size_t i = 0; i < report.auxiliary_artifacts.size(); ++i) {
-    const AuxiliaryArtifactReport& entry = report.auxiliary_artifacts[i];
-    VerifiedAuxiliaryArtifactPlan item;
-    switch (entry.state) {
-      case AuxiliaryArtifactState::Verified: {
-        const bool captured =
-            i < capture.auxiliary_artifact_paths.size() && capture.auxiliary_artifact_paths[i];
-        if (!captured) {
-          return invalid_report("verified auxiliary artifact " + quote_debug(entry.name) +
-                                " is missing its captured path");
-        }
-        item.path = capture.auxiliary_artifact_paths[i];
-        break;
-      }
-      case AuxiliaryArtifactState::OptionalAbsent:
-        break;
-      case AuxiliaryArtifactState::MissingRequired:
-      case AuxiliaryArtifactState::Failed:
-        return invalid_report("verified report contains non-loadable auxiliary artifact " +
-                              quote_debug(entry.name));
-    }
-    item.name = entry.name;
-    item.required = entry.required;
-    item.state = entry.state;
-    item.reason_code = entry.reason_code;
-    item.sha256 = entry.sha256;
-    item.size_bytes = entry.size_bytes;
-    auxiliary.push_back(std::move(item));
+    const auto& paths = capture.auxiliary_artifact_paths;
+    auto item =
+        auxiliary_plan_entry(report.auxiliary_artifacts[i], i < paths.size() ? &paths[i] : nullptr);
+    if (!item) return std::unexpected(std::move(item.error()));
+    auxiliary.push_back(std::move(*item));
   }
 
   VerifiedLoadPlan plan;
   plan.manifest_path = document.document_path;
   plan.artifact_path = std::move(*capture.artifact_path);
   plan.metadata = *report.artifact.metadata;
-  plan.row_identity = std::move(row_identity);
+  plan.row_identity = std::move(*row_identity);
   plan.auxiliary_artifacts = std::move(auxiliary);
   plan.report = std::move(report);
   return plan;
