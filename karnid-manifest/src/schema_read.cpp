@@ -194,7 +194,7 @@ Status read_bool(Reader& r, const Value& v, bool& out) {
 
 // Generic values are kept as parsed, but a repeated key anywhere inside them is refused: two
 // readers of the same manifest must never disagree about which member counts.
-Status check_generic(Reader& r, const Value& v) {
+Status refuse_repeated_keys(Reader& r, const Value& v) {
   std::vector<const Value*> pending{&v};
   while (!pending.empty()) {
     const Value* current = pending.back();
@@ -680,7 +680,7 @@ Status read_attestations(Reader& r, const Value& v, std::vector<json::Value>& ou
   if (!v.is_array()) {
     return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a sequence")));
   }
-  if (auto st = check_generic(r, v); !st) return st;
+  if (auto st = refuse_repeated_keys(r, v); !st) return st;
   out = v.array;
   return {};
 }
@@ -689,7 +689,7 @@ Status read_extensions(Reader& r, const Value& v, std::map<std::string, json::Va
   if (!v.is_object()) {
     return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a map")));
   }
-  if (auto st = check_generic(r, v); !st) return st;
+  if (auto st = refuse_repeated_keys(r, v); !st) return st;
   out.clear();
   for (const json::Member& m : v.object) out.emplace(m.key, m.value);
   return {};
