@@ -5,9 +5,9 @@
 // heap node per string), and an open-addressing table of 8-byte slots points into it. Each slot
 // holds the entry's arena offset (low 40 bits, plus one so that zero means empty) and 24 more bits
 // of its hash, so that a probe rarely has to look at the arena at all. UUIDs in the usual form
-// are stored as the 16 bytes they spell rather than as 36 characters: in a profile of a
-// 2,000,000-line map, clearing the fresh pages of table and arena took 16% of the run, as much as
-// the probes; with packed entries it took under 10%.
+// are stored as the 16 bytes they spell rather than as 36 characters: table and arena are fresh
+// pages that the kernel clears on every call, and fewer of them make a large map markedly
+// cheaper (bench/RESULTS.md has the profiles).
 #pragma once
 
 #include <cstddef>

@@ -59,11 +59,9 @@ std::string field_code(std::string_view field, std::string_view condition) {
 
 // ---- the streaming validator ----
 
-// The file is read in blocks of kRowMapReadBytes. In a profile of a 2,000,000-line map read in
-// 8 KiB blocks (17,000 read calls), the per-call part of the kernel's read path (entry, file
-// lookup, iterator setup) took about 1.5% of the run; 64 KiB blocks cut it to a few tenths of a
-// percent, and a block still fits the second-level cache, where the hasher leaves it for the
-// line reader.
+// The file is read in blocks of kRowMapReadBytes: large enough that the per-call cost of the
+// kernel's read path hardly counts, small enough to stay in the second-level cache, where the
+// hasher leaves each block for the line reader (bench/RESULTS.md has the profiles).
 constexpr std::size_t kReadBufferBytes = kRowMapReadBytes;
 // Lines read ahead of their checks, so that their set probes can be in flight together.
 constexpr std::size_t kBatchLines = 32;
