@@ -19,7 +19,6 @@
 namespace karnid::manifest {
 namespace {
 
-constexpr std::string_view kCountLimitExceeded = "auxiliary_artifact_count_limit_exceeded";
 constexpr std::string_view kNameEmpty = "auxiliary_artifact_name_empty";
 constexpr std::string_view kNameNotTrimmed = "auxiliary_artifact_name_not_trimmed";
 constexpr std::string_view kNameDuplicate = "auxiliary_artifact_name_duplicate";
@@ -31,25 +30,19 @@ constexpr std::string_view kPathEscapeRejected = "auxiliary_artifact_path_escape
 constexpr std::string_view kMissingRequired = "auxiliary_artifact_missing_required";
 constexpr std::string_view kOptionalAbsent = "auxiliary_artifact_optional_absent";
 constexpr std::string_view kPathUnavailable = "auxiliary_artifact_path_unavailable";
-constexpr std::string_view kFileTooLarge = "auxiliary_artifact_file_too_large";
 constexpr std::string_view kHashFailed = "auxiliary_artifact_hash_failed";
 constexpr std::string_view kSha256Mismatch = "auxiliary_artifact_sha256_mismatch";
 constexpr std::string_view kFileSizeMismatch = "auxiliary_artifact_file_size_mismatch";
-constexpr std::string_view kReadLabel = "auxiliary artifact";
-
-std::string count_limit_message(std::size_t count, std::uint64_t max) {
-  return "auxiliary_artifacts has " + decimal(count) +
-         " entries, exceeding max_auxiliary_artifacts=" + decimal(max);
-}
 
 // Adds the count issue once, whichever phase finds the list too long first.
 bool over_count_limit(VerifyContext& ctx) {
   const std::vector<AuxiliaryArtifact>& entries = ctx.manifest().auxiliary_artifacts;
   const std::uint64_t max = ctx.limits().max_auxiliary_artifacts;
   if (entries.size() <= max) return false;
-  if (!has_issue_code(ctx.report.errors, kCountLimitExceeded)) {
+  if (!has_issue_code(ctx.report.errors, kAuxiliaryCountLimitCode)) {
     push_report_issue_bounded(ctx.report.errors, ctx.limits().max_report_issues,
-                              kCountLimitExceeded, count_limit_message(entries.size(), max));
+                              kAuxiliaryCountLimitCode,
+                              auxiliary_count_limit_message(entries.size(), max));
   }
   return true;
 }
@@ -131,8 +124,9 @@ void hash_entry(VerifyContext& ctx, const AuxiliaryArtifact& artifact, const std
                 AuxiliaryArtifactReport& entry) {
   VerificationReport& report = ctx.report;
   const std::string name = quote_debug(artifact.name);
-  auto digest = sha256_file_bounded(canonical, ctx.limits().max_auxiliary_artifact_bytes,
-                                    kFileTooLarge, kReadLabel, FileKindPolicy::RegularOnly);
+  auto digest =
+      sha256_file_bounded(canonical, ctx.limits().max_auxiliary_artifact_bytes,
+                          kAuxiliaryFileTooLargeCode, kAuxiliaryLabel, FileKindPolicy::RegularOnly);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {
@@ -200,6 +194,15 @@ void report_base_unavailable(VerifyContext& ctx, const std::vector<const Auxilia
 
 }  // namespace
 
+std::string auxiliary_count_limit_message(std::size_t count, std::uint64_t max) {
+  return "auxiliary_artifacts has " + decimal(count) +
+         " entries, exceeding max_auxiliary_artifacts=" + decimal(max);
+}
+
+std::string auxiliary_name_duplicate_message(std::string_view trimmed_name) {
+  return "auxiliary artifact name " + quote_debug(trimmed_name) + " is duplicated";
+}
+
 AuxiliaryArtifactReport auxiliary_artifact_report_entry(const AuxiliaryArtifact& artifact,
                                                         std::string_view base_dir) {
   AuxiliaryArtifactReport entry;
@@ -222,12 +225,12 @@ void check_auxiliary_declarations(VerifyContext& ctx) {
     const std::string_view trimmed = trim_unicode(artifact.name);
     const std::string name = quote_debug(trimmed);
     if (trimmed.empty()) {
-      report.error(kNameEmpty, "auxiliary artifact name must be non-empty");
+      report.error(kNameEmpty, std::string(kAuxiliaryNameEmptyMessage));
     } else if (trimmed.size() != artifact.name.size()) {
       report.error(kNameNotTrimmed, "auxiliary artifact name " + name +
                                         " must not have leading or trailing whitespace");
     } else if (!names.insert(trimmed).second) {
-      report.error(kNameDuplicate, "auxiliary artifact name " + name + " is duplicated");
+      report.error(kNameDuplicate, auxiliary_name_duplicate_message(trimmed));
     }
     if (is_blank(artifact.path)) {
       report.error(kPathEmpty, "auxiliary artifact " + name + " path must be non-empty");
