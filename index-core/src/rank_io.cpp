@@ -19,69 +19,72 @@ namespace {
 constexpr std::string_view kMagicLabel = "karnid index";
 constexpr std::string_view kUnknownMagic = "unknown karnid index magic";
 
-std::string num(std::uint64_t value) {
+// Numbers in messages are plain decimal.
+std::string decimal(std::uint64_t value) {
   return std::to_string(value);
 }
 
-std::string cat(std::initializer_list<std::string_view> parts) {
+// The parts one after another.
+std::string concat(std::initializer_list<std::string_view> parts) {
   std::string out;
   for (std::string_view part : parts) out += part;
   return out;
 }
 
 std::string msg_truncated(std::string_view label, std::string_view field) {
-  return cat({label, " header truncated while reading ", field});
+  return concat({label, " header truncated while reading ", field});
 }
 std::string msg_unsupported_version(std::string_view magic, std::uint8_t version) {
-  return cat({"unsupported ", magic, " version: ", num(version)});
+  return concat({"unsupported ", magic, " version: ", decimal(version)});
 }
 std::string msg_dim_out_of_range(std::uint64_t dim, std::uint64_t max) {
-  return cat({"dim ", num(dim), " out of range [2, ", num(max), "]"});
+  return concat({"dim ", decimal(dim), " out of range [2, ", decimal(max), "]"});
 }
 std::string msg_unsupported_bits(std::string_view magic, std::uint8_t bits) {
-  return cat({"unsupported ", magic, " bits: ", num(bits), " (expected 1, 2, or 4)"});
+  return concat({"unsupported ", magic, " bits: ", decimal(bits), " (expected 1, 2, or 4)"});
 }
 std::string msg_dim_not_multiple_of_levels(std::string_view magic, std::uint64_t dim,
                                            std::uint64_t levels) {
-  return cat({magic, " dim ", num(dim), " is not a multiple of 2^bits = ", num(levels),
-              "; constant-composition invariant violated"});
+  return concat({magic, " dim ", decimal(dim), " is not a multiple of 2^bits = ", decimal(levels),
+                 "; constant-composition invariant violated"});
 }
 std::string msg_dim_not_multiple_of_codes_per_byte(std::string_view magic, std::uint64_t dim,
                                                    std::uint64_t codes_per_byte) {
-  return cat(
-      {magic, " dim ", num(dim), " is not a multiple of codes_per_byte = ", num(codes_per_byte)});
+  return concat({magic, " dim ", decimal(dim),
+                 " is not a multiple of codes_per_byte = ", decimal(codes_per_byte)});
 }
 std::string msg_dim_not_multiple_of_64(std::string_view magic, std::uint64_t dim) {
-  return cat({magic, " dim ", num(dim), " is not a multiple of 64"});
+  return concat({magic, " dim ", decimal(dim), " is not a multiple of 64"});
 }
 std::string msg_n_top_out_of_range(std::string_view magic, std::uint64_t n_top, std::uint64_t dim) {
-  return cat({magic, " n_top ", num(n_top), " must satisfy 0 < n_top < dim (", num(dim), ")"});
+  return concat(
+      {magic, " n_top ", decimal(n_top), " must satisfy 0 < n_top < dim (", decimal(dim), ")"});
 }
 std::string msg_sign_dim_out_of_range(std::string_view magic, std::uint64_t dim,
                                       std::uint64_t max) {
-  return cat({magic, " dim ", num(dim), " out of range [64, ", num(max), "]"});
+  return concat({magic, " dim ", decimal(dim), " out of range [64, ", decimal(max), "]"});
 }
 std::string msg_n_vectors_limit(std::uint64_t n) {
-  return cat({"n_vectors ", num(n), " exceeds MAX_VECTORS=", num(MAX_VECTORS)});
+  return concat({"n_vectors ", decimal(n), " exceeds MAX_VECTORS=", decimal(MAX_VECTORS)});
 }
 std::string msg_bytes_per_vec_overflow(std::string_view magic) {
-  return cat({magic, " bytes_per_vec overflows usize"});
+  return concat({magic, " bytes_per_vec overflows usize"});
 }
 std::string msg_payload_overflow(std::string_view magic) {
-  return cat({magic, " payload size overflows usize"});
+  return concat({magic, " payload size overflows usize"});
 }
 std::string msg_payload_limit(std::uint64_t bytes) {
-  return cat({"payload ", num(bytes), " B exceeds MAX_PAYLOAD=", num(MAX_PAYLOAD)});
+  return concat({"payload ", decimal(bytes), " B exceeds MAX_PAYLOAD=", decimal(MAX_PAYLOAD)});
 }
 std::string msg_payload_truncated(std::string_view magic, std::uint64_t payload,
                                   std::uint64_t remaining) {
-  return cat({magic, " payload truncated: header declares ", num(payload), " B but file has ",
-              num(remaining), " B remaining"});
+  return concat({magic, " payload truncated: header declares ", decimal(payload),
+                 " B but file has ", decimal(remaining), " B remaining"});
 }
 std::string msg_payload_trailing(std::string_view magic, std::uint64_t payload,
                                  std::uint64_t remaining) {
-  return cat({magic, " payload has trailing bytes: header declares ", num(payload),
-              " B but file has ", num(remaining), " B remaining"});
+  return concat({magic, " payload has trailing bytes: header declares ", decimal(payload),
+                 " B but file has ", decimal(remaining), " B remaining"});
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -15,7 +14,6 @@
 
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/paths.hpp"
-#include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/verify.hpp"
 
@@ -43,10 +41,6 @@ constexpr std::string_view kVectorCountMismatch = "artifact_vector_count_mismatc
 constexpr std::string_view kBytesPerVecMismatch = "artifact_bytes_per_vec_mismatch";
 constexpr std::string_view kMetadataFileSizeMismatch = "artifact_metadata_file_size_mismatch";
 
-// Hashing streams the whole file through one reused buffer: the index may be far larger than
-// memory, and no limit applies to it.
-constexpr std::size_t kHashChunk = 65536;
-
 // "artifact {subject} {verb} {observed}, manifest declares {declared}": the shape of every
 // comparison message of this step.
 std::string observed_vs_declared(std::string_view subject, std::string_view verb,
@@ -70,28 +64,19 @@ std::string probe_failed_message(std::string_view error) {
   return "failed to probe artifact metadata: " + std::string(error);
 }
 
-// SHA-256 and byte count of the whole file. The path comes from an untrusted manifest, so only a
-// regular file is read (a FIFO would block, a device might never end). Interrupted reads are
-// retried: a signal aimed at the host process must not turn into a hashing failure.
+// SHA-256 and byte count of the whole file, which no limit applies to. The path comes from an
+// untrusted manifest, so only a regular file is read (a FIFO would block, a device might never
+// end). Interrupted reads are retried: a signal aimed at the host process must not turn into a
+// hashing failure.
 Result<FileDigest> hash_index_file(const std::string& path) {
   auto fd = open_for_reading(path, FileKindPolicy::RegularOnly);
   if (!fd) return std::unexpected(std::move(fd.error()));
   // Only a hint for read-ahead; a refusal changes nothing about the result.
   (void)::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kHashChunk);
-  Sha256 hasher;
-  std::uint64_t total = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd->get(), buffer.get(), kHashChunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(ManifestError::os(errno));
-    }
-    if (n == 0) break;
-    hasher.update(buffer.get(), static_cast<std::size_t>(n));
-    total += static_cast<std::uint64_t>(n);
-  }
-  return FileDigest{hasher.finish_hex(), total};
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kHashChunkBytes);
+  auto digest = hash_stream(fd->get(), {buffer.get(), kHashChunkBytes}, InterruptedRead::Retry);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  return std::move(**digest);
 }
 
 // Opens the file again (it may have changed since hashing), takes its length from the opened

@@ -29,17 +29,6 @@ constexpr std::string_view kNullParameterizationMismatch =
 constexpr std::string_view kShapeMismatch = "calibration_profile_shape_mismatch";
 constexpr std::string_view kFileSizeMismatch = "calibration_profile_file_size_mismatch";
 
-void require_non_blank(VerificationReport& report, const std::string& value, std::string_view code,
-                       std::string_view message) {
-  if (is_blank(value)) report.error(code, std::string(message));
-}
-
-void require_non_blank_when_present(VerificationReport& report,
-                                    const std::optional<std::string>& value, std::string_view code,
-                                    std::string_view message) {
-  if (value && is_blank(*value)) report.error(code, std::string(message));
-}
-
 [[nodiscard]] bool is_supported_bucket_bits(std::uint8_t bits) noexcept {
   return bits == 1 || bits == 2 || bits == 4;
 }

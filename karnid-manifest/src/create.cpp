@@ -21,16 +21,14 @@
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/report.hpp"
 #include "karnid/manifest/row_identity.hpp"
-#include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/timefmt.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "uuid_text.hpp"
 
 namespace karnid::manifest {
 namespace {
 
-constexpr std::size_t kHashChunk = 65536;
-constexpr std::string_view kUuidUrnPrefix = "urn:uuid:";
 constexpr std::string_view kRowIdKind = "uuid";
 constexpr std::string_view kArtifactLabel = "artifact";
 constexpr std::string_view kRowIdentityLabel = "row identity";
@@ -51,10 +49,6 @@ constexpr std::array<std::string_view, 6> kResourceLimitCodes{
     kIssueLimitCode,
     "row_identity_duplicate_tracking_limit_exceeded",
 };
-
-std::string not_regular_file_message(std::string_view path) {
-  return display_path(path) + " is not a regular file";
-}
 
 std::string index_changed_message(std::string_view path) {
   return "index file " + display_path(path) + " changed while it was being read";
@@ -181,22 +175,12 @@ struct ProbedIndex {
   ino_t inode = 0;
 };
 
-// Opens the index without blocking on a FIFO and refuses anything but a regular file: the file
-// is read twice, and only a regular file reads the same both times.
+// Only a regular file reads the same both times the index is read. The caller names the index
+// directly, so a symbolic link in the last component is followed to it.
 Result<FileDescriptor> open_index(const std::string& path, struct stat& st) {
-  if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(ManifestError::os(errno));
-  FileDescriptor fd(raw);
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
-  // A directory fails as reading it would, with the system's own error.
-  if (S_ISDIR(st.st_mode)) return std::unexpected(ManifestError::os(EISDIR));
-  if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(ManifestError::io_text(not_regular_file_message(path)));
-  }
+  auto fd = open_for_reading(path, FileKindPolicy::RegularFollowingLink);
+  if (!fd) return fd;
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
   return fd;
 }
 
@@ -221,23 +205,13 @@ Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed
   if (st.st_dev != probed.device || st.st_ino != probed.inode) {
     return std::unexpected(ManifestError::io_text(index_changed_message(path)));
   }
-  std::vector<unsigned char> buffer(kHashChunk, 0);
-  Sha256 hasher;
-  std::uint64_t total = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(ManifestError::os(errno));
-    }
-    if (n == 0) break;
-    hasher.update(buffer.data(), static_cast<std::size_t>(n));
-    total += static_cast<std::uint64_t>(n);
-  }
-  if (total != probed.metadata.file_len) {
+  std::vector<char> buffer(kHashChunkBytes, 0);
+  auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Retry);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  if ((*digest)->size_bytes != probed.metadata.file_len) {
     return std::unexpected(ManifestError::io_text(index_changed_message(path)));
   }
-  return FileDigest{hasher.finish_hex(), total};
+  return std::move(**digest);
 }
 
 // ---- row identity ----
@@ -335,8 +309,8 @@ Result<std::string> random_uuid_urn() {
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   const std::string hex = to_hex(bytes.data(), bytes.size());
-  std::string urn(kUuidUrnPrefix);
-  urn.reserve(kUuidUrnPrefix.size() + 36);
+  std::string urn(uuid::kUrnPrefix);
+  urn.reserve(uuid::kUrnPrefix.size() + uuid::kHyphenatedLength);
   for (std::size_t i = 0; i < hex.size(); ++i) {
     if (i == 8 || i == 12 || i == 16 || i == 20) urn += '-';
     urn += hex[i];

@@ -10,9 +10,8 @@
 #include <new>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "ascii_words.hpp"
+#include "uuid_text.hpp"
 
 namespace karnid::manifest::detail {
 namespace {
@@ -105,15 +104,15 @@ std::string_view DbIdSet::text_at(std::uint64_t offset) const noexcept {
   const char* entry = arena_.data() + offset;
   const auto lead = static_cast<unsigned char>(entry[0]);
   if (lead != kLongLead) return {entry + 1, lead};
-  return {entry + 1 + sizeof(std::uint64_t), static_cast<std::size_t>(load(entry + 1))};
+  return {entry + 1 + sizeof(std::uint64_t), static_cast<std::size_t>(ascii::load8(entry + 1))};
 }
 
 std::size_t DbIdSet::next_entry(std::size_t offset, Key& key) const noexcept {
   const char* entry = arena_.data() + offset;
   if (static_cast<unsigned char>(entry[0]) == kPackedLead) {
     key.packed = true;
-    key.lo = load(entry + 1);
-    key.hi = load(entry + 9);
+    key.lo = ascii::load8(entry + 1);
+    key.hi = ascii::load8(entry + 9);
     key.hash = packed_hash(key.lo, key.hi);
     return offset + kPackedEntryBytes;
   }
@@ -174,72 +173,18 @@ void DbIdSet::rebuild(std::size_t slot_count) {
 
 // ---- the usual UUID form ----
 
-namespace {
-
-std::uint64_t load4(const char* p) noexcept {
-  std::uint32_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-// Digits 0-9 and a-f of eight bytes to their values 0-15, byte by byte: bit 6 marks a letter,
-// whose low four bits are 1-6 and need 9 more.
-std::uint64_t digit_values(std::uint64_t w) noexcept {
-  constexpr std::uint64_t kLow = 0x0F0F0F0F0F0F0F0FULL;
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  return (w & kLow) + ((w >> 6) & kOnes) * 9;
-}
-
-#if defined(__SSE2__)
-// Bit i set for each of the 16 bytes at p that is '0'-'9' or 'a'-'f' or, at the positions in
-// `hyphens`, a hyphen.
-unsigned lowercase_uuid_bytes(const char* p, unsigned hyphens) noexcept {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  // Unsigned c - lo <= span, as min(c - lo, span) == c - lo.
-  const auto within = [](__m128i x, char lo, char span) {
-    const __m128i off = _mm_sub_epi8(x, _mm_set1_epi8(lo));
-    return _mm_cmpeq_epi8(_mm_min_epu8(off, _mm_set1_epi8(span)), off);
-  };
-  const auto hex =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(within(v, '0', 9), within(v, 'a', 5))));
-  const auto dash = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
-  return (hex & ~hyphens) | (dash & hyphens);
-}
-
-bool is_lowercase_hyphenated_uuid(const char* p) noexcept {
-  // Bytes 0-15 (hyphens at 8 and 13), 16-31 (at 18 and 23) and 20-35 (at 23).
-  return (lowercase_uuid_bytes(p, (1U << 8) | (1U << 13)) &
-          lowercase_uuid_bytes(p + 16, (1U << 2) | (1U << 7)) &
-          lowercase_uuid_bytes(p + 20, 1U << 3)) == 0xFFFF;
-}
-#else
-bool is_lowercase_hyphenated_uuid(const char* p) noexcept {
-  for (std::size_t i = 0; i < 36; ++i) {
-    const char c = p[i];
-    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
-    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-#endif
-
-}  // namespace
-
 bool pack_lowercase_uuid(std::string_view id, std::uint64_t& lo, std::uint64_t& hi) noexcept {
-  if (id.size() != 36) return false;
+  using ascii::load4;
+  using ascii::load8;
+  using ascii::lower_hex_values;
+  if (id.size() != uuid::kHyphenatedLength) return false;
   const char* p = id.data();
-  if (!is_lowercase_hyphenated_uuid(p)) return false;
+  if (!uuid::is_hyphenated<uuid::HexCase::Lower>(p)) return false;
   // Digits 0-7 | 9-12, 14-17 | 19-22, 24-27 | 28-35: eight to a word, the hyphens left out.
-  const std::uint64_t a = digit_values(load8(p));
-  const std::uint64_t b = digit_values(load4(p + 9) | load4(p + 14) << 32);
-  const std::uint64_t c = digit_values(load4(p + 19) | load4(p + 24) << 32);
-  const std::uint64_t d = digit_values(load8(p + 28));
+  const std::uint64_t a = lower_hex_values(load8(p));
+  const std::uint64_t b = lower_hex_values(load4(p + 9) | load4(p + 14) << 32);
+  const std::uint64_t c = lower_hex_values(load4(p + 19) | load4(p + 24) << 32);
+  const std::uint64_t d = lower_hex_values(load8(p + 28));
   lo = a | b << 4;
   hi = c | d << 4;
   return true;

@@ -5,9 +5,9 @@
 // heap node per string), and an open-addressing table of 8-byte slots points into it. Each slot
 // holds the entry's arena offset (low 40 bits, plus one so that zero means empty) and 24 more bits
 // of its hash, so that a probe rarely has to look at the arena at all. UUIDs in the usual form
-// are stored as the 16 bytes they spell rather than as 36 characters: in a profile of a
-// 2,000,000-line map, clearing the fresh pages of table and arena took 16% of the run, as much as
-// the probes; with packed entries it took under 10%.
+// are stored as the 16 bytes they spell rather than as 36 characters: table and arena are fresh
+// pages that the kernel clears on every call, and fewer of them make a large map markedly
+// cheaper (bench/RESULTS.md has the profiles).
 #pragma once
 
 #include <array>
@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+
+#include "ascii_words.hpp"
 
 namespace karnid::manifest::detail {
 
@@ -149,12 +151,6 @@ class DbIdSet {
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
   }
 
-  static std::uint64_t load(const char* p) noexcept {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-  }
-
   [[nodiscard]] std::uint64_t packed_hash(std::uint64_t lo, std::uint64_t hi) const noexcept {
     return mix(mix(lo ^ key0_, hi ^ key1_), key2_);
   }
@@ -162,6 +158,8 @@ class DbIdSet {
   // Two independent lanes take 32-byte blocks, and the last 16 bytes (or, for short
   // identifiers, overlapping words) are read as whole words, so no length needs a byte loop.
   [[nodiscard]] std::uint64_t text_hash(std::string_view id) const noexcept {
+    using ascii::load4;
+    using ascii::load8;
     const char* p = id.data();
     const std::size_t n = id.size();
     std::uint64_t a = key0_ ^ n;
@@ -171,22 +169,18 @@ class DbIdSet {
     if (n > 16) {
       std::size_t i = 0;
       for (; i + 32 < n; i += 32) {
-        a = mix(load(p + i) ^ key2_, load(p + i + 8) ^ a);
-        b = mix(load(p + i + 16) ^ key3_, load(p + i + 24) ^ b);
+        a = mix(load8(p + i) ^ key2_, load8(p + i + 8) ^ a);
+        b = mix(load8(p + i + 16) ^ key3_, load8(p + i + 24) ^ b);
       }
-      if (i + 16 < n) a = mix(load(p + i) ^ key2_, load(p + i + 8) ^ a);
-      t0 = load(p + n - 16);
-      t1 = load(p + n - 8);
+      if (i + 16 < n) a = mix(load8(p + i) ^ key2_, load8(p + i + 8) ^ a);
+      t0 = load8(p + n - 16);
+      t1 = load8(p + n - 8);
     } else if (n >= 8) {
-      t0 = load(p);
-      t1 = load(p + n - 8);
+      t0 = load8(p);
+      t1 = load8(p + n - 8);
     } else if (n >= 4) {
-      std::uint32_t x;
-      std::uint32_t y;
-      std::memcpy(&x, p, sizeof x);
-      std::memcpy(&y, p + n - 4, sizeof y);
-      t0 = x;
-      t1 = y;
+      t0 = load4(p);
+      t1 = load4(p + n - 4);
     } else if (n > 0) {
       t0 = static_cast<unsigned char>(p[0]) |
            std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
@@ -205,7 +199,7 @@ class DbIdSet {
     const char* entry = arena_.data() + offset;
     const bool packed = static_cast<unsigned char>(entry[0]) == kPackedLead;
     if (packed != key.packed) return false;
-    if (packed) return load(entry + 1) == key.lo && load(entry + 9) == key.hi;
+    if (packed) return ascii::load8(entry + 1) == key.lo && ascii::load8(entry + 9) == key.hi;
     return text_at(offset) == id;
   }
 

@@ -24,17 +24,6 @@ constexpr std::string_view kSha256UriRule = " must be sha256:<lowercase-hex> whe
 // ratios are not held to a tolerance below what their inputs can carry.
 constexpr double kDistortionTolerance = 1e-9;
 
-void require_non_blank(VerificationReport& report, const std::string& value, std::string_view code,
-                       std::string_view message) {
-  if (is_blank(value)) report.error(code, std::string(message));
-}
-
-void require_non_blank_when_present(VerificationReport& report,
-                                    const std::optional<std::string>& value, std::string_view code,
-                                    std::string_view message) {
-  if (value && is_blank(*value)) report.error(code, std::string(message));
-}
-
 // Prefixed-digest rule for "encoder_distortion.{field}" when present, under "{code}".
 void require_sha256_uri(VerificationReport& report, std::string_view code, std::string_view field,
                         const std::optional<std::string>& value) {

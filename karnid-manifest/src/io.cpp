@@ -16,7 +16,6 @@
 namespace karnid::manifest {
 namespace {
 
-constexpr std::size_t kHashChunk = 65536;
 constexpr std::size_t kInitialBoundedChunk = 65536;
 
 }  // namespace
@@ -33,38 +32,50 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<FileDescriptor> open_read_only(const std::string& path) {
+namespace {
+
+// The system's open, retried when a signal interrupts it.
+Result<FileDescriptor> open_with_flags(const std::string& path, int flags) {
   // The kernel would stop at the first NUL and open a different file than the one named.
   if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(ManifestError::os(errno));
   return FileDescriptor(fd);
 }
 
-Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy policy) {
-  if (policy == FileKindPolicy::AnyReadable) return open_read_only(path);
-  if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(ManifestError::os(errno));
-  FileDescriptor fd(raw);
+Result<FileDescriptor> open_regular_file(const std::string& path, bool follow_final_link) {
+  const int no_follow = follow_final_link ? 0 : O_NOFOLLOW;
+  auto fd = open_with_flags(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | no_follow);
+  if (!fd) return fd;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
   // A directory fails as reading it would, with the system's own error, in every step alike.
   if (S_ISDIR(st.st_mode)) return std::unexpected(ManifestError::os(EISDIR));
   if (!S_ISREG(st.st_mode)) {
     return std::unexpected(ManifestError::io_text(display_path(path) + " is not a regular file"));
   }
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  const int flags = ::fcntl(fd->get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return std::unexpected(ManifestError::os(errno));
   }
   return fd;
+}
+
+}  // namespace
+
+Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy policy) {
+  switch (policy) {
+    case FileKindPolicy::AnyReadable:
+      return open_with_flags(path, O_RDONLY | O_CLOEXEC);
+    case FileKindPolicy::RegularOnly:
+      return open_regular_file(path, /*follow_final_link=*/false);
+    case FileKindPolicy::RegularFollowingLink:
+      return open_regular_file(path, /*follow_final_link=*/true);
+  }
+  return std::unexpected(ManifestError::os(EINVAL));
 }
 
 std::string to_hex(const unsigned char* data, std::size_t size) {
@@ -77,22 +88,34 @@ std::string to_hex(const unsigned char* data, std::size_t size) {
   return out;
 }
 
-Result<FileDigest> sha256_file(const std::string& path) {
-  auto fd = open_read_only(path);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  std::vector<unsigned char> buffer(kHashChunk, 0);
+Result<std::optional<FileDigest>> hash_stream(int fd, std::span<char> buffer,
+                                              InterruptedRead interrupted, const ChunkSink& sink) {
   Sha256 hasher;
   std::uint64_t total = 0;
   for (;;) {
-    // Interrupted reads are not retried here: the caller asked for this exact file and an
-    // interruption is reported like any other read failure.
-    const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-    if (n < 0) return std::unexpected(ManifestError::os(errno));
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR && interrupted == InterruptedRead::Retry) continue;
+      return std::unexpected(ManifestError::os(errno));
+    }
     if (n == 0) break;
-    hasher.update(buffer.data(), static_cast<std::size_t>(n));
+    const std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+    hasher.update(chunk);
     total += static_cast<std::uint64_t>(n);
+    if (sink && !sink(chunk)) return std::optional<FileDigest>();
   }
   return FileDigest{hasher.finish_hex(), total};
+}
+
+Result<FileDigest> sha256_file(const std::string& path) {
+  auto fd = open_for_reading(path, FileKindPolicy::AnyReadable);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  std::vector<char> buffer(kHashChunkBytes, 0);
+  // Interrupted reads are not retried here, unlike every other read of the library: the caller
+  // asked for this exact file, and an interruption is reported like any other read failure.
+  auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Fail);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  return std::move(**digest);
 }
 
 Result<std::string> read_bounded_file(const std::string& path, std::uint64_t limit,

@@ -8,6 +8,8 @@
 #include <limits>
 #include <system_error>
 
+#include "ascii_words.hpp"
+
 namespace karnid::json {
 
 namespace {
@@ -62,30 +64,11 @@ constexpr std::string_view kEscapedBytes = "\"\\/\b\f\n\r\t";
 
 constexpr std::size_t kInitialMembers = 8;
 
-// Strings are scanned eight bytes at a time while no byte needs a closer look; these masks
-// flag such bytes. A flag may also appear above a flagged byte (borrows), never without one.
-constexpr std::uint64_t kOnes = 0x0101010101010101;
-constexpr std::uint64_t kHighBits = 0x8080808080808080;
-constexpr std::uint64_t zero_bytes(std::uint64_t x) {
-  return (x - kOnes) & ~x & kHighBits;
-}
-// A quotation mark, a backslash or a control character: what a writer must escape.
-constexpr std::uint64_t escape_bytes(std::uint64_t x) {
-  return zero_bytes(x ^ (kOnes * '"')) | zero_bytes(x ^ (kOnes * '\\')) |
-         ((x - kOnes * 0x20) & ~x & kHighBits);
-}
-std::uint64_t load8(const unsigned char* p) {
-  std::uint64_t v = 0;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-constexpr bool is_digit(unsigned char c) {
-  return c >= '0' && c <= '9';
-}
-constexpr bool is_space(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
+// Strings are scanned eight bytes at a time while no byte needs a closer look.
+using ascii::escape_bytes;
+using ascii::is_digit;
+using ascii::kHighBits;
+using ascii::load8;
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -132,6 +115,14 @@ class Parser {
   }
 
  private:
+  // Where parsing stands after one step of the document loop.
+  enum class Step : std::uint8_t {
+    Failed,        // the error is recorded
+    NextValue,     // a value is expected at pos_ and goes into the current slot
+    ValueDone,     // the current value is complete
+    DocumentDone,  // the root value is complete and only whitespace followed it
+  };
+
   // The error concerns the byte at index i: the column then counts that byte.
   bool fail_at(const char* message, std::size_t i) {
     error_ = message;
@@ -144,86 +135,104 @@ class Parser {
     return false;
   }
 
+  // The same, for the steps of the document loop.
+  Step failed_at(const char* message, std::size_t i) {
+    fail_at(message, i);
+    return Step::Failed;
+  }
+  Step failed_eof(const char* message) {
+    fail_eof(message);
+    return Step::Failed;
+  }
+
   void skip_space() {
-    while (pos_ < n_ && is_space(p_[pos_])) ++pos_;
+    while (pos_ < n_ && ascii::is_json_space(p_[pos_])) ++pos_;
   }
 
   bool parse_document(Value& root) {
-    std::vector<Value*> open;
+    std::vector<Value*> open;  // the containers not yet closed, innermost last
     open.reserve(std::min<std::size_t>(max_depth_, 32));
     Value* slot = &root;
     for (;;) {
-      // A value is expected at pos_ (after whitespace) and goes into *slot.
       skip_space();
       if (pos_ >= n_) return fail_eof(kEofValue);
       const unsigned char c = p_[pos_];
+      Step step = Step::Failed;
       if (c == '[' || c == '{') {
-        if (open.size() >= max_depth_) return fail_at(kRecursionLimit, pos_);
-        ++pos_;
-        open.push_back(slot);
-        skip_space();
-        if (c == '[') {
-          slot->type = Value::Type::Array;
-          if (pos_ >= n_) return fail_eof(kEofList);
-          if (p_[pos_] != ']') {
-            slot = &slot->array.emplace_back();
-            continue;
-          }
-        } else {
-          slot->type = Value::Type::Object;
-          if (pos_ >= n_) return fail_eof(kEofObject);
-          if (p_[pos_] == '"') {
-            if (!parse_key(*slot, slot)) return false;
-            continue;
-          }
-          if (p_[pos_] != '}') return fail_at(kKeyMustBeString, pos_);
-        }
-        // Empty container: closed by the bracket at pos_.
-        ++pos_;
-        slot->end = pos_;
-        open.pop_back();
-      } else if (!parse_scalar(*slot)) {
-        return false;
+        step = open_container(c == '[', open, slot);
+      } else if (parse_scalar(*slot)) {
+        step = Step::ValueDone;
       }
+      if (step == Step::ValueDone) step = close_values(open, slot);
+      if (step == Step::Failed) return false;
+      if (step == Step::DocumentDone) return true;
+    }
+  }
 
-      // A value is complete: close containers until one wants another element.
-      for (;;) {
-        if (open.empty()) {
-          skip_space();
-          if (pos_ < n_) return fail_at(kTrailingCharacters, pos_);
-          return true;
-        }
-        Value& top = *open.back();
-        const bool is_array = top.type == Value::Type::Array;
-        skip_space();
-        if (pos_ >= n_) return fail_eof(is_array ? kEofList : kEofObject);
-        const unsigned char next = p_[pos_];
-        if (next == (is_array ? ']' : '}')) {
-          ++pos_;
-          top.end = pos_;
-          if (!is_array && top.object.size() * 2 < top.object.capacity()) {
-            top.object.shrink_to_fit();
-          }
-          open.pop_back();
-          continue;
-        }
-        if (next != ',') {
-          return fail_at(is_array ? kExpectedListCommaOrEnd : kExpectedObjectCommaOrEnd, pos_);
-        }
-        ++pos_;
-        skip_space();
-        if (pos_ >= n_) return fail_eof(kEofValue);
-        const unsigned char after = p_[pos_];
-        if (is_array) {
-          if (after == ']') return fail_at(kTrailingComma, pos_);
-          slot = &top.array.emplace_back();
-        } else {
-          if (after == '}') return fail_at(kTrailingComma, pos_);
-          if (after != '"') return fail_at(kKeyMustBeString, pos_);
-          if (!parse_key(top, slot)) return false;
-        }
-        break;
+  // pos_ is at the opening bracket. Either the container's first element (or member) is next,
+  // with `slot` pointing at it, or the container was empty and is closed already.
+  Step open_container(bool is_array, std::vector<Value*>& open, Value*& slot) {
+    if (open.size() >= max_depth_) return failed_at(kRecursionLimit, pos_);
+    ++pos_;
+    open.push_back(slot);
+    skip_space();
+    if (is_array) {
+      slot->type = Value::Type::Array;
+      if (pos_ >= n_) return failed_eof(kEofList);
+      if (p_[pos_] != ']') {
+        slot = &slot->array.emplace_back();
+        return Step::NextValue;
       }
+    } else {
+      slot->type = Value::Type::Object;
+      if (pos_ >= n_) return failed_eof(kEofObject);
+      if (p_[pos_] == '"') return parse_key(*slot, slot) ? Step::NextValue : Step::Failed;
+      if (p_[pos_] != '}') return failed_at(kKeyMustBeString, pos_);
+    }
+    ++pos_;
+    slot->end = pos_;
+    open.pop_back();
+    return Step::ValueDone;
+  }
+
+  // A value is complete: closes containers until one wants another element (then `slot` points
+  // at it) or the root is complete.
+  Step close_values(std::vector<Value*>& open, Value*& slot) {
+    for (;;) {
+      if (open.empty()) {
+        skip_space();
+        if (pos_ < n_) return failed_at(kTrailingCharacters, pos_);
+        return Step::DocumentDone;
+      }
+      Value& top = *open.back();
+      const bool is_array = top.type == Value::Type::Array;
+      skip_space();
+      if (pos_ >= n_) return failed_eof(is_array ? kEofList : kEofObject);
+      const unsigned char next = p_[pos_];
+      if (next == (is_array ? ']' : '}')) {
+        ++pos_;
+        top.end = pos_;
+        if (!is_array && top.object.size() * 2 < top.object.capacity()) {
+          top.object.shrink_to_fit();
+        }
+        open.pop_back();
+        continue;
+      }
+      if (next != ',') {
+        return failed_at(is_array ? kExpectedListCommaOrEnd : kExpectedObjectCommaOrEnd, pos_);
+      }
+      ++pos_;
+      skip_space();
+      if (pos_ >= n_) return failed_eof(kEofValue);
+      const unsigned char after = p_[pos_];
+      if (is_array) {
+        if (after == ']') return failed_at(kTrailingComma, pos_);
+        slot = &top.array.emplace_back();
+        return Step::NextValue;
+      }
+      if (after == '}') return failed_at(kTrailingComma, pos_);
+      if (after != '"') return failed_at(kKeyMustBeString, pos_);
+      return parse_key(top, slot) ? Step::NextValue : Step::Failed;
     }
   }
 
@@ -289,15 +298,29 @@ class Parser {
     return true;
   }
 
+  // A number literal as the grammar found it.
+  struct NumberLiteral {
+    std::size_t start = 0;
+    bool negative = false;
+    bool integral = true;         // no fraction and no exponent
+    bool overflow = false;        // the integer digits exceed 64 bits
+    std::uint64_t magnitude = 0;  // the integer digits, when they fit
+  };
+
   bool parse_number(Value& value) {
-    const std::size_t start = pos_;
+    NumberLiteral literal;
+    return scan_number(literal) && number_value(literal, value);
+  }
+
+  // Checks the grammar from pos_ on and moves pos_ past the literal, adding up the integer
+  // digits on the way.
+  bool scan_number(NumberLiteral& literal) {
+    literal.start = pos_;
     std::size_t i = pos_;
-    const bool negative = p_[i] == '-';
-    if (negative) ++i;
+    literal.negative = p_[i] == '-';
+    if (literal.negative) ++i;
     if (i >= n_) return fail_eof(kEofValue);
 
-    std::uint64_t magnitude = 0;
-    bool overflow = false;
     if (p_[i] == '0') {
       ++i;
       if (i < n_ && is_digit(p_[i])) return fail_at(kInvalidNumber, i);
@@ -305,53 +328,57 @@ class Parser {
       constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
       for (; i < n_ && is_digit(p_[i]); ++i) {
         const unsigned digit = p_[i] - '0';
-        if (overflow || magnitude > (kMax - digit) / 10) {
-          overflow = true;
+        if (literal.overflow || literal.magnitude > (kMax - digit) / 10) {
+          literal.overflow = true;
         } else {
-          magnitude = magnitude * 10 + digit;
+          literal.magnitude = literal.magnitude * 10 + digit;
         }
       }
     } else {
       return fail_at(kInvalidNumber, i);
     }
-    bool integral = true;
     if (i < n_ && p_[i] == '.') {
-      integral = false;
+      literal.integral = false;
       ++i;
       if (!consume_digits_after(i)) return false;
     }
     if (i < n_ && (p_[i] == 'e' || p_[i] == 'E')) {
-      integral = false;
+      literal.integral = false;
       ++i;
       if (i < n_ && (p_[i] == '+' || p_[i] == '-')) ++i;
       if (!consume_digits_after(i)) return false;
     }
     pos_ = i;
+    return true;
+  }
 
-    if (integral && !overflow) {
+  // The most exact form of a scanned literal (pos_ is just past it): an integer that fits as an
+  // integer, anything else as a double.
+  bool number_value(const NumberLiteral& literal, Value& value) {
+    if (literal.integral && !literal.overflow) {
       constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-      if (!negative) {
+      if (!literal.negative) {
         value.type = Value::Type::Unsigned;
-        value.u64 = magnitude;
+        value.u64 = literal.magnitude;
         return true;
       }
-      if (magnitude != 0 && magnitude <= kMinMagnitude) {
+      if (literal.magnitude != 0 && literal.magnitude <= kMinMagnitude) {
         value.type = Value::Type::Signed;
         // Negate in unsigned arithmetic: -2^63 has no positive int64 counterpart.
-        value.i64 = static_cast<std::int64_t>(~magnitude + 1);
+        value.i64 = static_cast<std::int64_t>(~literal.magnitude + 1);
         return true;
       }
     }
 
-    const std::string_view literal = text_.substr(start, i - start);
+    const std::string_view text = text_.substr(literal.start, pos_ - literal.start);
     double result = 0.0;
-    const auto [ptr, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), result);
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), result);
     if (ec == std::errc::result_out_of_range) {
       // The conversion reports underflow and overflow alike; only overflow is an error.
-      if (at_least_one(literal)) return fail_at(kNumberOutOfRange, i - 1);
-      result = negative ? -0.0 : 0.0;
-    } else if (ec != std::errc{} || ptr != literal.data() + literal.size()) {
-      return fail_at(kInvalidNumber, start);
+      if (at_least_one(text)) return fail_at(kNumberOutOfRange, pos_ - 1);
+      result = literal.negative ? -0.0 : 0.0;
+    } else if (ec != std::errc{} || ptr != text.data() + text.size()) {
+      return fail_at(kInvalidNumber, literal.start);
     }
     value.type = Value::Type::Double;
     value.f64 = result;

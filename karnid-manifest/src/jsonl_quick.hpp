@@ -1,5 +1,5 @@
-// The quick reader of row map lines and the UUID layout test it leans on. Private to the row
-// identity unit; inline so that the validator's per-line loop compiles into one piece.
+// The quick readers of row map lines. Private to the row identity unit; inline so that the
+// validator's per-line loop compiles into one piece.
 #pragma once
 
 #include <bit>
@@ -11,91 +11,22 @@
 #include <emmintrin.h>
 #endif
 
+#include "ascii_words.hpp"
 #include "karnid/manifest/row_identity.hpp"
+#include "uuid_text.hpp"
 
 namespace karnid::manifest::detail {
 
-// Byte-parallel tests work on eight bytes at a time, the first byte in the lowest bits.
-static_assert(std::endian::native == std::endian::little);
-inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
-// ---- UUID layout ----
-
-inline constexpr std::size_t kSimpleUuidLength = 32;
-inline constexpr std::size_t kHyphenatedUuidLength = 36;
-
-// High bit set in every byte of `w` that lies in [lo, hi]; every byte must be below 0x80, so
-// that no addition carries into the next byte.
-constexpr std::uint64_t bytes_between(std::uint64_t w, unsigned char lo,
-                                      unsigned char hi) noexcept {
-  const std::uint64_t at_least_lo = w + kOnes * (0x80 - lo);
-  const std::uint64_t above_hi = w + kOnes * (0x7F - hi);
-  return at_least_lo & ~above_hi & kHighBits;
-}
-
-// High bit set in each byte of `w` that is a hexadecimal digit of either case.
-constexpr std::uint64_t hex_bytes(std::uint64_t w) noexcept {
-  // Setting bit 5 folds 'A'-'F' onto 'a'-'f' and maps nothing else there.
-  return (bytes_between(w, '0', '9') | bytes_between(w | (kOnes * 0x20), 'a', 'f')) &
-         ~(w & kHighBits);
-}
-
-inline std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-// 32 hexadecimal digits at p.
-inline bool is_simple_uuid(const char* p) noexcept {
-  return (hex_bytes(load8(p)) & hex_bytes(load8(p + 8)) & hex_bytes(load8(p + 16)) &
-          hex_bytes(load8(p + 24))) == kHighBits;
-}
-
-// The 8-4-4-4-12 layout at p (36 bytes): hyphens in place, hexadecimal digits around them. The
-// words that straddle a hyphen have it replaced by '0' before the digit test, which is why the
-// hyphens themselves are compared separately.
-inline bool is_hyphenated_uuid(const char* p) noexcept {
-  constexpr auto zero_at = [](unsigned byte) { return std::uint64_t{'0' ^ '-'} << (8 * byte); };
-  const bool hyphens = (p[8] == '-') & (p[13] == '-') & (p[18] == '-') & (p[23] == '-');
-  // Bytes 9-16 hold the hyphen at 13 (byte 4); bytes 16-23 hold hyphens at 18 and 23.
-  const std::uint64_t middle = load8(p + 9) ^ zero_at(4);
-  const std::uint64_t second = load8(p + 16) ^ zero_at(2) ^ zero_at(7);
-  const std::uint64_t all = hex_bytes(load8(p)) & hex_bytes(middle) & hex_bytes(second) &
-                            hex_bytes(load8(p + 24)) & hex_bytes(load8(p + 28));
-  return hyphens && all == kHighBits;
-}
-
-// ---- decimal digits ----
-
-// The value of the decimal digits in the low `run` bytes of `w` (1 to 8 of them, the first
-// digit in the lowest byte): the digits move to the top behind '0' padding, then pairs, quads
-// and octets are combined.
-inline std::uint64_t digits_value(std::uint64_t w, unsigned run) noexcept {
-  if (run < 8) w = (w << (8 * (8 - run))) | ((kOnes * '0') >> (8 * run));
-  w -= kOnes * '0';
-  w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
-  w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
-  return (w * 10000 + (w >> 32)) & 0xFFFFFFFFULL;
-}
-
-// How many of the bytes of `w` from the lowest up are decimal digits (0 to 8).
-inline unsigned leading_digits(std::uint64_t w) noexcept {
-  // A byte from 0x80 up may disturb the bytes above it, but never the run below it.
-  const std::uint64_t digits = bytes_between(w, '0', '9') & ~(w & kHighBits);
-  return static_cast<unsigned>(std::countr_zero(~digits & kHighBits)) / 8;
-}
+using ascii::digits_value;
+using ascii::escape_bytes;
+using ascii::is_digit;
+using ascii::is_json_space;
+using ascii::kHighBits;
+using ascii::kOnes;
+using ascii::leading_digits;
+using ascii::load8;
 
 // ---- quick reader ----
-
-constexpr bool is_json_space(unsigned char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-constexpr bool is_digit(unsigned char c) noexcept {
-  return c >= '0' && c <= '9';
-}
 
 // Reads the common well-formed line: an object whose keys are row_id, db_id and optionally
 // parent_id in any order, written without escapes; a row_id in plain decimal; strings of
@@ -282,14 +213,9 @@ class QuickRowReader {
   [[nodiscard]] std::size_t first_break(const unsigned char* p) const noexcept {
     const auto left = static_cast<std::size_t>(end_ - p);
     if (left < kBlock) return first_break_bytewise(p, left);
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    const std::uint64_t quote = w ^ (kOnes * '"');
-    const std::uint64_t backslash = w ^ (kOnes * '\\');
+    const std::uint64_t w = load8(p);
     // The lowest flagged byte is exact; bytes above it may be flagged spuriously.
-    const std::uint64_t breaks =
-        (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20) | w) &
-        kHighBits;
+    const std::uint64_t breaks = escape_bytes(w) | (w & kHighBits);
     return breaks == 0 ? kBlock : static_cast<std::size_t>(std::countr_zero(breaks) / 8);
   }
 #endif
@@ -334,42 +260,6 @@ class QuickRowReader {
 // for whole-word loads.
 inline constexpr std::size_t kUsualRowWindow = 96;
 
-#if defined(__SSE2__)
-// Bit i set when byte i of the 16 at p is a hexadecimal digit of either case.
-inline unsigned hex_digits16(const char* p) noexcept {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  // Unsigned c - lo <= span, as min(x, span) == x.
-  const auto within = [](__m128i x, char lo, char span) {
-    const __m128i off = _mm_sub_epi8(x, _mm_set1_epi8(lo));
-    return _mm_cmpeq_epi8(_mm_min_epu8(off, _mm_set1_epi8(span)), off);
-  };
-  const __m128i digit = within(v, '0', 9);
-  const __m128i letter = within(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 5);
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
-}
-
-inline unsigned hyphens16(const char* p) noexcept {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
-}
-
-// is_hyphenated_uuid on three overlapping 16-byte blocks (bytes 0-15, 16-31 and 20-35): in each,
-// the hyphen positions must hold hyphens and every other byte a hexadecimal digit.
-inline bool is_hyphenated_uuid_sse(const char* p) noexcept {
-  constexpr unsigned kAt0 = (1U << 8) | (1U << 13);  // hyphens 8 and 13
-  constexpr unsigned kAt16 = (1U << 2) | (1U << 7);  // hyphens 18 and 23
-  constexpr unsigned kAt20 = 1U << 3;                // hyphen 23
-  const unsigned first = (hex_digits16(p) & ~kAt0) | (hyphens16(p) & kAt0);
-  const unsigned second = (hex_digits16(p + 16) & ~kAt16) | (hyphens16(p + 16) & kAt16);
-  const unsigned third = (hex_digits16(p + 20) & ~kAt20) | (hyphens16(p + 20) & kAt20);
-  return (first & second & third) == 0xFFFF;
-}
-#else
-inline bool is_hyphenated_uuid_sse(const char* p) noexcept {
-  return is_hyphenated_uuid(p);
-}
-#endif
-
 // Reads, in place, the line that nearly every row map consists of:
 //
 //   {"row_id": N, "db_id": "8-4-4-4-12 UUID"}
@@ -410,12 +300,12 @@ inline std::size_t read_usual_row(const char* p, JsonlRowView& out) noexcept {
   q += *q == ' ';
   if (*q != '"') return 0;
   const char* const id = q + 1;
-  if (!is_hyphenated_uuid_sse(id) || id[36] != '"' || id[37] != '}') return 0;
+  if (!uuid::is_hyphenated(id) || id[36] != '"' || id[37] != '}') return 0;
   const char* end = id + 38;
   end += *end == '\r';
   if (*end != '\n') return 0;
   out.row_id = value;
-  out.db_id = std::string_view(id, kHyphenatedUuidLength);
+  out.db_id = std::string_view(id, uuid::kHyphenatedLength);
   out.parent_id.reset();
   return static_cast<std::size_t>(end + 1 - p);
 }

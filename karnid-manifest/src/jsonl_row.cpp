@@ -1,4 +1,4 @@
-// Reading one line of a row identity file, and the UUID forms its identifiers may take.
+// Reading one line of a row identity file.
 //
 // Two readers: a quick recogniser for the shape nearly every row map has, which never allocates,
 // and the strict reader on top of the JSON parser, which knows every error message. The quick one
@@ -99,11 +99,6 @@ std::string positioned(std::string_view line, const FieldError& failure) {
   return ManifestError::json(failure.message, pos.line, pos.column).display();
 }
 
-// ---- UUID forms ----
-
-constexpr std::string_view kUrnPrefix = "urn:uuid:";
-constexpr std::size_t kHyphenated = detail::kHyphenatedUuidLength;
-
 }  // namespace
 
 std::expected<JsonlRow, std::string> parse_jsonl_row(std::string_view line) {
@@ -131,22 +126,6 @@ std::optional<JsonlRowView> parse_jsonl_row_fast(std::string_view line) noexcept
   JsonlRowView row;
   if (!detail::QuickRowReader(line).read(row)) return std::nullopt;
   return row;
-}
-
-bool is_uuid_text(std::string_view text) noexcept {
-  const char* p = text.data();
-  switch (text.size()) {
-    case detail::kSimpleUuidLength:
-      return detail::is_simple_uuid(p);
-    case kHyphenated:
-      return detail::is_hyphenated_uuid(p);
-    case kHyphenated + 2:
-      return p[0] == '{' && p[kHyphenated + 1] == '}' && detail::is_hyphenated_uuid(p + 1);
-    case kHyphenated + kUrnPrefix.size():
-      return text.starts_with(kUrnPrefix) && detail::is_hyphenated_uuid(p + kUrnPrefix.size());
-    default:
-      return false;
-  }
 }
 
 }  // namespace karnid::manifest

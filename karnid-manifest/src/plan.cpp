@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "json_members.hpp"
 #include "karnid/manifest/text.hpp"
 
 namespace karnid::manifest {
@@ -14,31 +15,85 @@ std::unexpected<VerifiedLoadPlanError> invalid_report(std::string message) {
                                                ManifestError::invalid(std::move(message))});
 }
 
-void opt_path(json::Writer& w, std::string_view key, const std::optional<std::string>& path) {
-  w.key(key);
-  if (path) {
-    w.string(path_to_string(*path));
-  } else {
-    w.null();
-  }
+// A path as text, or null; the plan writes every key.
+void member_path_or_null(json::Writer& w, std::string_view key,
+                         const std::optional<std::string>& path) {
+  member_or_null(w, key, path ? std::optional(path_to_string(*path)) : std::nullopt);
 }
 
-void opt_string(json::Writer& w, std::string_view key, const std::optional<std::string>& value) {
-  w.key(key);
-  if (value) {
-    w.string(*value);
-  } else {
-    w.null();
+// The row identity as the loader needs it: a jsonl map only with its captured path.
+std::expected<VerifiedRowIdentityPlan, VerifiedLoadPlanError> row_identity_plan(
+    const RowIdentityReport& section, const VerificationPathCapture& capture) {
+  if (!section.kind) return invalid_report("verified report is missing row identity kind");
+  if (!section.row_count) {
+    return invalid_report("verified report is missing row identity row count");
   }
+  VerifiedRowIdentityPlan plan;
+  plan.kind = *section.kind;
+  plan.row_count = *section.row_count;
+  plan.validated_rows = section.validated_rows;
+  if (plan.kind == to_json_name(RowIdentity::Kind::Jsonl)) {
+    if (!capture.row_identity_path) {
+      return invalid_report("verified report is missing the captured row identity path");
+    }
+    plan.path = capture.row_identity_path;
+  } else if (plan.kind != to_json_name(RowIdentity::Kind::RowIdIdentity)) {
+    return invalid_report("verified report has unsupported row identity kind " +
+                          quote_debug(plan.kind));
+  }
+  plan.sha256 = section.sha256;
+  return plan;
 }
 
-void opt_u64(json::Writer& w, std::string_view key, const std::optional<std::uint64_t>& value) {
-  w.key(key);
-  if (value) {
-    w.u64(*value);
-  } else {
-    w.null();
+// One auxiliary entry as the loader needs it: verified with its captured path, or optional and
+// absent; any other state cannot be loaded.
+std::expected<VerifiedAuxiliaryArtifactPlan, VerifiedLoadPlanError> auxiliary_plan_entry(
+    const AuxiliaryArtifactReport& entry, const std::optional<std::string>* captured) {
+  VerifiedAuxiliaryArtifactPlan item;
+  switch (entry.state) {
+    case AuxiliaryArtifactState::Verified:
+      if (captured == nullptr || !*captured) {
+        return invalid_report("verified auxiliary artifact " + quote_debug(entry.name) +
+                              " is missing its captured path");
+      }
+      item.path = *captured;
+      break;
+    case AuxiliaryArtifactState::OptionalAbsent:
+      break;
+    case AuxiliaryArtifactState::MissingRequired:
+    case AuxiliaryArtifactState::Failed:
+      return invalid_report("verified report contains non-loadable auxiliary artifact " +
+                            quote_debug(entry.name));
   }
+  item.name = entry.name;
+  item.required = entry.required;
+  item.state = entry.state;
+  item.reason_code = entry.reason_code;
+  item.sha256 = entry.sha256;
+  item.size_bytes = entry.size_bytes;
+  return item;
+}
+
+void write_row_identity_plan(json::Writer& w, const VerifiedRowIdentityPlan& r) {
+  w.begin_object();
+  member_string(w, "kind", r.kind);
+  member_path_or_null(w, "path", r.path);
+  member_u64(w, "row_count", r.row_count);
+  member_or_null(w, "validated_rows", r.validated_rows);
+  member_or_null(w, "sha256", r.sha256);
+  w.end_object();
+}
+
+void write_auxiliary_plan_entry(json::Writer& w, const VerifiedAuxiliaryArtifactPlan& a) {
+  w.begin_object();
+  member_string(w, "name", a.name);
+  member_path_or_null(w, "path", a.path);
+  member_bool(w, "required", a.required);
+  member_string(w, "state", to_json_name(a.state));
+  member_or_null(w, "reason_code", a.reason_code);
+  member_or_null(w, "sha256", a.sha256);
+  member_or_null(w, "size_bytes", a.size_bytes);
+  w.end_object();
 }
 
 }  // namespace
@@ -67,64 +122,24 @@ std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> build_verified_load_plan(
   if (!report.artifact.metadata) {
     return invalid_report("verified report is missing probed artifact metadata");
   }
-  if (!report.row_identity.kind) {
-    return invalid_report("verified report is missing row identity kind");
-  }
-  if (!report.row_identity.row_count) {
-    return invalid_report("verified report is missing row identity row count");
-  }
-  VerifiedRowIdentityPlan row_identity;
-  row_identity.kind = *report.row_identity.kind;
-  row_identity.row_count = *report.row_identity.row_count;
-  row_identity.validated_rows = report.row_identity.validated_rows;
-  if (row_identity.kind == to_json_name(RowIdentity::Kind::Jsonl)) {
-    if (!capture.row_identity_path) {
-      return invalid_report("verified report is missing the captured row identity path");
-    }
-    row_identity.path = capture.row_identity_path;
-  } else if (row_identity.kind != to_json_name(RowIdentity::Kind::RowIdIdentity)) {
-    return invalid_report("verified report has unsupported row identity kind " +
-                          quote_debug(row_identity.kind));
-  }
-  row_identity.sha256 = report.row_identity.sha256;
+  auto row_identity = row_identity_plan(report.row_identity, capture);
+  if (!row_identity) return std::unexpected(std::move(row_identity.error()));
 
   std::vector<VerifiedAuxiliaryArtifactPlan> auxiliary;
   auxiliary.reserve(report.auxiliary_artifacts.size());
   for (std::size_t i = 0; i < report.auxiliary_artifacts.size(); ++i) {
-    const AuxiliaryArtifactReport& entry = report.auxiliary_artifacts[i];
-    VerifiedAuxiliaryArtifactPlan item;
-    switch (entry.state) {
-      case AuxiliaryArtifactState::Verified: {
-        const bool captured =
-            i < capture.auxiliary_artifact_paths.size() && capture.auxiliary_artifact_paths[i];
-        if (!captured) {
-          return invalid_report("verified auxiliary artifact " + quote_debug(entry.name) +
-                                " is missing its captured path");
-        }
-        item.path = capture.auxiliary_artifact_paths[i];
-        break;
-      }
-      case AuxiliaryArtifactState::OptionalAbsent:
-        break;
-      case AuxiliaryArtifactState::MissingRequired:
-      case AuxiliaryArtifactState::Failed:
-        return invalid_report("verified report contains non-loadable auxiliary artifact " +
-                              quote_debug(entry.name));
-    }
-    item.name = entry.name;
-    item.required = entry.required;
-    item.state = entry.state;
-    item.reason_code = entry.reason_code;
-    item.sha256 = entry.sha256;
-    item.size_bytes = entry.size_bytes;
-    auxiliary.push_back(std::move(item));
+    const auto& paths = capture.auxiliary_artifact_paths;
+    auto item =
+        auxiliary_plan_entry(report.auxiliary_artifacts[i], i < paths.size() ? &paths[i] : nullptr);
+    if (!item) return std::unexpected(std::move(item.error()));
+    auxiliary.push_back(std::move(*item));
   }
 
   VerifiedLoadPlan plan;
   plan.manifest_path = document.document_path;
   plan.artifact_path = std::move(*capture.artifact_path);
   plan.metadata = *report.artifact.metadata;
-  plan.row_identity = std::move(row_identity);
+  plan.row_identity = std::move(*row_identity);
   plan.auxiliary_artifacts = std::move(auxiliary);
   plan.report = std::move(report);
   return plan;
@@ -152,36 +167,16 @@ std::string to_compact_json(const VerifiedLoadPlan& plan) {
   out.reserve(2048);
   json::Writer w(out, json::Writer::Style::Compact);
   w.begin_object();
-  opt_path(w, "manifest_path", plan.manifest_path);
-  w.key("artifact_path");
-  w.string(path_to_string(plan.artifact_path));
+  member_path_or_null(w, "manifest_path", plan.manifest_path);
+  member_string(w, "artifact_path", path_to_string(plan.artifact_path));
   w.key("metadata");
   write_json(w, plan.metadata);
   w.key("row_identity");
-  w.begin_object();
-  w.key("kind");
-  w.string(plan.row_identity.kind);
-  opt_path(w, "path", plan.row_identity.path);
-  w.key("row_count");
-  w.u64(plan.row_identity.row_count);
-  opt_u64(w, "validated_rows", plan.row_identity.validated_rows);
-  opt_string(w, "sha256", plan.row_identity.sha256);
-  w.end_object();
+  write_row_identity_plan(w, plan.row_identity);
   w.key("auxiliary_artifacts");
   w.begin_array();
   for (const VerifiedAuxiliaryArtifactPlan& a : plan.auxiliary_artifacts) {
-    w.begin_object();
-    w.key("name");
-    w.string(a.name);
-    opt_path(w, "path", a.path);
-    w.key("required");
-    w.boolean(a.required);
-    w.key("state");
-    w.string(to_json_name(a.state));
-    opt_string(w, "reason_code", a.reason_code);
-    opt_string(w, "sha256", a.sha256);
-    opt_u64(w, "size_bytes", a.size_bytes);
-    w.end_object();
+    write_auxiliary_plan_entry(w, a);
   }
   w.end_array();
   w.key("report");

@@ -2,39 +2,102 @@
 
 #include <algorithm>
 
+#include "json_members.hpp"
+
 namespace karnid::manifest {
 namespace {
-
-void opt(json::Writer& w, std::string_view key, const std::optional<std::string>& value) {
-  w.key(key);
-  if (value) {
-    w.string(*value);
-  } else {
-    w.null();
-  }
-}
-
-void opt(json::Writer& w, std::string_view key, const std::optional<std::uint64_t>& value) {
-  w.key(key);
-  if (value) {
-    w.u64(*value);
-  } else {
-    w.null();
-  }
-}
 
 void write_issues(json::Writer& w, std::string_view key, const std::vector<ReportIssue>& issues) {
   w.key(key);
   w.begin_array();
   for (const ReportIssue& issue : issues) {
     w.begin_object();
-    w.key("code");
-    w.string(issue.code);
-    w.key("message");
-    w.string(issue.message);
+    member_string(w, "code", issue.code);
+    member_string(w, "message", issue.message);
     w.end_object();
   }
   w.end_array();
+}
+
+void write_artifact(json::Writer& w, const ArtifactReport& a) {
+  w.begin_object();
+  member_or_null(w, "manifest_path", a.manifest_path);
+  member_or_null(w, "observed_path", a.observed_path);
+  member_or_null(w, "canonical_path", a.canonical_path);
+  member_or_null(w, "sha256", a.sha256);
+  member_or_null(w, "size_bytes", a.size_bytes);
+  w.key("metadata");
+  if (a.metadata) {
+    write_json(w, *a.metadata);
+  } else {
+    w.null();
+  }
+  w.end_object();
+}
+
+void write_auxiliary_artifact(json::Writer& w, const AuxiliaryArtifactReport& a) {
+  w.begin_object();
+  member_string(w, "name", a.name);
+  member_string(w, "manifest_path", a.manifest_path);
+  member_or_null(w, "resolved_path", a.resolved_path);
+  member_or_null(w, "canonical_path", a.canonical_path);
+  member_or_null(w, "expected_sha256", a.expected_sha256);
+  member_or_null(w, "expected_size_bytes", a.expected_size_bytes);
+  member_bool(w, "required", a.required);
+  member_string(w, "state", to_json_name(a.state));
+  member_or_null(w, "reason_code", a.reason_code);
+  member_or_null(w, "sha256", a.sha256);
+  member_or_null(w, "size_bytes", a.size_bytes);
+  w.end_object();
+}
+
+void write_row_identity(json::Writer& w, const RowIdentityReport& r) {
+  w.begin_object();
+  member_or_null(w, "kind", r.kind);
+  member_or_null(w, "manifest_path", r.manifest_path);
+  member_or_null(w, "canonical_path", r.canonical_path);
+  member_or_null(w, "sha256", r.sha256);
+  member_or_null(w, "row_count", r.row_count);
+  member_or_null(w, "validated_rows", r.validated_rows);
+  w.end_object();
+}
+
+void write_encoder_distortion(json::Writer& w, const EncoderDistortionReport& e) {
+  w.begin_object();
+  member_bool(w, "present", e.present);
+  member_or_null(w, "schema_version", e.schema_version);
+  member_or_null(w, "profile_id", e.profile_id);
+  member_or_null(w, "evidence_kind", e.evidence_kind);
+  member_or_null(w, "source_metric", e.source_metric);
+  member_or_null(w, "embedding_metric", e.embedding_metric);
+  member_or_null(w, "profile_manifest_path", e.profile_manifest_path);
+  member_or_null(w, "profile_canonical_path", e.profile_canonical_path);
+  member_or_null(w, "profile_sha256", e.profile_sha256);
+  member_or_null(w, "profile_size_bytes", e.profile_size_bytes);
+  w.end_object();
+}
+
+void write_calibration(json::Writer& w, const CalibrationReport& c) {
+  w.begin_object();
+  member_bool(w, "present", c.present);
+  member_or_null(w, "schema_version", c.schema_version);
+  member_or_null(w, "profile_id", c.profile_id);
+  member_or_null(w, "calibrated_for_model", c.calibrated_for_model);
+  member_or_null(w, "ordinalization", c.ordinalization);
+  member_or_null(w, "null_model", c.null_model);
+  member_or_null(w, "profile_manifest_path", c.profile_manifest_path);
+  member_or_null(w, "profile_canonical_path", c.profile_canonical_path);
+  member_or_null(w, "profile_sha256", c.profile_sha256);
+  member_or_null(w, "profile_size_bytes", c.profile_size_bytes);
+  w.end_object();
+}
+
+void write_attestation_check(json::Writer& w, const AttestationShapeCheck& a) {
+  w.begin_object();
+  member_or_null(w, "predicate_type", a.predicate_type);
+  member_or_null(w, "builder_id", a.builder_id);
+  member_bool(w, "subject_sha256_matched", a.subject_sha256_matched);
+  w.end_object();
 }
 
 }  // namespace
@@ -91,123 +154,38 @@ void finalize_report(VerificationReport& report, std::uint64_t max_report_issues
 
 void write_json(json::Writer& w, const MetadataReport& m) {
   w.begin_object();
-  w.key("kind");
-  w.string(to_json_name(m.kind));
-  w.key("format_version");
-  w.u64(m.format_version);
-  w.key("dim");
-  w.u64(m.dim);
-  w.key("vector_count");
-  w.u64(m.vector_count);
-  w.key("bytes_per_vec");
-  w.u64(m.bytes_per_vec);
+  member_string(w, "kind", to_json_name(m.kind));
+  member_u64(w, "format_version", m.format_version);
+  member_u64(w, "dim", m.dim);
+  member_u64(w, "vector_count", m.vector_count);
+  member_u64(w, "bytes_per_vec", m.bytes_per_vec);
   w.key("params");
   write_json(w, m.params);
-  w.key("file_size_bytes");
-  w.u64(m.file_size_bytes);
+  member_u64(w, "file_size_bytes", m.file_size_bytes);
   w.end_object();
 }
 
 void write_json(json::Writer& w, const VerificationReport& r) {
   w.begin_object();
-  w.key("ok");
-  w.boolean(r.ok);
-  w.key("checked_at");
-  w.string(r.checked_at);
-  opt(w, "manifest_id", r.manifest_id);
-
+  member_bool(w, "ok", r.ok);
+  member_string(w, "checked_at", r.checked_at);
+  member_or_null(w, "manifest_id", r.manifest_id);
   w.key("artifact");
-  w.begin_object();
-  opt(w, "manifest_path", r.artifact.manifest_path);
-  opt(w, "observed_path", r.artifact.observed_path);
-  opt(w, "canonical_path", r.artifact.canonical_path);
-  opt(w, "sha256", r.artifact.sha256);
-  opt(w, "size_bytes", r.artifact.size_bytes);
-  w.key("metadata");
-  if (r.artifact.metadata) {
-    write_json(w, *r.artifact.metadata);
-  } else {
-    w.null();
-  }
-  w.end_object();
-
+  write_artifact(w, r.artifact);
   w.key("auxiliary_artifacts");
   w.begin_array();
-  for (const AuxiliaryArtifactReport& a : r.auxiliary_artifacts) {
-    w.begin_object();
-    w.key("name");
-    w.string(a.name);
-    w.key("manifest_path");
-    w.string(a.manifest_path);
-    opt(w, "resolved_path", a.resolved_path);
-    opt(w, "canonical_path", a.canonical_path);
-    opt(w, "expected_sha256", a.expected_sha256);
-    opt(w, "expected_size_bytes", a.expected_size_bytes);
-    w.key("required");
-    w.boolean(a.required);
-    w.key("state");
-    w.string(to_json_name(a.state));
-    opt(w, "reason_code", a.reason_code);
-    opt(w, "sha256", a.sha256);
-    opt(w, "size_bytes", a.size_bytes);
-    w.end_object();
-  }
+  for (const AuxiliaryArtifactReport& a : r.auxiliary_artifacts) write_auxiliary_artifact(w, a);
   w.end_array();
-
   w.key("row_identity");
-  w.begin_object();
-  opt(w, "kind", r.row_identity.kind);
-  opt(w, "manifest_path", r.row_identity.manifest_path);
-  opt(w, "canonical_path", r.row_identity.canonical_path);
-  opt(w, "sha256", r.row_identity.sha256);
-  opt(w, "row_count", r.row_identity.row_count);
-  opt(w, "validated_rows", r.row_identity.validated_rows);
-  w.end_object();
-
-  const EncoderDistortionReport& e = r.encoder_distortion;
+  write_row_identity(w, r.row_identity);
   w.key("encoder_distortion");
-  w.begin_object();
-  w.key("present");
-  w.boolean(e.present);
-  opt(w, "schema_version", e.schema_version);
-  opt(w, "profile_id", e.profile_id);
-  opt(w, "evidence_kind", e.evidence_kind);
-  opt(w, "source_metric", e.source_metric);
-  opt(w, "embedding_metric", e.embedding_metric);
-  opt(w, "profile_manifest_path", e.profile_manifest_path);
-  opt(w, "profile_canonical_path", e.profile_canonical_path);
-  opt(w, "profile_sha256", e.profile_sha256);
-  opt(w, "profile_size_bytes", e.profile_size_bytes);
-  w.end_object();
-
-  const CalibrationReport& c = r.calibration;
+  write_encoder_distortion(w, r.encoder_distortion);
   w.key("calibration");
-  w.begin_object();
-  w.key("present");
-  w.boolean(c.present);
-  opt(w, "schema_version", c.schema_version);
-  opt(w, "profile_id", c.profile_id);
-  opt(w, "calibrated_for_model", c.calibrated_for_model);
-  opt(w, "ordinalization", c.ordinalization);
-  opt(w, "null_model", c.null_model);
-  opt(w, "profile_manifest_path", c.profile_manifest_path);
-  opt(w, "profile_canonical_path", c.profile_canonical_path);
-  opt(w, "profile_sha256", c.profile_sha256);
-  opt(w, "profile_size_bytes", c.profile_size_bytes);
-  w.end_object();
-
+  write_calibration(w, r.calibration);
   w.key("attestation_shape_checks");
   w.begin_array();
-  for (const AttestationShapeCheck& a : r.attestation_shape_checks) {
-    w.begin_object();
-    opt(w, "predicate_type", a.predicate_type);
-    opt(w, "builder_id", a.builder_id);
-    w.key("subject_sha256_matched");
-    w.boolean(a.subject_sha256_matched);
-    w.end_object();
-  }
+  for (const AttestationShapeCheck& a : r.attestation_shape_checks) write_attestation_check(w, a);
   w.end_array();
-
   write_issues(w, "errors", r.errors);
   write_issues(w, "warnings", r.warnings);
   w.key("skipped_checks");

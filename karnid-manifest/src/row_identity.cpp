@@ -4,7 +4,6 @@
 #include "karnid/manifest/row_identity.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -16,9 +15,9 @@
 
 #include "db_id_set.hpp"
 #include "jsonl_quick.hpp"
-#include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "uuid_text.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -60,11 +59,9 @@ std::string field_code(std::string_view field, std::string_view condition) {
 
 // ---- the streaming validator ----
 
-// The file is read in blocks of kRowMapReadBytes. In a profile of a 2,000,000-line map read in
-// 8 KiB blocks (17,000 read calls), the per-call part of the kernel's read path (entry, file
-// lookup, iterator setup) took about 1.5% of the run; 64 KiB blocks cut it to a few tenths of a
-// percent, and a block still fits the second-level cache, where the hasher leaves it for the
-// line reader.
+// The file is read in blocks of kRowMapReadBytes: large enough that the per-call cost of the
+// kernel's read path hardly counts, small enough to stay in the second-level cache, where the
+// hasher leaves each block for the line reader (bench/RESULTS.md has the profiles).
 constexpr std::size_t kReadBufferBytes = kRowMapReadBytes;
 // Lines read ahead of their checks, so that their set probes can be in flight together.
 constexpr std::size_t kBatchLines = 32;
@@ -256,16 +253,16 @@ class RowMapValidator {
     return check_row(index, view, seen_ ? seen_->key(view.db_id) : detail::DbIdSet::Key{});
   }
 
-  // `key` is the set's key of row.db_id (unused when duplicates are allowed); `uuid` says that
-  // the reader already found row.db_id to be a hyphenated UUID.
+  // `key` is the set's key of row.db_id (unused when duplicates are allowed); `db_id_is_uuid`
+  // says that the reader already found row.db_id to be a hyphenated UUID.
   bool check_row(std::uint64_t index, const JsonlRowView& row, const detail::DbIdSet::Key& key,
-                 bool uuid = false) {
+                 bool db_id_is_uuid = false) {
     if (row.row_id != index) {
       push(kRowIdMismatch, line_label(index) + " has row_id " + decimal(row.row_id));
     }
     // The usual hyphenated UUID is settled here; everything else gets the full check.
-    if (!uuid && (row.db_id.size() != detail::kHyphenatedUuidLength ||
-                  !detail::is_hyphenated_uuid(row.db_id.data()))) {
+    if (!db_id_is_uuid &&
+        (row.db_id.size() != uuid::kHyphenatedLength || !uuid::is_hyphenated(row.db_id.data()))) {
       validate_row_id_string("db_id", row.db_id, index, limits_.max_report_issues, errors_);
     }
     if (row.parent_id) {
@@ -328,21 +325,15 @@ Result<JsonlRowsSummary> stream_rows(const std::string& path, bool allow_duplica
   RowMapValidator validator(allow_duplicate_db_ids, limits, declared_row_count,
                             expected_set_entries(fd->get(), limits, declared_row_count), errors,
                             parsing);
-  Sha256 hasher;
   const auto buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
-  for (;;) {
-    const ssize_t n = ::read(fd->get(), buffer.get(), kReadBufferBytes);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(ManifestError::os(errno));
-    }
-    if (n == 0) break;
-    hasher.update(buffer.get(), static_cast<std::size_t>(n));
-    if (!validator.feed(buffer.get(), static_cast<std::size_t>(n))) return validator.summary();
-  }
-  if (!validator.finish()) return validator.summary();
+  auto digest = hash_stream(
+      fd->get(), {buffer.get(), kReadBufferBytes}, InterruptedRead::Retry,
+      [&validator](std::string_view chunk) { return validator.feed(chunk.data(), chunk.size()); });
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  // Without a digest the validator stopped reading early.
+  if (!*digest || !validator.finish()) return validator.summary();
   JsonlRowsSummary summary = validator.summary();
-  summary.sha256 = hasher.finish_hex();
+  summary.sha256 = std::move((*digest)->sha256);
   return summary;
 }
 

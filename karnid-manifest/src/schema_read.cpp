@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <map>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "json_messages.hpp"
 #include "karnid/manifest/schema.hpp"
@@ -54,47 +57,61 @@ class Reader {
   std::optional<std::size_t> fixed_;
 };
 
-struct Key {
+// One key of a record: its name, whether it must appear, and how its value is read into the
+// record. The reader travels with the name, so no table order can send a value to another field.
+template <typename T>
+struct Field {
   std::string_view name;
   bool required;
+  Status (*read)(Reader&, const Value&, T&);
 };
 
-// Reads an object member by member against a key table. `on_member(index, value)` parses one
-// member; `skip` (a key that belongs to an enclosing tagged object) is passed over silently.
-template <typename OnMember>
-Status read_record(Reader& r, const Value& v, std::string_view record, std::span<const Key> keys,
-                   OnMember&& on_member, std::string_view skip = {}) {
+// Reads an object member by member against a table of fields. `skip` (a key that belongs to an
+// enclosing tagged object) is passed over silently.
+template <typename T, std::size_t N>
+Status read_record(Reader& r, const Value& v, std::string_view record,
+                   const std::array<Field<T>, N>& fields, T& out, std::string_view skip = {}) {
+  static_assert(N <= 16, "the seen set and the list of expected names hold 16 keys");
   if (!v.is_object()) {
     return std::unexpected(
         r.error_at(v.end, json_messages::invalid_type(v, "struct " + std::string(record))));
   }
-  std::bitset<16> seen;
+  std::bitset<N> seen;
   for (const json::Member& m : v.object) {
     if (!skip.empty() && m.key == skip) continue;
-    std::size_t index = keys.size();
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i].name == m.key) {
+    std::size_t index = N;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (fields[i].name == m.key) {
         index = i;
         break;
       }
     }
-    if (index == keys.size()) {
-      std::array<std::string_view, 16> names{};
-      for (std::size_t i = 0; i < keys.size(); ++i) names[i] = keys[i].name;
-      return std::unexpected(r.error_at(
-          m.key_end, json_messages::unknown_field(m.key, std::span(names.data(), keys.size()))));
+    if (index == N) {
+      std::array<std::string_view, N> names{};
+      for (std::size_t i = 0; i < N; ++i) names[i] = fields[i].name;
+      return std::unexpected(r.error_at(m.key_end, json_messages::unknown_field(m.key, names)));
     }
     if (seen[index])
       return std::unexpected(r.error_at(m.key_end, json_messages::duplicate_field(m.key)));
     seen[index] = true;
-    if (auto status = on_member(index, m.value); !status) return status;
+    if (auto status = fields[index].read(r, m.value, out); !status) return status;
   }
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (keys[i].required && !seen[i]) {
-      return std::unexpected(r.error_at(v.end, json_messages::missing_field(keys[i].name)));
+  for (std::size_t i = 0; i < N; ++i) {
+    if (fields[i].required && !seen[i]) {
+      return std::unexpected(r.error_at(v.end, json_messages::missing_field(fields[i].name)));
     }
   }
   return {};
+}
+
+// The record type that holds a data member.
+template <typename Owner, typename M>
+Owner owner_of(M Owner::*);
+
+// A field reader that reads into one member of the record with `Read`.
+template <auto Member, auto Read>
+Status read_into(Reader& r, const Value& v, decltype(owner_of(Member))& out) {
+  return Read(r, v, out.*Member);
 }
 
 // ---- scalar readers ----
@@ -177,7 +194,7 @@ Status read_bool(Reader& r, const Value& v, bool& out) {
 
 // Generic values are kept as parsed, but a repeated key anywhere inside them is refused: two
 // readers of the same manifest must never disagree about which member counts.
-Status check_generic(Reader& r, const Value& v) {
+Status refuse_repeated_keys(Reader& r, const Value& v) {
   std::vector<const Value*> pending{&v};
   while (!pending.empty()) {
     const Value* current = pending.back();
@@ -295,9 +312,44 @@ Status read_parameterization(Reader& r, const Value& v, ProfileParameterization&
   return {};
 }
 
+// ---- containers ----
+
+template <typename T, Status (*ReadOne)(Reader&, const Value&, T&)>
+Status read_list(Reader& r, const Value& v, std::vector<T>& out) {
+  if (!v.is_array())
+    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a sequence")));
+  out.clear();
+  out.reserve(v.array.size());
+  for (const Value& element : v.array) {
+    T item{};
+    if (auto st = ReadOne(r, element, item); !st) return st;
+    out.push_back(std::move(item));
+  }
+  return {};
+}
+
+// An optional record: null means not given; anything else is read in full as the record.
+template <typename T, Status (*ReadOne)(Reader&, const Value&, T&)>
+Status read_optional(Reader& r, const Value& v, std::optional<T>& out) {
+  out.reset();
+  if (v.is_null()) return {};
+  T record{};
+  if (auto st = ReadOne(r, v, record); !st) return st;
+  out = std::move(record);
+  return {};
+}
+
 // ---- records ----
 
+Status read_index_kind(Reader& r, const Value& v, ManifestIndexKind& out) {
+  std::size_t kind = 0;
+  if (auto st = read_enum(r, v, "ManifestIndexKind", kIndexKindNames, kind); !st) return st;
+  out = static_cast<ManifestIndexKind>(kind);
+  return {};
+}
+
 Status read_params(Reader& r, const Value& v, ManifestIndexParams& out) {
+  using P = ManifestIndexParams;
   std::size_t tag = 0;
   if (auto st = read_tag(r, v, "ManifestIndexParams", kIndexKindNames, tag); !st) return st;
   Reader::TaggedScope scope(r, v.end);
@@ -308,592 +360,362 @@ Status read_params(Reader& r, const Value& v, ManifestIndexParams& out) {
     case ManifestIndexKind::SignBitmap:
       return {};  // variants without fields ignore whatever else the object holds
     case ManifestIndexKind::RankQuant: {
-      static constexpr std::array<Key, 1> kKeys{{{"bits", true}}};
-      return read_record(
-          r, v, "RankQuant", kKeys,
-          [&](std::size_t, const Value& x) { return read_u8(r, x, out.bits); }, "kind");
+      static constexpr std::array<Field<P>, 1> kFields{
+          {{"bits", true, read_into<&P::bits, read_u8>}}};
+      return read_record(r, v, "RankQuant", kFields, out, "kind");
     }
     case ManifestIndexKind::Bitmap: {
-      static constexpr std::array<Key, 1> kKeys{{{"n_top", true}}};
-      return read_record(
-          r, v, "Bitmap", kKeys,
-          [&](std::size_t, const Value& x) { return read_usize(r, x, out.n_top); }, "kind");
+      static constexpr std::array<Field<P>, 1> kFields{
+          {{"n_top", true, read_into<&P::n_top, read_usize>}}};
+      return read_record(r, v, "Bitmap", kFields, out, "kind");
     }
   }
   return {};
 }
 
 Status read_artifact(Reader& r, const Value& v, Artifact& out) {
-  static constexpr std::array<Key, 9> kKeys{{{"path", true},
-                                             {"sha256", true},
-                                             {"kind", true},
-                                             {"format_version", true},
-                                             {"dim", true},
-                                             {"vector_count", true},
-                                             {"bytes_per_vec", true},
-                                             {"params", true},
-                                             {"file_size_bytes", true}}};
-  return read_record(r, v, "Artifact", kKeys, [&](std::size_t i, const Value& x) -> Status {
-    switch (i) {
-      case 0:
-        return read_string(r, x, out.path);
-      case 1:
-        return read_string(r, x, out.sha256);
-      case 2: {
-        std::size_t kind = 0;
-        if (auto st = read_enum(r, x, "ManifestIndexKind", kIndexKindNames, kind); !st) return st;
-        out.kind = static_cast<ManifestIndexKind>(kind);
-        return {};
-      }
-      case 3:
-        return read_u8(r, x, out.format_version);
-      case 4:
-        return read_usize(r, x, out.dim);
-      case 5:
-        return read_usize(r, x, out.vector_count);
-      case 6:
-        return read_usize(r, x, out.bytes_per_vec);
-      case 7:
-        return read_params(r, x, out.params);
-      default:
-        return read_u64(r, x, out.file_size_bytes);
-    }
-  });
+  using A = Artifact;
+  static constexpr std::array<Field<A>, 9> kFields{{
+      {"path", true, read_into<&A::path, read_string>},
+      {"sha256", true, read_into<&A::sha256, read_string>},
+      {"kind", true, read_into<&A::kind, read_index_kind>},
+      {"format_version", true, read_into<&A::format_version, read_u8>},
+      {"dim", true, read_into<&A::dim, read_usize>},
+      {"vector_count", true, read_into<&A::vector_count, read_usize>},
+      {"bytes_per_vec", true, read_into<&A::bytes_per_vec, read_usize>},
+      {"params", true, read_into<&A::params, read_params>},
+      {"file_size_bytes", true, read_into<&A::file_size_bytes, read_u64>},
+  }};
+  return read_record(r, v, "Artifact", kFields, out);
+}
+
+// `required` defaults to true, also when written as null.
+Status read_required_flag(Reader& r, const Value& v, bool& out) {
+  if (v.is_null()) {
+    out = true;
+    return {};
+  }
+  return read_bool(r, v, out);
 }
 
 Status read_auxiliary(Reader& r, const Value& v, AuxiliaryArtifact& out) {
-  static constexpr std::array<Key, 5> kKeys{{{"name", true},
-                                             {"path", true},
-                                             {"sha256", true},
-                                             {"file_size_bytes", true},
-                                             {"required", false}}};
+  using A = AuxiliaryArtifact;
+  static constexpr std::array<Field<A>, 5> kFields{{
+      {"name", true, read_into<&A::name, read_string>},
+      {"path", true, read_into<&A::path, read_string>},
+      {"sha256", true, read_into<&A::sha256, read_string>},
+      {"file_size_bytes", true, read_into<&A::file_size_bytes, read_u64>},
+      {"required", false, read_into<&A::required, read_required_flag>},
+  }};
   out.required = true;
-  return read_record(r, v, "AuxiliaryArtifact", kKeys,
-                     [&](std::size_t i, const Value& x) -> Status {
-                       switch (i) {
-                         case 0:
-                           return read_string(r, x, out.name);
-                         case 1:
-                           return read_string(r, x, out.path);
-                         case 2:
-                           return read_string(r, x, out.sha256);
-                         case 3:
-                           return read_u64(r, x, out.file_size_bytes);
-                         default:
-                           if (x.is_null()) {
-                             out.required = true;
-                             return {};
-                           }
-                           return read_bool(r, x, out.required);
-                       }
-                     });
-}
-
-template <typename T, typename ReadOne>
-Status read_list(Reader& r, const Value& v, std::vector<T>& out, ReadOne&& read_one) {
-  if (!v.is_array())
-    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a sequence")));
-  out.clear();
-  out.reserve(v.array.size());
-  for (const Value& element : v.array) {
-    T item{};
-    if (auto st = read_one(element, item); !st) return st;
-    out.push_back(std::move(item));
-  }
-  return {};
+  return read_record(r, v, "AuxiliaryArtifact", kFields, out);
 }
 
 Status read_embedding(Reader& r, const Value& v, Embedding& out) {
-  static constexpr std::array<Key, 8> kKeys{{{"model", true},
-                                             {"dim", true},
-                                             {"model_revision", false},
-                                             {"tokenizer_revision", false},
-                                             {"pooling", false},
-                                             {"corpus_digest", false},
-                                             {"embedding_matrix_digest", false},
-                                             {"normalization", false}}};
-  return read_record(r, v, "Embedding", kKeys, [&](std::size_t i, const Value& x) -> Status {
-    switch (i) {
-      case 0:
-        return read_string(r, x, out.model);
-      case 1:
-        return read_usize(r, x, out.dim);
-      case 2:
-        return read_opt_string(r, x, out.model_revision);
-      case 3:
-        return read_opt_string(r, x, out.tokenizer_revision);
-      case 4:
-        return read_opt_string(r, x, out.pooling);
-      case 5:
-        return read_opt_string(r, x, out.corpus_digest);
-      case 6:
-        return read_opt_string(r, x, out.embedding_matrix_digest);
-      default:
-        return read_opt_string(r, x, out.normalization);
-    }
-  });
+  using E = Embedding;
+  static constexpr std::array<Field<E>, 8> kFields{{
+      {"model", true, read_into<&E::model, read_string>},
+      {"dim", true, read_into<&E::dim, read_usize>},
+      {"model_revision", false, read_into<&E::model_revision, read_opt_string>},
+      {"tokenizer_revision", false, read_into<&E::tokenizer_revision, read_opt_string>},
+      {"pooling", false, read_into<&E::pooling, read_opt_string>},
+      {"corpus_digest", false, read_into<&E::corpus_digest, read_opt_string>},
+      {"embedding_matrix_digest", false, read_into<&E::embedding_matrix_digest, read_opt_string>},
+      {"normalization", false, read_into<&E::normalization, read_opt_string>},
+  }};
+  return read_record(r, v, "Embedding", kFields, out);
 }
 
 Status read_metric(Reader& r, const Value& v, MetricSpec& out) {
-  static constexpr std::array<Key, 3> kKeys{
-      {{"name", true}, {"version", false}, {"digest", false}}};
-  return read_record(r, v, "MetricSpec", kKeys, [&](std::size_t i, const Value& x) -> Status {
-    switch (i) {
-      case 0:
-        return read_string(r, x, out.name);
-      case 1:
-        return read_opt_string(r, x, out.version);
-      default:
-        return read_opt_string(r, x, out.digest);
-    }
-  });
+  using M = MetricSpec;
+  static constexpr std::array<Field<M>, 3> kFields{{
+      {"name", true, read_into<&M::name, read_string>},
+      {"version", false, read_into<&M::version, read_opt_string>},
+      {"digest", false, read_into<&M::digest, read_opt_string>},
+  }};
+  return read_record(r, v, "MetricSpec", kFields, out);
 }
 
 Status read_encoder(Reader& r, const Value& v, EncoderSpec& out) {
-  static constexpr std::array<Key, 4> kKeys{
-      {{"model", true}, {"dim", true}, {"model_revision", false}, {"normalization", false}}};
-  return read_record(r, v, "EncoderSpec", kKeys, [&](std::size_t i, const Value& x) -> Status {
-    switch (i) {
-      case 0:
-        return read_string(r, x, out.model);
-      case 1:
-        return read_usize(r, x, out.dim);
-      case 2:
-        return read_opt_string(r, x, out.model_revision);
-      default:
-        return read_opt_string(r, x, out.normalization);
-    }
-  });
+  using E = EncoderSpec;
+  static constexpr std::array<Field<E>, 4> kFields{{
+      {"model", true, read_into<&E::model, read_string>},
+      {"dim", true, read_into<&E::dim, read_usize>},
+      {"model_revision", false, read_into<&E::model_revision, read_opt_string>},
+      {"normalization", false, read_into<&E::normalization, read_opt_string>},
+  }};
+  return read_record(r, v, "EncoderSpec", kFields, out);
 }
 
-// An optional record: null means not given; anything else is read in full as the record.
-template <typename T>
-Status read_optional(Reader& r, const Value& v, std::optional<T>& out,
-                     Status (*read_one)(Reader&, const Value&, T&)) {
-  out.reset();
-  if (v.is_null()) return {};
-  T record{};
-  if (auto st = read_one(r, v, record); !st) return st;
-  out = std::move(record);
-  return {};
-}
-
-Status read_row_identity_db(Reader& r, const Value& v, RowIdentityDb& db) {
-  static constexpr std::array<Key, 3> kKeys{
-      {{"path", false}, {"table", false}, {"id_column", false}}};
-  return read_record(r, v, "RowIdentityDb", kKeys, [&](std::size_t i, const Value& x) -> Status {
-    switch (i) {
-      case 0:
-        return read_opt_string(r, x, db.path);
-      case 1:
-        return read_opt_string(r, x, db.table);
-      default:
-        return read_opt_string(r, x, db.id_column);
-    }
-  });
+Status read_row_identity_db(Reader& r, const Value& v, RowIdentityDb& out) {
+  using D = RowIdentityDb;
+  static constexpr std::array<Field<D>, 3> kFields{{
+      {"path", false, read_into<&D::path, read_opt_string>},
+      {"table", false, read_into<&D::table, read_opt_string>},
+      {"id_column", false, read_into<&D::id_column, read_opt_string>},
+  }};
+  return read_record(r, v, "RowIdentityDb", kFields, out);
 }
 
 Status read_row_identity(Reader& r, const Value& v, RowIdentity& out) {
+  using R = RowIdentity;
   std::size_t tag = 0;
   if (auto st = read_tag(r, v, "RowIdentity", kRowIdentityKindNames, tag); !st) return st;
   Reader::TaggedScope scope(r, v.end);
   out = RowIdentity{};
   out.kind = static_cast<RowIdentity::Kind>(tag);
   if (out.kind == RowIdentity::Kind::RowIdIdentity) {
-    static constexpr std::array<Key, 1> kKeys{{{"row_count", true}}};
-    return read_record(
-        r, v, "RowIdIdentity", kKeys,
-        [&](std::size_t, const Value& x) { return read_usize(r, x, out.row_count); }, "kind");
+    static constexpr std::array<Field<R>, 1> kFields{
+        {{"row_count", true, read_into<&R::row_count, read_usize>}}};
+    return read_record(r, v, "RowIdIdentity", kFields, out, "kind");
   }
-  static constexpr std::array<Key, 5> kKeys{
-      {{"path", true}, {"sha256", true}, {"row_count", true}, {"id_kind", true}, {"db", false}}};
-  return read_record(
-      r, v, "Jsonl", kKeys,
-      [&](std::size_t i, const Value& x) -> Status {
-        switch (i) {
-          case 0:
-            return read_string(r, x, out.path);
-          case 1:
-            return read_string(r, x, out.sha256);
-          case 2:
-            return read_usize(r, x, out.row_count);
-          case 3:
-            return read_string(r, x, out.id_kind);
-          default:
-            return read_optional(r, x, out.db, read_row_identity_db);
-        }
-      },
-      "kind");
+  static constexpr std::array<Field<R>, 5> kFields{{
+      {"path", true, read_into<&R::path, read_string>},
+      {"sha256", true, read_into<&R::sha256, read_string>},
+      {"row_count", true, read_into<&R::row_count, read_usize>},
+      {"id_kind", true, read_into<&R::id_kind, read_string>},
+      {"db", false, read_into<&R::db, read_optional<RowIdentityDb, read_row_identity_db>>},
+  }};
+  return read_record(r, v, "Jsonl", kFields, out, "kind");
 }
 
-Status read_build(Reader& r, const Value& v, BuildInfo& build) {
-  static constexpr std::array<Key, 6> kKeys{{{"invocation_id", true},
-                                             {"builder_id", false},
-                                             {"source_repo", false},
-                                             {"source_commit", false},
-                                             {"ci_provider", false},
-                                             {"ci_run_id", false}}};
-  return read_record(r, v, "BuildInfo", kKeys, [&](std::size_t i, const Value& x) -> Status {
-    switch (i) {
-      case 0:
-        return read_string(r, x, build.invocation_id);
-      case 1:
-        return read_opt_string(r, x, build.builder_id);
-      case 2:
-        return read_opt_string(r, x, build.source_repo);
-      case 3:
-        return read_opt_string(r, x, build.source_commit);
-      case 4:
-        return read_opt_string(r, x, build.ci_provider);
-      default:
-        return read_opt_string(r, x, build.ci_run_id);
-    }
-  });
+Status read_build(Reader& r, const Value& v, BuildInfo& out) {
+  using B = BuildInfo;
+  static constexpr std::array<Field<B>, 6> kFields{{
+      {"invocation_id", true, read_into<&B::invocation_id, read_string>},
+      {"builder_id", false, read_into<&B::builder_id, read_opt_string>},
+      {"source_repo", false, read_into<&B::source_repo, read_opt_string>},
+      {"source_commit", false, read_into<&B::source_commit, read_opt_string>},
+      {"ci_provider", false, read_into<&B::ci_provider, read_opt_string>},
+      {"ci_run_id", false, read_into<&B::ci_run_id, read_opt_string>},
+  }};
+  return read_record(r, v, "BuildInfo", kFields, out);
 }
 
-Status read_profile_artifact(Reader& r, const Value& v, ProfileArtifactRef& p) {
-  static constexpr std::array<Key, 9> kKeys{{{"path", true},
-                                             {"sha256", true},
-                                             {"file_size_bytes", true},
-                                             {"dim", true},
-                                             {"sample_count", true},
-                                             {"parameterization", true},
-                                             {"format", true},
-                                             {"shape", false},
-                                             {"source_digest", false}}};
-  return read_record(
-      r, v, "ProfileArtifactRef", kKeys, [&](std::size_t i, const Value& x) -> Status {
-        switch (i) {
-          case 0:
-            return read_string(r, x, p.path);
-          case 1:
-            return read_string(r, x, p.sha256);
-          case 2:
-            return read_u64(r, x, p.file_size_bytes);
-          case 3:
-            return read_usize(r, x, p.dim);
-          case 4:
-            return read_usize(r, x, p.sample_count);
-          case 5:
-            return read_parameterization(r, x, p.parameterization);
-          case 6:
-            return read_string(r, x, p.format);
-          case 7:
-            return read_list(r, x, p.shape,
-                             [&](const Value& e, std::uint64_t& d) { return read_usize(r, e, d); });
-          default:
-            return read_opt_string(r, x, p.source_digest);
-        }
-      });
+// ---- calibration ----
+
+Status read_profile_artifact(Reader& r, const Value& v, ProfileArtifactRef& out) {
+  using P = ProfileArtifactRef;
+  static constexpr std::array<Field<P>, 9> kFields{{
+      {"path", true, read_into<&P::path, read_string>},
+      {"sha256", true, read_into<&P::sha256, read_string>},
+      {"file_size_bytes", true, read_into<&P::file_size_bytes, read_u64>},
+      {"dim", true, read_into<&P::dim, read_usize>},
+      {"sample_count", true, read_into<&P::sample_count, read_usize>},
+      {"parameterization", true, read_into<&P::parameterization, read_parameterization>},
+      {"format", true, read_into<&P::format, read_string>},
+      {"shape", false, read_into<&P::shape, read_list<std::uint64_t, read_usize>>},
+      {"source_digest", false, read_into<&P::source_digest, read_opt_string>},
+  }};
+  return read_record(r, v, "ProfileArtifactRef", kFields, out);
 }
 
 Status read_ordinalization(Reader& r, const Value& v, CalibrationOrdinalization& out) {
+  using O = CalibrationOrdinalization;
   std::size_t tag = 0;
   if (auto st = read_tag(r, v, "CalibrationOrdinalization", kOrdinalizationNames, tag); !st) {
     return st;
   }
   Reader::TaggedScope scope(r, v.end);
   out = CalibrationOrdinalization{};
-  out.kind = static_cast<CalibrationOrdinalization::Kind>(tag);
-  using K = CalibrationOrdinalization::Kind;
+  out.kind = static_cast<O::Kind>(tag);
+  static constexpr Field<O> kDim{"dim", true, read_into<&O::dim, read_usize>};
   switch (out.kind) {
-    case K::TopK: {
-      static constexpr std::array<Key, 2> kKeys{{{"dim", true}, {"k", true}}};
-      return read_record(
-          r, v, "TopK", kKeys,
-          [&](std::size_t i, const Value& x) {
-            return i == 0 ? read_usize(r, x, out.dim) : read_usize(r, x, out.k);
-          },
-          "kind");
+    case O::Kind::TopK: {
+      static constexpr std::array<Field<O>, 2> kFields{
+          {kDim, {"k", true, read_into<&O::k, read_usize>}}};
+      return read_record(r, v, "TopK", kFields, out, "kind");
     }
-    case K::Bucket: {
-      static constexpr std::array<Key, 2> kKeys{{{"dim", true}, {"bits", true}}};
-      return read_record(
-          r, v, "Bucket", kKeys,
-          [&](std::size_t i, const Value& x) {
-            return i == 0 ? read_usize(r, x, out.dim) : read_u8(r, x, out.bits);
-          },
-          "kind");
+    case O::Kind::Bucket: {
+      static constexpr std::array<Field<O>, 2> kFields{
+          {kDim, {"bits", true, read_into<&O::bits, read_u8>}}};
+      return read_record(r, v, "Bucket", kFields, out, "kind");
     }
-    case K::Sign:
-    case K::RankPosition: {
-      static constexpr std::array<Key, 1> kKeys{{{"dim", true}}};
-      return read_record(
-          r, v, out.kind == K::Sign ? "Sign" : "RankPosition", kKeys,
-          [&](std::size_t, const Value& x) { return read_usize(r, x, out.dim); }, "kind");
+    case O::Kind::Sign:
+    case O::Kind::RankPosition: {
+      static constexpr std::array<Field<O>, 1> kFields{{kDim}};
+      return read_record(r, v, out.kind == O::Kind::Sign ? "Sign" : "RankPosition", kFields, out,
+                         "kind");
     }
-    case K::CallerDefined: {
-      static constexpr std::array<Key, 2> kKeys{{{"dim", true}, {"name", true}}};
-      return read_record(
-          r, v, "CallerDefined", kKeys,
-          [&](std::size_t i, const Value& x) {
-            return i == 0 ? read_usize(r, x, out.dim) : read_string(r, x, out.name);
-          },
-          "kind");
+    case O::Kind::CallerDefined: {
+      static constexpr std::array<Field<O>, 2> kFields{
+          {kDim, {"name", true, read_into<&O::name, read_string>}}};
+      return read_record(r, v, "CallerDefined", kFields, out, "kind");
     }
   }
   return {};
 }
 
 Status read_null_model(Reader& r, const Value& v, NullModelSpec& out) {
+  using N = NullModelSpec;
   std::size_t tag = 0;
   if (auto st = read_tag(r, v, "NullModelSpec", kNullModelNames, tag); !st) return st;
   Reader::TaggedScope scope(r, v.end);
   out = NullModelSpec{};
-  out.kind = static_cast<NullModelSpec::Kind>(tag);
-  using K = NullModelSpec::Kind;
+  out.kind = static_cast<N::Kind>(tag);
   switch (out.kind) {
-    case K::UniformHypergeometric:
+    case N::Kind::UniformHypergeometric:
       return {};
-    case K::WeightedMarginalProfile: {
-      static constexpr std::array<Key, 1> kKeys{{{"parameterization", true}}};
-      return read_record(
-          r, v, "WeightedMarginalProfile", kKeys,
-          [&](std::size_t, const Value& x) {
-            return read_parameterization(r, x, out.parameterization);
-          },
-          "kind");
+    case N::Kind::WeightedMarginalProfile: {
+      static constexpr std::array<Field<N>, 1> kFields{
+          {{"parameterization", true, read_into<&N::parameterization, read_parameterization>}}};
+      return read_record(r, v, "WeightedMarginalProfile", kFields, out, "kind");
     }
-    case K::EmpiricalTailTable: {
-      static constexpr std::array<Key, 1> kKeys{{{"statistic", true}}};
-      return read_record(
-          r, v, "EmpiricalTailTable", kKeys,
-          [&](std::size_t, const Value& x) { return read_string(r, x, out.statistic); }, "kind");
+    case N::Kind::EmpiricalTailTable: {
+      static constexpr std::array<Field<N>, 1> kFields{
+          {{"statistic", true, read_into<&N::statistic, read_string>}}};
+      return read_record(r, v, "EmpiricalTailTable", kFields, out, "kind");
     }
-    case K::CallerDefined: {
-      static constexpr std::array<Key, 2> kKeys{{{"name", true}, {"parameterization", false}}};
-      return read_record(
-          r, v, "CallerDefined", kKeys,
-          [&](std::size_t i, const Value& x) {
-            return i == 0 ? read_string(r, x, out.name)
-                          : read_opt_string(r, x, out.caller_parameterization);
-          },
-          "kind");
+    case N::Kind::CallerDefined: {
+      static constexpr std::array<Field<N>, 2> kFields{{
+          {"name", true, read_into<&N::name, read_string>},
+          {"parameterization", false, read_into<&N::caller_parameterization, read_opt_string>},
+      }};
+      return read_record(r, v, "CallerDefined", kFields, out, "kind");
     }
   }
   return {};
 }
 
-Status read_calibration(Reader& r, const Value& v, CalibrationProfileRef& c) {
-  static constexpr std::array<Key, 7> kKeys{{{"schema_version", true},
-                                             {"profile_id", true},
-                                             {"created_at", false},
-                                             {"calibrated_for", true},
-                                             {"ordinalization", true},
-                                             {"profile", false},
-                                             {"null_model", true}}};
-  return read_record(r, v, "CalibrationProfileRef", kKeys,
-                     [&](std::size_t i, const Value& x) -> Status {
-                       switch (i) {
-                         case 0:
-                           return read_string(r, x, c.schema_version);
-                         case 1:
-                           return read_string(r, x, c.profile_id);
-                         case 2:
-                           return read_opt_string(r, x, c.created_at);
-                         case 3:
-                           return read_encoder(r, x, c.calibrated_for);
-                         case 4:
-                           return read_ordinalization(r, x, c.ordinalization);
-                         case 5:
-                           return read_optional(r, x, c.profile, read_profile_artifact);
-                         default:
-                           return read_null_model(r, x, c.null_model);
-                       }
-                     });
+Status read_calibration(Reader& r, const Value& v, CalibrationProfileRef& out) {
+  using C = CalibrationProfileRef;
+  static constexpr std::array<Field<C>, 7> kFields{{
+      {"schema_version", true, read_into<&C::schema_version, read_string>},
+      {"profile_id", true, read_into<&C::profile_id, read_string>},
+      {"created_at", false, read_into<&C::created_at, read_opt_string>},
+      {"calibrated_for", true, read_into<&C::calibrated_for, read_encoder>},
+      {"ordinalization", true, read_into<&C::ordinalization, read_ordinalization>},
+      {"profile", false,
+       read_into<&C::profile, read_optional<ProfileArtifactRef, read_profile_artifact>>},
+      {"null_model", true, read_into<&C::null_model, read_null_model>},
+  }};
+  return read_record(r, v, "CalibrationProfileRef", kFields, out);
 }
 
+// ---- encoder distortion ----
+
 Status read_bounds(Reader& r, const Value& v, DistortionBounds& out) {
-  static constexpr std::array<Key, 6> kKeys{{{"declared_lower_bound", false},
-                                             {"declared_upper_bound", false},
-                                             {"estimated_distortion", false},
-                                             {"violation_rate", false},
-                                             {"max_observed_violation", false},
-                                             {"quantile_observed_violation", false}}};
-  std::array<std::optional<double>*, 6> slots{
-      &out.declared_lower_bound, &out.declared_upper_bound,   &out.estimated_distortion,
-      &out.violation_rate,       &out.max_observed_violation, &out.quantile_observed_violation};
-  return read_record(r, v, "DistortionBounds", kKeys,
-                     [&](std::size_t i, const Value& x) { return read_opt_f64(r, x, *slots[i]); });
+  using B = DistortionBounds;
+  static constexpr std::array<Field<B>, 6> kFields{{
+      {"declared_lower_bound", false, read_into<&B::declared_lower_bound, read_opt_f64>},
+      {"declared_upper_bound", false, read_into<&B::declared_upper_bound, read_opt_f64>},
+      {"estimated_distortion", false, read_into<&B::estimated_distortion, read_opt_f64>},
+      {"violation_rate", false, read_into<&B::violation_rate, read_opt_f64>},
+      {"max_observed_violation", false, read_into<&B::max_observed_violation, read_opt_f64>},
+      {"quantile_observed_violation", false,
+       read_into<&B::quantile_observed_violation, read_opt_f64>},
+  }};
+  return read_record(r, v, "DistortionBounds", kFields, out);
 }
 
 Status read_scope(Reader& r, const Value& v, DistortionScope& out) {
-  static constexpr std::array<Key, 8> kKeys{{{"corpus_digest", false},
-                                             {"query_set_digest", false},
-                                             {"pair_sample_digest", false},
-                                             {"domain", false},
-                                             {"sample_size", false},
-                                             {"confidence", false},
-                                             {"coverage", false},
-                                             {"estimator_version", false}}};
-  return read_record(r, v, "DistortionScope", kKeys, [&](std::size_t i, const Value& x) -> Status {
-    switch (i) {
-      case 0:
-        return read_opt_string(r, x, out.corpus_digest);
-      case 1:
-        return read_opt_string(r, x, out.query_set_digest);
-      case 2:
-        return read_opt_string(r, x, out.pair_sample_digest);
-      case 3:
-        return read_opt_string(r, x, out.domain);
-      case 4:
-        return read_opt_u64(r, x, out.sample_size);
-      case 5:
-        return read_opt_f64(r, x, out.confidence);
-      case 6:
-        return read_opt_f64(r, x, out.coverage);
-      default:
-        return read_opt_string(r, x, out.estimator_version);
-    }
-  });
+  using S = DistortionScope;
+  static constexpr std::array<Field<S>, 8> kFields{{
+      {"corpus_digest", false, read_into<&S::corpus_digest, read_opt_string>},
+      {"query_set_digest", false, read_into<&S::query_set_digest, read_opt_string>},
+      {"pair_sample_digest", false, read_into<&S::pair_sample_digest, read_opt_string>},
+      {"domain", false, read_into<&S::domain, read_opt_string>},
+      {"sample_size", false, read_into<&S::sample_size, read_opt_u64>},
+      {"confidence", false, read_into<&S::confidence, read_opt_f64>},
+      {"coverage", false, read_into<&S::coverage, read_opt_f64>},
+      {"estimator_version", false, read_into<&S::estimator_version, read_opt_string>},
+  }};
+  return read_record(r, v, "DistortionScope", kFields, out);
+}
+
+Status read_evidence_kind(Reader& r, const Value& v, DistortionEvidenceKind& out) {
+  std::size_t kind = 0;
+  if (auto st = read_enum(r, v, "DistortionEvidenceKind", kEvidenceNames, kind); !st) return st;
+  out = static_cast<DistortionEvidenceKind>(kind);
+  return {};
 }
 
 Status read_evidence(Reader& r, const Value& v, DistortionEvidence& out) {
-  static constexpr std::array<Key, 3> kKeys{
-      {{"kind", true}, {"estimator_id", false}, {"estimator_hash", false}}};
-  return read_record(
-      r, v, "DistortionEvidence", kKeys, [&](std::size_t i, const Value& x) -> Status {
-        switch (i) {
-          case 0: {
-            std::size_t kind = 0;
-            if (auto st = read_enum(r, x, "DistortionEvidenceKind", kEvidenceNames, kind); !st) {
-              return st;
-            }
-            out.kind = static_cast<DistortionEvidenceKind>(kind);
-            return {};
-          }
-          case 1:
-            return read_opt_string(r, x, out.estimator_id);
-          default:
-            return read_opt_string(r, x, out.estimator_hash);
-        }
-      });
+  using E = DistortionEvidence;
+  static constexpr std::array<Field<E>, 3> kFields{{
+      {"kind", true, read_into<&E::kind, read_evidence_kind>},
+      {"estimator_id", false, read_into<&E::estimator_id, read_opt_string>},
+      {"estimator_hash", false, read_into<&E::estimator_hash, read_opt_string>},
+  }};
+  return read_record(r, v, "DistortionEvidence", kFields, out);
 }
 
-Status read_distortion_profile(Reader& r, const Value& v, DistortionProfileArtifactRef& p) {
-  static constexpr std::array<Key, 5> kKeys{{{"path", true},
-                                             {"sha256", true},
-                                             {"file_size_bytes", true},
-                                             {"format", true},
-                                             {"source_digest", false}}};
-  return read_record(r, v, "DistortionProfileArtifactRef", kKeys,
-                     [&](std::size_t i, const Value& x) -> Status {
-                       switch (i) {
-                         case 0:
-                           return read_string(r, x, p.path);
-                         case 1:
-                           return read_string(r, x, p.sha256);
-                         case 2:
-                           return read_u64(r, x, p.file_size_bytes);
-                         case 3:
-                           return read_string(r, x, p.format);
-                         default:
-                           return read_opt_string(r, x, p.source_digest);
-                       }
-                     });
+Status read_distortion_profile(Reader& r, const Value& v, DistortionProfileArtifactRef& out) {
+  using P = DistortionProfileArtifactRef;
+  static constexpr std::array<Field<P>, 5> kFields{{
+      {"path", true, read_into<&P::path, read_string>},
+      {"sha256", true, read_into<&P::sha256, read_string>},
+      {"file_size_bytes", true, read_into<&P::file_size_bytes, read_u64>},
+      {"format", true, read_into<&P::format, read_string>},
+      {"source_digest", false, read_into<&P::source_digest, read_opt_string>},
+  }};
+  return read_record(r, v, "DistortionProfileArtifactRef", kFields, out);
 }
 
-Status read_encoder_distortion(Reader& r, const Value& v, EncoderDistortionProfileRef& d) {
-  static constexpr std::array<Key, 13> kKeys{{{"schema_version", true},
-                                              {"profile_id", true},
-                                              {"created_at", false},
-                                              {"encoder", true},
-                                              {"tokenizer_revision", false},
-                                              {"pooling", false},
-                                              {"source_metric", true},
-                                              {"embedding_metric", true},
-                                              {"bounds", true},
-                                              {"scope", true},
-                                              {"evidence", true},
-                                              {"profile", false},
-                                              {"calibration_profile_id", false}}};
-  return read_record(r, v, "EncoderDistortionProfileRef", kKeys,
-                     [&](std::size_t i, const Value& x) -> Status {
-                       switch (i) {
-                         case 0:
-                           return read_string(r, x, d.schema_version);
-                         case 1:
-                           return read_string(r, x, d.profile_id);
-                         case 2:
-                           return read_opt_string(r, x, d.created_at);
-                         case 3:
-                           return read_encoder(r, x, d.encoder);
-                         case 4:
-                           return read_opt_string(r, x, d.tokenizer_revision);
-                         case 5:
-                           return read_opt_string(r, x, d.pooling);
-                         case 6:
-                           return read_metric(r, x, d.source_metric);
-                         case 7:
-                           return read_metric(r, x, d.embedding_metric);
-                         case 8:
-                           return read_bounds(r, x, d.bounds);
-                         case 9:
-                           return read_scope(r, x, d.scope);
-                         case 10:
-                           return read_evidence(r, x, d.evidence);
-                         case 11:
-                           return read_optional(r, x, d.profile, read_distortion_profile);
-                         default:
-                           return read_opt_string(r, x, d.calibration_profile_id);
-                       }
-                     });
+Status read_encoder_distortion(Reader& r, const Value& v, EncoderDistortionProfileRef& out) {
+  using D = EncoderDistortionProfileRef;
+  static constexpr std::array<Field<D>, 13> kFields{{
+      {"schema_version", true, read_into<&D::schema_version, read_string>},
+      {"profile_id", true, read_into<&D::profile_id, read_string>},
+      {"created_at", false, read_into<&D::created_at, read_opt_string>},
+      {"encoder", true, read_into<&D::encoder, read_encoder>},
+      {"tokenizer_revision", false, read_into<&D::tokenizer_revision, read_opt_string>},
+      {"pooling", false, read_into<&D::pooling, read_opt_string>},
+      {"source_metric", true, read_into<&D::source_metric, read_metric>},
+      {"embedding_metric", true, read_into<&D::embedding_metric, read_metric>},
+      {"bounds", true, read_into<&D::bounds, read_bounds>},
+      {"scope", true, read_into<&D::scope, read_scope>},
+      {"evidence", true, read_into<&D::evidence, read_evidence>},
+      {"profile", false,
+       read_into<&D::profile,
+                 read_optional<DistortionProfileArtifactRef, read_distortion_profile>>},
+      {"calibration_profile_id", false, read_into<&D::calibration_profile_id, read_opt_string>},
+  }};
+  return read_record(r, v, "EncoderDistortionProfileRef", kFields, out);
+}
+
+// ---- the manifest ----
+
+Status read_attestations(Reader& r, const Value& v, std::vector<json::Value>& out) {
+  if (!v.is_array()) {
+    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a sequence")));
+  }
+  if (auto st = refuse_repeated_keys(r, v); !st) return st;
+  out = v.array;
+  return {};
+}
+
+Status read_extensions(Reader& r, const Value& v, std::map<std::string, json::Value>& out) {
+  if (!v.is_object()) {
+    return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a map")));
+  }
+  if (auto st = refuse_repeated_keys(r, v); !st) return st;
+  out.clear();
+  for (const json::Member& m : v.object) out.emplace(m.key, m.value);
+  return {};
 }
 
 Status read_manifest(Reader& r, const Value& v, IndexManifest& out) {
-  static constexpr std::array<Key, 12> kKeys{{{"schema_version", true},
-                                              {"manifest_id", true},
-                                              {"created_at", true},
-                                              {"artifact", true},
-                                              {"auxiliary_artifacts", false},
-                                              {"embedding", true},
-                                              {"encoder_distortion", false},
-                                              {"calibration", false},
-                                              {"row_identity", true},
-                                              {"build", false},
-                                              {"attestations", false},
-                                              {"extensions", false}}};
-  return read_record(r, v, "IndexManifest", kKeys, [&](std::size_t i, const Value& x) -> Status {
-    switch (i) {
-      case 0:
-        return read_string(r, x, out.schema_version);
-      case 1:
-        return read_string(r, x, out.manifest_id);
-      case 2:
-        return read_string(r, x, out.created_at);
-      case 3:
-        return read_artifact(r, x, out.artifact);
-      case 4:
-        return read_list(r, x, out.auxiliary_artifacts, [&](const Value& e, AuxiliaryArtifact& a) {
-          return read_auxiliary(r, e, a);
-        });
-      case 5:
-        return read_embedding(r, x, out.embedding);
-      case 6:
-        return read_optional(r, x, out.encoder_distortion, read_encoder_distortion);
-      case 7:
-        return read_optional(r, x, out.calibration, read_calibration);
-      case 8:
-        return read_row_identity(r, x, out.row_identity);
-      case 9:
-        return read_optional(r, x, out.build, read_build);
-      case 10:
-        if (!x.is_array()) {
-          return std::unexpected(r.error_at(x.end, json_messages::invalid_type(x, "a sequence")));
-        }
-        if (auto st = check_generic(r, x); !st) return st;
-        out.attestations = x.array;
-        return {};
-      default: {
-        if (!x.is_object())
-          return std::unexpected(r.error_at(x.end, json_messages::invalid_type(x, "a map")));
-        if (auto st = check_generic(r, x); !st) return st;
-        out.extensions.clear();
-        for (const json::Member& m : x.object) out.extensions.emplace(m.key, m.value);
-        return {};
-      }
-    }
-  });
+  using M = IndexManifest;
+  static constexpr std::array<Field<M>, 12> kFields{{
+      {"schema_version", true, read_into<&M::schema_version, read_string>},
+      {"manifest_id", true, read_into<&M::manifest_id, read_string>},
+      {"created_at", true, read_into<&M::created_at, read_string>},
+      {"artifact", true, read_into<&M::artifact, read_artifact>},
+      {"auxiliary_artifacts", false,
+       read_into<&M::auxiliary_artifacts, read_list<AuxiliaryArtifact, read_auxiliary>>},
+      {"embedding", true, read_into<&M::embedding, read_embedding>},
+      {"encoder_distortion", false,
+       read_into<&M::encoder_distortion,
+                 read_optional<EncoderDistortionProfileRef, read_encoder_distortion>>},
+      {"calibration", false,
+       read_into<&M::calibration, read_optional<CalibrationProfileRef, read_calibration>>},
+      {"row_identity", true, read_into<&M::row_identity, read_row_identity>},
+      {"build", false, read_into<&M::build, read_optional<BuildInfo, read_build>>},
+      {"attestations", false, read_into<&M::attestations, read_attestations>},
+      {"extensions", false, read_into<&M::extensions, read_extensions>},
+  }};
+  return read_record(r, v, "IndexManifest", kFields, out);
 }
 
 }  // namespace

@@ -1,171 +1,248 @@
 // Writing the manifest: keys in declaration order, tags first, absent optionals omitted.
+#include "json_members.hpp"
 #include "karnid/manifest/schema.hpp"
 #include "schema_names.hpp"
 
 namespace karnid::manifest {
 namespace {
 
-void write_opt(json::Writer& w, std::string_view key, const std::optional<std::string>& value) {
-  if (!value) return;
-  w.key(key);
-  w.string(*value);
+void write_artifact(json::Writer& w, const Artifact& a) {
+  w.begin_object();
+  member_string(w, "path", a.path);
+  member_string(w, "sha256", a.sha256);
+  member_string(w, "kind", to_json_name(a.kind));
+  member_u64(w, "format_version", a.format_version);
+  member_u64(w, "dim", a.dim);
+  member_u64(w, "vector_count", a.vector_count);
+  member_u64(w, "bytes_per_vec", a.bytes_per_vec);
+  w.key("params");
+  write_json(w, a.params);
+  member_u64(w, "file_size_bytes", a.file_size_bytes);
+  w.end_object();
 }
 
-void write_opt(json::Writer& w, std::string_view key, const std::optional<double>& value) {
-  if (!value) return;
-  w.key(key);
-  w.f64(*value);
+void write_auxiliary_artifact(json::Writer& w, const AuxiliaryArtifact& a) {
+  w.begin_object();
+  member_string(w, "name", a.name);
+  member_string(w, "path", a.path);
+  member_string(w, "sha256", a.sha256);
+  member_u64(w, "file_size_bytes", a.file_size_bytes);
+  member_bool(w, "required", a.required);
+  w.end_object();
 }
 
-void write_opt(json::Writer& w, std::string_view key, const std::optional<std::uint64_t>& value) {
-  if (!value) return;
-  w.key(key);
-  w.u64(*value);
-}
-
-void write_str(json::Writer& w, std::string_view key, std::string_view value) {
-  w.key(key);
-  w.string(value);
-}
-
-void write_u64(json::Writer& w, std::string_view key, std::uint64_t value) {
-  w.key(key);
-  w.u64(value);
+void write_embedding(json::Writer& w, const Embedding& e) {
+  w.begin_object();
+  member_string(w, "model", e.model);
+  member_u64(w, "dim", e.dim);
+  member_if_present(w, "model_revision", e.model_revision);
+  member_if_present(w, "tokenizer_revision", e.tokenizer_revision);
+  member_if_present(w, "pooling", e.pooling);
+  member_if_present(w, "corpus_digest", e.corpus_digest);
+  member_if_present(w, "embedding_matrix_digest", e.embedding_matrix_digest);
+  member_if_present(w, "normalization", e.normalization);
+  w.end_object();
 }
 
 void write_encoder(json::Writer& w, const EncoderSpec& e) {
   w.begin_object();
-  write_str(w, "model", e.model);
-  write_u64(w, "dim", e.dim);
-  write_opt(w, "model_revision", e.model_revision);
-  write_opt(w, "normalization", e.normalization);
+  member_string(w, "model", e.model);
+  member_u64(w, "dim", e.dim);
+  member_if_present(w, "model_revision", e.model_revision);
+  member_if_present(w, "normalization", e.normalization);
   w.end_object();
 }
 
 void write_metric(json::Writer& w, const MetricSpec& m) {
   w.begin_object();
-  write_str(w, "name", m.name);
-  write_opt(w, "version", m.version);
-  write_opt(w, "digest", m.digest);
+  member_string(w, "name", m.name);
+  member_if_present(w, "version", m.version);
+  member_if_present(w, "digest", m.digest);
+  w.end_object();
+}
+
+// ---- calibration ----
+
+void write_ordinalization(json::Writer& w, const CalibrationOrdinalization& o) {
+  w.begin_object();
+  member_string(w, "kind", to_json_name(o.kind));
+  member_u64(w, "dim", o.dim);
+  switch (o.kind) {
+    case CalibrationOrdinalization::Kind::TopK:
+      member_u64(w, "k", o.k);
+      break;
+    case CalibrationOrdinalization::Kind::Bucket:
+      member_u64(w, "bits", o.bits);
+      break;
+    case CalibrationOrdinalization::Kind::CallerDefined:
+      member_string(w, "name", o.name);
+      break;
+    default:
+      break;
+  }
+  w.end_object();
+}
+
+void write_profile_artifact(json::Writer& w, const ProfileArtifactRef& p) {
+  w.begin_object();
+  member_string(w, "path", p.path);
+  member_string(w, "sha256", p.sha256);
+  member_u64(w, "file_size_bytes", p.file_size_bytes);
+  member_u64(w, "dim", p.dim);
+  member_u64(w, "sample_count", p.sample_count);
+  member_string(w, "parameterization", to_json_name(p.parameterization));
+  member_string(w, "format", p.format);
+  if (!p.shape.empty()) {
+    w.key("shape");
+    w.begin_array();
+    for (const std::uint64_t d : p.shape) w.u64(d);
+    w.end_array();
+  }
+  member_if_present(w, "source_digest", p.source_digest);
+  w.end_object();
+}
+
+void write_null_model(json::Writer& w, const NullModelSpec& n) {
+  w.begin_object();
+  member_string(w, "kind", to_json_name(n.kind));
+  switch (n.kind) {
+    case NullModelSpec::Kind::WeightedMarginalProfile:
+      member_string(w, "parameterization", to_json_name(n.parameterization));
+      break;
+    case NullModelSpec::Kind::EmpiricalTailTable:
+      member_string(w, "statistic", n.statistic);
+      break;
+    case NullModelSpec::Kind::CallerDefined:
+      member_string(w, "name", n.name);
+      member_if_present(w, "parameterization", n.caller_parameterization);
+      break;
+    default:
+      break;
+  }
   w.end_object();
 }
 
 void write_calibration(json::Writer& w, const CalibrationProfileRef& c) {
   w.begin_object();
-  write_str(w, "schema_version", c.schema_version);
-  write_str(w, "profile_id", c.profile_id);
-  write_opt(w, "created_at", c.created_at);
+  member_string(w, "schema_version", c.schema_version);
+  member_string(w, "profile_id", c.profile_id);
+  member_if_present(w, "created_at", c.created_at);
   w.key("calibrated_for");
   write_encoder(w, c.calibrated_for);
   w.key("ordinalization");
-  w.begin_object();
-  write_str(w, "kind", to_json_name(c.ordinalization.kind));
-  write_u64(w, "dim", c.ordinalization.dim);
-  switch (c.ordinalization.kind) {
-    case CalibrationOrdinalization::Kind::TopK:
-      write_u64(w, "k", c.ordinalization.k);
-      break;
-    case CalibrationOrdinalization::Kind::Bucket:
-      write_u64(w, "bits", c.ordinalization.bits);
-      break;
-    case CalibrationOrdinalization::Kind::CallerDefined:
-      write_str(w, "name", c.ordinalization.name);
-      break;
-    default:
-      break;
-  }
-  w.end_object();
+  write_ordinalization(w, c.ordinalization);
   if (c.profile) {
-    const ProfileArtifactRef& p = *c.profile;
     w.key("profile");
-    w.begin_object();
-    write_str(w, "path", p.path);
-    write_str(w, "sha256", p.sha256);
-    write_u64(w, "file_size_bytes", p.file_size_bytes);
-    write_u64(w, "dim", p.dim);
-    write_u64(w, "sample_count", p.sample_count);
-    write_str(w, "parameterization", to_json_name(p.parameterization));
-    write_str(w, "format", p.format);
-    if (!p.shape.empty()) {
-      w.key("shape");
-      w.begin_array();
-      for (const std::uint64_t d : p.shape) w.u64(d);
-      w.end_array();
-    }
-    write_opt(w, "source_digest", p.source_digest);
-    w.end_object();
+    write_profile_artifact(w, *c.profile);
   }
   w.key("null_model");
-  w.begin_object();
-  write_str(w, "kind", to_json_name(c.null_model.kind));
-  switch (c.null_model.kind) {
-    case NullModelSpec::Kind::WeightedMarginalProfile:
-      write_str(w, "parameterization", to_json_name(c.null_model.parameterization));
-      break;
-    case NullModelSpec::Kind::EmpiricalTailTable:
-      write_str(w, "statistic", c.null_model.statistic);
-      break;
-    case NullModelSpec::Kind::CallerDefined:
-      write_str(w, "name", c.null_model.name);
-      write_opt(w, "parameterization", c.null_model.caller_parameterization);
-      break;
-    default:
-      break;
-  }
+  write_null_model(w, c.null_model);
   w.end_object();
+}
+
+// ---- encoder distortion ----
+
+void write_bounds(json::Writer& w, const DistortionBounds& b) {
+  w.begin_object();
+  member_if_present(w, "declared_lower_bound", b.declared_lower_bound);
+  member_if_present(w, "declared_upper_bound", b.declared_upper_bound);
+  member_if_present(w, "estimated_distortion", b.estimated_distortion);
+  member_if_present(w, "violation_rate", b.violation_rate);
+  member_if_present(w, "max_observed_violation", b.max_observed_violation);
+  member_if_present(w, "quantile_observed_violation", b.quantile_observed_violation);
+  w.end_object();
+}
+
+void write_scope(json::Writer& w, const DistortionScope& s) {
+  w.begin_object();
+  member_if_present(w, "corpus_digest", s.corpus_digest);
+  member_if_present(w, "query_set_digest", s.query_set_digest);
+  member_if_present(w, "pair_sample_digest", s.pair_sample_digest);
+  member_if_present(w, "domain", s.domain);
+  member_if_present(w, "sample_size", s.sample_size);
+  member_if_present(w, "confidence", s.confidence);
+  member_if_present(w, "coverage", s.coverage);
+  member_if_present(w, "estimator_version", s.estimator_version);
+  w.end_object();
+}
+
+void write_evidence(json::Writer& w, const DistortionEvidence& e) {
+  w.begin_object();
+  member_string(w, "kind", to_json_name(e.kind));
+  member_if_present(w, "estimator_id", e.estimator_id);
+  member_if_present(w, "estimator_hash", e.estimator_hash);
+  w.end_object();
+}
+
+void write_distortion_profile(json::Writer& w, const DistortionProfileArtifactRef& p) {
+  w.begin_object();
+  member_string(w, "path", p.path);
+  member_string(w, "sha256", p.sha256);
+  member_u64(w, "file_size_bytes", p.file_size_bytes);
+  member_string(w, "format", p.format);
+  member_if_present(w, "source_digest", p.source_digest);
   w.end_object();
 }
 
 void write_encoder_distortion(json::Writer& w, const EncoderDistortionProfileRef& d) {
   w.begin_object();
-  write_str(w, "schema_version", d.schema_version);
-  write_str(w, "profile_id", d.profile_id);
-  write_opt(w, "created_at", d.created_at);
+  member_string(w, "schema_version", d.schema_version);
+  member_string(w, "profile_id", d.profile_id);
+  member_if_present(w, "created_at", d.created_at);
   w.key("encoder");
   write_encoder(w, d.encoder);
-  write_opt(w, "tokenizer_revision", d.tokenizer_revision);
-  write_opt(w, "pooling", d.pooling);
+  member_if_present(w, "tokenizer_revision", d.tokenizer_revision);
+  member_if_present(w, "pooling", d.pooling);
   w.key("source_metric");
   write_metric(w, d.source_metric);
   w.key("embedding_metric");
   write_metric(w, d.embedding_metric);
   w.key("bounds");
-  w.begin_object();
-  write_opt(w, "declared_lower_bound", d.bounds.declared_lower_bound);
-  write_opt(w, "declared_upper_bound", d.bounds.declared_upper_bound);
-  write_opt(w, "estimated_distortion", d.bounds.estimated_distortion);
-  write_opt(w, "violation_rate", d.bounds.violation_rate);
-  write_opt(w, "max_observed_violation", d.bounds.max_observed_violation);
-  write_opt(w, "quantile_observed_violation", d.bounds.quantile_observed_violation);
-  w.end_object();
+  write_bounds(w, d.bounds);
   w.key("scope");
-  w.begin_object();
-  write_opt(w, "corpus_digest", d.scope.corpus_digest);
-  write_opt(w, "query_set_digest", d.scope.query_set_digest);
-  write_opt(w, "pair_sample_digest", d.scope.pair_sample_digest);
-  write_opt(w, "domain", d.scope.domain);
-  write_opt(w, "sample_size", d.scope.sample_size);
-  write_opt(w, "confidence", d.scope.confidence);
-  write_opt(w, "coverage", d.scope.coverage);
-  write_opt(w, "estimator_version", d.scope.estimator_version);
-  w.end_object();
+  write_scope(w, d.scope);
   w.key("evidence");
-  w.begin_object();
-  write_str(w, "kind", to_json_name(d.evidence.kind));
-  write_opt(w, "estimator_id", d.evidence.estimator_id);
-  write_opt(w, "estimator_hash", d.evidence.estimator_hash);
-  w.end_object();
+  write_evidence(w, d.evidence);
   if (d.profile) {
     w.key("profile");
-    w.begin_object();
-    write_str(w, "path", d.profile->path);
-    write_str(w, "sha256", d.profile->sha256);
-    write_u64(w, "file_size_bytes", d.profile->file_size_bytes);
-    write_str(w, "format", d.profile->format);
-    write_opt(w, "source_digest", d.profile->source_digest);
-    w.end_object();
+    write_distortion_profile(w, *d.profile);
   }
-  write_opt(w, "calibration_profile_id", d.calibration_profile_id);
+  member_if_present(w, "calibration_profile_id", d.calibration_profile_id);
+  w.end_object();
+}
+
+// ---- row identity and build ----
+
+void write_row_identity(json::Writer& w, const RowIdentity& r) {
+  w.begin_object();
+  member_string(w, "kind", to_json_name(r.kind));
+  if (r.kind == RowIdentity::Kind::Jsonl) {
+    member_string(w, "path", r.path);
+    member_string(w, "sha256", r.sha256);
+    member_u64(w, "row_count", r.row_count);
+    member_string(w, "id_kind", r.id_kind);
+    if (r.db) {
+      w.key("db");
+      w.begin_object();
+      member_if_present(w, "path", r.db->path);
+      member_if_present(w, "table", r.db->table);
+      member_if_present(w, "id_column", r.db->id_column);
+      w.end_object();
+    }
+  } else {
+    member_u64(w, "row_count", r.row_count);
+  }
+  w.end_object();
+}
+
+void write_build(json::Writer& w, const BuildInfo& b) {
+  w.begin_object();
+  member_string(w, "invocation_id", b.invocation_id);
+  member_if_present(w, "builder_id", b.builder_id);
+  member_if_present(w, "source_repo", b.source_repo);
+  member_if_present(w, "source_commit", b.source_commit);
+  member_if_present(w, "ci_provider", b.ci_provider);
+  member_if_present(w, "ci_run_id", b.ci_run_id);
   w.end_object();
 }
 
@@ -173,9 +250,9 @@ void write_encoder_distortion(json::Writer& w, const EncoderDistortionProfileRef
 
 void write_json(json::Writer& w, const ManifestIndexParams& p) {
   w.begin_object();
-  write_str(w, "kind", to_json_name(p.kind));
-  if (p.kind == ManifestIndexKind::RankQuant) write_u64(w, "bits", p.bits);
-  if (p.kind == ManifestIndexKind::Bitmap) write_u64(w, "n_top", p.n_top);
+  member_string(w, "kind", to_json_name(p.kind));
+  if (p.kind == ManifestIndexKind::RankQuant) member_u64(w, "bits", p.bits);
+  if (p.kind == ManifestIndexKind::Bitmap) member_u64(w, "n_top", p.n_top);
   w.end_object();
 }
 
@@ -184,48 +261,19 @@ std::string serialize_manifest(const IndexManifest& m, json::Writer::Style style
   out.reserve(2048);
   json::Writer w(out, style);
   w.begin_object();
-  write_str(w, "schema_version", m.schema_version);
-  write_str(w, "manifest_id", m.manifest_id);
-  write_str(w, "created_at", m.created_at);
+  member_string(w, "schema_version", m.schema_version);
+  member_string(w, "manifest_id", m.manifest_id);
+  member_string(w, "created_at", m.created_at);
   w.key("artifact");
-  w.begin_object();
-  write_str(w, "path", m.artifact.path);
-  write_str(w, "sha256", m.artifact.sha256);
-  write_str(w, "kind", to_json_name(m.artifact.kind));
-  write_u64(w, "format_version", m.artifact.format_version);
-  write_u64(w, "dim", m.artifact.dim);
-  write_u64(w, "vector_count", m.artifact.vector_count);
-  write_u64(w, "bytes_per_vec", m.artifact.bytes_per_vec);
-  w.key("params");
-  write_json(w, m.artifact.params);
-  write_u64(w, "file_size_bytes", m.artifact.file_size_bytes);
-  w.end_object();
+  write_artifact(w, m.artifact);
   if (!m.auxiliary_artifacts.empty()) {
     w.key("auxiliary_artifacts");
     w.begin_array();
-    for (const AuxiliaryArtifact& a : m.auxiliary_artifacts) {
-      w.begin_object();
-      write_str(w, "name", a.name);
-      write_str(w, "path", a.path);
-      write_str(w, "sha256", a.sha256);
-      write_u64(w, "file_size_bytes", a.file_size_bytes);
-      w.key("required");
-      w.boolean(a.required);
-      w.end_object();
-    }
+    for (const AuxiliaryArtifact& a : m.auxiliary_artifacts) write_auxiliary_artifact(w, a);
     w.end_array();
   }
   w.key("embedding");
-  w.begin_object();
-  write_str(w, "model", m.embedding.model);
-  write_u64(w, "dim", m.embedding.dim);
-  write_opt(w, "model_revision", m.embedding.model_revision);
-  write_opt(w, "tokenizer_revision", m.embedding.tokenizer_revision);
-  write_opt(w, "pooling", m.embedding.pooling);
-  write_opt(w, "corpus_digest", m.embedding.corpus_digest);
-  write_opt(w, "embedding_matrix_digest", m.embedding.embedding_matrix_digest);
-  write_opt(w, "normalization", m.embedding.normalization);
-  w.end_object();
+  write_embedding(w, m.embedding);
   if (m.encoder_distortion) {
     w.key("encoder_distortion");
     write_encoder_distortion(w, *m.encoder_distortion);
@@ -235,35 +283,10 @@ std::string serialize_manifest(const IndexManifest& m, json::Writer::Style style
     write_calibration(w, *m.calibration);
   }
   w.key("row_identity");
-  w.begin_object();
-  write_str(w, "kind", to_json_name(m.row_identity.kind));
-  if (m.row_identity.kind == RowIdentity::Kind::Jsonl) {
-    write_str(w, "path", m.row_identity.path);
-    write_str(w, "sha256", m.row_identity.sha256);
-    write_u64(w, "row_count", m.row_identity.row_count);
-    write_str(w, "id_kind", m.row_identity.id_kind);
-    if (m.row_identity.db) {
-      w.key("db");
-      w.begin_object();
-      write_opt(w, "path", m.row_identity.db->path);
-      write_opt(w, "table", m.row_identity.db->table);
-      write_opt(w, "id_column", m.row_identity.db->id_column);
-      w.end_object();
-    }
-  } else {
-    write_u64(w, "row_count", m.row_identity.row_count);
-  }
-  w.end_object();
+  write_row_identity(w, m.row_identity);
   if (m.build) {
     w.key("build");
-    w.begin_object();
-    write_str(w, "invocation_id", m.build->invocation_id);
-    write_opt(w, "builder_id", m.build->builder_id);
-    write_opt(w, "source_repo", m.build->source_repo);
-    write_opt(w, "source_commit", m.build->source_commit);
-    write_opt(w, "ci_provider", m.build->ci_provider);
-    write_opt(w, "ci_run_id", m.build->ci_run_id);
-    w.end_object();
+    write_build(w, *m.build);
   }
   if (!m.attestations.empty()) {
     w.key("attestations");

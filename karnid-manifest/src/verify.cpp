@@ -10,17 +10,6 @@ namespace {
 
 constexpr std::string_view kAttestationsAbsent = "attestations_absent";
 
-void require_non_blank(VerificationReport& report, const std::string& value, std::string_view code,
-                       std::string_view message) {
-  if (is_blank(value)) report.error(code, std::string(message));
-}
-
-void require_non_blank_when_present(VerificationReport& report,
-                                    const std::optional<std::string>& value, std::string_view code,
-                                    std::string_view message) {
-  if (value && is_blank(*value)) report.error(code, std::string(message));
-}
-
 void require_hex_when_present(VerificationReport& report, const std::optional<std::string>& value,
                               std::string_view code, std::string_view message) {
   if (value && !is_hex_digest(*value)) report.error(code, std::string(message));
@@ -204,6 +193,17 @@ void check_attestations(VerifyContext& ctx) {
 }
 
 }  // namespace
+
+void require_non_blank(VerificationReport& report, std::string_view value, std::string_view code,
+                       std::string_view message) {
+  if (is_blank(value)) report.error(code, std::string(message));
+}
+
+void require_non_blank_when_present(VerificationReport& report,
+                                    const std::optional<std::string>& value, std::string_view code,
+                                    std::string_view message) {
+  if (value) require_non_blank(report, *value, code, message);
+}
 
 void validate_optional_sha256_uri(std::string_view code, std::string_view message,
                                   const std::optional<std::string>& value,

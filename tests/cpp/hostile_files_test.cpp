@@ -103,6 +103,32 @@ TEST_F(HostileFiles, OnlyRegularFilesReachedWithoutAFinalLinkAreReadForAManifest
   }
 }
 
+TEST_F(HostileFiles, AFinalLinkIsFollowedOnlyToARegularFileWhenThePolicySaysSo) {
+  const std::string regular = write("regular", "bytes");
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  fs::create_directory(path("directory"));
+  fs::create_symlink(regular, path("link-to-regular"));
+  fs::create_symlink(path("fifo"), path("link-to-fifo"));
+  fs::create_symlink(path("directory"), path("link-to-directory"));
+  fs::create_symlink(path("nowhere"), path("dangling"));
+  const struct {
+    std::string path;
+    std::optional<std::string> error;  // nullopt: opens
+  } cases[] = {
+      {regular, std::nullopt},
+      {path("link-to-regular"), std::nullopt},
+      {path("link-to-fifo"), path("link-to-fifo") + " is not a regular file"},
+      {path("link-to-directory"), os_error_text(EISDIR)},
+      {path("dangling"), os_error_text(ENOENT)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(open_error(c.path, FileKindPolicy::RegularFollowingLink), c.error) << c.path;
+  }
+  auto fd = open_for_reading(path("link-to-regular"), FileKindPolicy::RegularFollowingLink);
+  ASSERT_TRUE(fd.has_value());
+  EXPECT_EQ(::fcntl(fd->get(), F_GETFL) & O_NONBLOCK, 0);
+}
+
 TEST_F(HostileFiles, ARegularFileIsReadBlockingAfterTheNonBlockingOpen) {
   // The open is non-blocking so that a FIFO cannot hang it; reads afterwards must behave as
   // usual, which only a descriptor without O_NONBLOCK guarantees on every file system.

@@ -2,7 +2,11 @@
 // and manifest loading.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -34,18 +38,21 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-// Opens a path read-only and close-on-exec. A path holding a NUL byte fails with EINVAL instead
-// of silently naming a shorter path.
-[[nodiscard]] Result<FileDescriptor> open_read_only(const std::string& path);
-
 // Which files a read accepts. Files named by a manifest must be regular files reached without a
 // symbolic link in the last component: a FIFO would block the reader forever and a device such
-// as /dev/zero never ends. Files the caller names directly may be anything readable.
-enum class FileKindPolicy : std::uint8_t { AnyReadable, RegularOnly };
+// as /dev/zero never ends. Files the caller names directly may be anything readable, except the
+// index at creation, which is read twice and must read the same both times.
+enum class FileKindPolicy : std::uint8_t {
+  AnyReadable,           // anything that can be opened and read; links followed
+  RegularOnly,           // a regular file; a symbolic link in the last component refused
+  RegularFollowingLink,  // a regular file, also when reached through a final symbolic link
+};
 
-// Opens for reading under the policy. RegularOnly opens without blocking and without following
-// a final symbolic link, refuses a directory with EISDIR (the text a read of it would give) and
-// anything else but a regular file with an Io error "{path} is not a regular file".
+// Opens for reading (read-only, close-on-exec) under the policy: the one way every step opens a
+// file. The Regular policies open without blocking on a FIFO, refuse a directory with EISDIR
+// (the text a read of it would give) and anything else but a regular file with an Io error
+// "{path} is not a regular file". A path holding a NUL byte fails with EINVAL instead of
+// silently naming a shorter path.
 [[nodiscard]] Result<FileDescriptor> open_for_reading(const std::string& path,
                                                       FileKindPolicy policy);
 
@@ -56,6 +63,26 @@ struct FileDigest {
   std::string sha256;        // 64 lowercase hexadecimal characters
   std::uint64_t size_bytes;  // bytes actually hashed
 };
+
+// The size of the reads that stream a whole file through SHA-256.
+inline constexpr std::size_t kHashChunkBytes = 65536;
+
+// What a streaming read does when a signal interrupts a read.
+enum class InterruptedRead : std::uint8_t {
+  Retry,  // read again: a signal aimed at the host process says nothing about the file
+  Fail,   // report it like any other read failure
+};
+
+// Receives each chunk of a stream after SHA-256 has seen it; returning false stops the stream.
+using ChunkSink = std::function<bool(std::string_view chunk)>;
+
+// Reads `fd` from its current offset to the end, one read of at most buffer.size() bytes at a
+// time, and feeds every chunk to SHA-256 and then to `sink` (when given). Returns the digest and
+// the number of bytes read, nothing when the sink stopped the stream, or an Io error when a read
+// fails.
+[[nodiscard]] Result<std::optional<FileDigest>> hash_stream(int fd, std::span<char> buffer,
+                                                            InterruptedRead interrupted,
+                                                            const ChunkSink& sink = nullptr);
 
 // Streams a whole file (regular file, pipe, device) through SHA-256 in 64 KiB reads. No limit;
 // an interrupted read is not retried.

@@ -43,6 +43,54 @@ struct VerificationPathCapture {
   return !path.empty() && path.front() == '/';
 }
 
+// The two switches of the path policy; both false by default.
+struct PathPolicy {
+  bool allow_absolute_paths = false;
+  bool allow_path_escape = false;
+};
+
+// The canonical form of a manifest's base directory, taken when a resolution first asks for it
+// and kept for every later one, or, for a caller that checks no containment, never taken.
+class CanonicalBase {
+ public:
+  // Canonicalises `base_dir` on first use.
+  explicit CanonicalBase(std::string base_dir) : base_dir_(std::move(base_dir)) {}
+  // Never canonicalises anything; resolutions through it check no containment.
+  [[nodiscard]] static CanonicalBase unchecked() { return CanonicalBase(); }
+
+  // The canonical base directory (nullptr when unchecked), or why canonicalising it failed.
+  [[nodiscard]] Result<const std::string*> get();
+
+ private:
+  CanonicalBase() = default;
+  std::optional<std::string> base_dir_;  // absent when unchecked
+  std::optional<Result<std::string>> canonical_;
+};
+
+// Why resolve_under_policy refused a path, for the caller to put into words.
+struct PathRefusal {
+  enum class Step : std::uint8_t {
+    AbsolutePath,        // absolute while absolute paths are not allowed
+    BaseDirUnavailable,  // `error` says why the base directory could not be canonicalised
+    EscapesLexically,    // a ".." climbs above the base directory
+    Unavailable,         // `candidate` could not be canonicalised, for the reason in `error`
+    OutsideBase,         // `canonical` lies outside `canonical_base`
+  };
+  Step step;
+  std::optional<ManifestError> error;
+  std::string candidate;
+  std::string canonical;
+  std::string canonical_base;
+};
+
+// The resolution every file a manifest names goes through, step by step: the absolute test, the
+// canonical base (from `base`), the lexical escape test of a relative path, the candidate (an
+// absolute path as it is, a relative one joined to the unchanged `base_dir`, an empty one the
+// base directory itself), its canonical form, and containment in the canonical base unless
+// escapes are allowed or `base` is unchecked. Returns the canonical path or the first refusal.
+[[nodiscard]] std::expected<std::string, PathRefusal> resolve_under_policy(
+    std::string_view path, std::string_view base_dir, PathPolicy policy, CanonicalBase& base);
+
 // Resolves `path` (as written in the manifest) against `base_dir` under the policy. On refusal
 // or failure appends one issue whose code starts with `issue_prefix` ("{prefix}_absolute_path_
 // rejected", "_base_dir_unavailable", "_path_escape_rejected", "_path_unavailable") and returns

@@ -49,6 +49,14 @@ struct VerifyContext {
 
 // ---- shared check routines ----
 
+// Adds {code, message} when `value` is blank (empty once White_Space is trimmed).
+void require_non_blank(VerificationReport& report, std::string_view value, std::string_view code,
+                       std::string_view message);
+// The same for a value that may be absent; an absent value passes.
+void require_non_blank_when_present(VerificationReport& report,
+                                    const std::optional<std::string>& value, std::string_view code,
+                                    std::string_view message);
+
 // Appends {code, message} when `value` is present and is not "sha256:" + 64 lowercase hex.
 void validate_optional_sha256_uri(std::string_view code, std::string_view message,
                                   const std::optional<std::string>& value,
