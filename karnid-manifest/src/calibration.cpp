@@ -353,9 +353,9 @@ void verify_calibration(VerifyContext& ctx) {
     CalibrationReport& section = ctx.report.calibration;
     check_profile_file(
         ctx, profile.path, profile.sha256, profile.file_size_bytes,
-        {kProfileIssuePrefix, kProfileLabel, ctx.limits().max_calibration_profile_bytes,
-         section.profile_canonical_path, section.profile_sha256, section.profile_size_bytes,
-         ctx.capture.calibration_profile_path});
+        {kProfileIssuePrefix, kCalibrationProfileTooLargeCode, kProfileLabel,
+         ctx.limits().max_calibration_profile_bytes, section.profile_canonical_path,
+         section.profile_sha256, section.profile_size_bytes, ctx.capture.calibration_profile_path});
   }
 }
 

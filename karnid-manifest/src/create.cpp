@@ -42,12 +42,12 @@ constexpr std::string_view kAuxiliaryInputLabel = "auxiliary artifact";
 // Row-map issues that mean "a configured limit was hit" rather than "the file is wrong"; the
 // caller sees them with their own code so that raising the limit is the obvious remedy.
 constexpr std::array<std::string_view, 6> kResourceLimitCodes{
-    "row_identity_line_too_large",
-    "calibration_profile_too_large",
-    "encoder_distortion_profile_too_large",
-    "row_identity_row_count_limit_exceeded",
+    kRowIdentityLineTooLargeCode,
+    kCalibrationProfileTooLargeCode,
+    kEncoderDistortionProfileTooLargeCode,
+    kRowIdentityRowCountLimitCode,
     kIssueLimitCode,
-    "row_identity_duplicate_tracking_limit_exceeded",
+    kRowIdentityTrackingLimitCode,
 };
 
 std::string index_changed_message(std::string_view path) {

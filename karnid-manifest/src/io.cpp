@@ -136,7 +136,10 @@ Result<std::string> read_bounded_file(const std::string& path, std::uint64_t lim
       if (used == buffer.size()) {
         const std::uint64_t grown =
             std::max<std::uint64_t>(kInitialBoundedChunk, static_cast<std::uint64_t>(used) * 2);
-        buffer.resize(static_cast<std::size_t>(std::min(grown, cap)));
+        // The new bytes are left as they are, not zero-filled: read() overwrites them before
+        // anything looks at them, and the final resize drops whatever it did not reach.
+        buffer.resize_and_overwrite(static_cast<std::size_t>(std::min(grown, cap)),
+                                    [](char*, std::size_t size) { return size; });
       }
       const std::size_t want = buffer.size() - static_cast<std::size_t>(used);
       const ssize_t n = ::read(fd->get(), buffer.data() + used, want);

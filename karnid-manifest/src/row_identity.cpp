@@ -29,15 +29,14 @@ constexpr std::string_view kPathEmpty = "row_identity_path_empty";
 constexpr std::string_view kSha256Invalid = "row_identity_sha256_invalid";
 constexpr std::string_view kIdKindUnsupported = "row_identity_id_kind_unsupported";
 constexpr std::string_view kDbUnsupported = "row_identity_db_unsupported";
-constexpr std::string_view kRowCountLimitExceeded = "row_identity_row_count_limit_exceeded";
+constexpr std::string_view kRowCountLimitExceeded = kRowIdentityRowCountLimitCode;
 constexpr std::string_view kReadFailed = "row_identity_read_failed";
 constexpr std::string_view kRowCountMismatch = "row_identity_row_count_mismatch";
-constexpr std::string_view kLineTooLarge = "row_identity_line_too_large";
+constexpr std::string_view kLineTooLarge = kRowIdentityLineTooLargeCode;
 constexpr std::string_view kInvalidJson = "row_identity_jsonl_invalid_json";
 constexpr std::string_view kRowIdMismatch = "row_identity_row_id_mismatch";
 constexpr std::string_view kDuplicateDbId = "row_identity_duplicate_db_id";
-constexpr std::string_view kTrackingLimitExceeded =
-    "row_identity_duplicate_tracking_limit_exceeded";
+constexpr std::string_view kTrackingLimitExceeded = kRowIdentityTrackingLimitCode;
 constexpr std::string_view kSha256Mismatch = "row_identity_sha256_mismatch";
 
 constexpr std::string_view kIssuePrefix = "row_identity";

@@ -248,8 +248,8 @@ void check_profile_file(VerifyContext& ctx, std::string_view path, std::string_v
   const std::string prefix(target.issue_prefix);
   const std::string label(target.label);
   // Regular files only: a FIFO planted at the profile path would otherwise block the run.
-  auto digest = sha256_file_bounded(*canonical, target.limit, prefix + "_too_large", label,
-                                    FileKindPolicy::RegularOnly);
+  auto digest = sha256_file_bounded(*canonical, target.limit, std::string(target.too_large_code),
+                                    label, FileKindPolicy::RegularOnly);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {

@@ -22,6 +22,13 @@ struct JsonlRowsSummary {
   std::uint64_t parsed_rows = 0;      // lines that parsed as a row, whatever later checks found
 };
 
+// The codes of the row identity file's three limits (creation refuses with them as they stand).
+inline constexpr std::string_view kRowIdentityLineTooLargeCode = "row_identity_line_too_large";
+inline constexpr std::string_view kRowIdentityRowCountLimitCode =
+    "row_identity_row_count_limit_exceeded";
+inline constexpr std::string_view kRowIdentityTrackingLimitCode =
+    "row_identity_duplicate_tracking_limit_exceeded";
+
 // The size of the blocks in which validate_jsonl_rows reads a row identity file. Results do not
 // depend on it; tests use it to place lines across block boundaries.
 inline constexpr std::size_t kRowMapReadBytes = 65536;

@@ -74,11 +74,17 @@ void compare_optional_encoder_identity(std::string_view code, std::string_view l
                                        const std::optional<std::string>& embedding_value,
                                        std::vector<ReportIssue>& errors);
 
+// The codes of the two profile files' byte limits (creation names them among its limit codes).
+inline constexpr std::string_view kCalibrationProfileTooLargeCode = "calibration_profile_too_large";
+inline constexpr std::string_view kEncoderDistortionProfileTooLargeCode =
+    "encoder_distortion_profile_too_large";
+
 // Where the findings about one profile file go.
 struct ProfileFileTarget {
-  std::string_view issue_prefix;  // "calibration_profile": codes are prefix + "_too_large", ...
-  std::string_view label;         // "calibration profile": bounded-read label and message subject
-  std::uint64_t limit;            // byte limit of the bounded read
+  std::string_view issue_prefix;    // "calibration_profile": codes are prefix + "_hash_failed", ...
+  std::string_view too_large_code;  // the bounded read's code at the byte limit
+  std::string_view label;           // "calibration profile": bounded-read label and message subject
+  std::uint64_t limit;              // byte limit of the bounded read
   std::optional<std::string>& report_canonical_path;
   std::optional<std::string>& report_sha256;
   std::optional<std::uint64_t>& report_size_bytes;
