@@ -121,6 +121,10 @@ class Output:
                 print(line)
 
     def document(self, value: object) -> None:
+        # --status means nothing at all: a document for some outcomes and none for others would
+        # leave a script that reads stdout guessing.
+        if self.status:
+            return
         json.dump(value, sys.stdout, indent=2)
         sys.stdout.write("\n")
 
@@ -197,7 +201,7 @@ def _output_options(parser: argparse.ArgumentParser, json_what: str | None = Non
         group.add_argument("-q", "--quiet", action="store_true",
                            help="print only failures")
         group.add_argument("--status", action="store_true",
-                           help="print nothing; the exit status tells the outcome")
+                           help="print nothing, not even with --json; the exit status tells the outcome")
     group.add_argument("--color", choices=render.COLOR_MODES, default="auto",
                        help="colour the text: auto (on a terminal, unless NO_COLOR is set), "
                             "always or never (default: auto)")

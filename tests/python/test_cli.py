@@ -815,6 +815,8 @@ def test_several_manifests_a_line_each_and_the_worst_status(project: Path) -> No
     assert run("verify", "-q", "proj", "proj/manifest.json", cwd=project.parent).stdout == ""
     silent = run("verify", "--status", *both, cwd=project.parent)
     assert (silent.returncode, silent.stdout, silent.stderr) == (2, "", "")
+    for argv in (["verify", "proj"], ["plan", "copy"], ["verify", *both]):
+        assert run(*argv, "--status", "--json", cwd=project.parent).stdout == ""
 
     plans = json.loads(run("plan", *both, "--json", cwd=project.parent).stdout)
     assert plans["exit_status"] == 2
