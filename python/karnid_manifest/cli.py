@@ -26,7 +26,7 @@ from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
 import _karnid_manifest as km
 
 import karnid_manifest as api
-from karnid_manifest import __version__, explain, progress, render, signing_cli
+from karnid_manifest import __version__, explain, progress, render, signing, signing_cli
 from karnid_manifest.errors import VerificationFailed
 
 PROG = "karnid-manifest"
@@ -360,6 +360,7 @@ class Outcome:
     status: int
     result: Mapping[str, Any] | None = None  # the report or the load plan
     failure: Failure | None = None
+    signature: signing.SignatureInfo | None = None  # with --public-key, once it vouched
 
 
 def _step(doing: str, base: str, path: str | None) -> progress.Step | None:
@@ -412,7 +413,7 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
             if out.progress.enabled else None)
     shown = render.display_path(target)
     try:
-        signed = signing_cli.verified_signature(target, args, out, single=not label)
+        signed = signing_cli.verified_signature(target, args)
     except Failure as failure:
         return Outcome(target, failure.status, failure=failure)
     try:
@@ -429,20 +430,23 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
             kind=KIND_PLAN_REFUSED, status=EXIT_FAILED,
             data={"codes": list(exc.codes), "more_codes": exc.more_codes},
             brief=one_line(exc))
-        return Outcome(target, EXIT_FAILED, failure=refusal)
+        return Outcome(target, EXIT_FAILED, failure=refusal, signature=signed)
     except (OSError, ValueError) as exc:
-        return Outcome(target, EXIT_UNUSABLE, failure=load_failure(target, exc,
-                                                                   limits_in_force(args)))
+        return Outcome(target, EXIT_UNUSABLE, signature=signed,
+                       failure=load_failure(target, exc, limits_in_force(args)))
     try:
         signing_cli.confirm_unchanged(target, signed, args)
     except Failure as failure:
         return Outcome(target, failure.status, failure=failure)
     ok = planning or bool(result["ok"])
-    return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result)
+    return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result, signature=signed)
 
 
 def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning: bool) -> int:
+    signature = signing_cli.signature_row(outcome.signature)
     if outcome.failure is not None:
+        if not (out.json or out.quiet):  # the signature held; what failed comes after it
+            out.lines(render.table(signature, out.style))
         raise outcome.failure
     result = outcome.result
     assert result is not None
@@ -450,14 +454,14 @@ def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning
         out.document(result)
     elif planning:
         if not out.quiet:
-            out.lines(render.plan_lines(result, out.style))
+            out.lines(render.plan_lines(result, out.style, signature))
     elif not (out.quiet and result["ok"]):
         facts = report_facts(result, args, outcome.target)
         if out.quiet:
             out.lines([*render.issue_lines(result["errors"], out.style, facts), "",
                        render.verdict_line(result, outcome.target, out.style)])
         else:
-            out.lines(render.report_lines(result, outcome.target, out.style, facts))
+            out.lines(render.report_lines(result, outcome.target, out.style, facts, signature))
     return outcome.status
 
 

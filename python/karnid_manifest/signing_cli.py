@@ -135,31 +135,36 @@ def _signature_failure(target: str, exc: Exception) -> Any:
     return cli.Failure(cli.one_line(exc))
 
 
-def verified_signature(target: str, args: argparse.Namespace, out: Any, *,
-                       single: bool) -> str | None:
-    """With ``--public-key``: checks the manifest's signature and returns the SHA-256 of the
-    manifest bytes it vouches for (None without the option). Raises the command's failure
-    when the signature does not vouch for the manifest or cannot be checked."""
+def verified_signature(target: str, args: argparse.Namespace) -> signing.SignatureInfo | None:
+    """With ``--public-key``: checks the manifest's signature and returns what it vouches for
+    (None without the option). Raises the command's failure when the signature does not vouch
+    for the manifest or cannot be checked."""
     if args.public_key is None:
         return None
     signature = args.signature or signing.default_signature_path(target)
     try:
-        info = signing.verify_manifest_signature(target, signature, args.public_key,
+        return signing.verify_manifest_signature(target, signature, args.public_key,
                                                  max_manifest_bytes=args.max_manifest_bytes)
     except (signing.SignatureError, signing.SigningUnavailableError) as exc:
         raise _signature_failure(target, exc) from exc
-    if single and not (out.json or out.quiet):
-        out.lines([f"signature  {out.style.good('verified')}  {info['signature_path']}  "
-                   f"{info['method']} signature, {info['key']} key {info['key_hint'][:16]}"])
-    return info["sha256"]
 
 
-def confirm_unchanged(target: str, sha256: str | None, args: argparse.Namespace) -> None:
+def signature_row(info: signing.SignatureInfo | None) -> list[tuple[str, str, str]]:
+    """The signature's line of a verify or plan table, in the table's columns."""
+    if info is None:
+        return []
+    return [("signature", "verified", f"{info['signature_path']}  {info['method']} signature, "
+                                      f"{info['key']} key {info['key_hint'][:16]}")]
+
+
+def confirm_unchanged(target: str, info: signing.SignatureInfo | None,
+                      args: argparse.Namespace) -> None:
     """After verification: the manifest must still be the bytes the signature vouched for."""
-    if sha256 is None:
+    if info is None:
         return
     try:
-        signing.confirm_unchanged(target, sha256, max_manifest_bytes=args.max_manifest_bytes)
+        signing.confirm_unchanged(target, info["sha256"],
+                                  max_manifest_bytes=args.max_manifest_bytes)
     except signing.SignatureError as exc:
         raise _signature_failure(target, exc) from exc
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 import base64
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -76,6 +77,13 @@ def bundle_of(path: Path) -> dict[str, Any]:
     return json.loads(path.read_text(encoding="utf-8"))
 
 
+def assert_signature_row(stdout: str) -> None:
+    """The checked signature is the first row of the table, its state in the table's column."""
+    rows = stdout.split("\n\n")[0].splitlines()
+    assert re.match(r"signature +verified ", rows[0]), stdout
+    assert len({re.match(r".*?  +", row).end() for row in rows}) == 1, stdout  # type: ignore[union-attr]
+
+
 # --- interoperability ---------------------------------------------------------------------------
 
 
@@ -119,7 +127,7 @@ def test_model_signing_signatures_are_accepted(index_dir: Path, tmp_path: Path,
         result = cli("plan", "manifest.json", "--public-key", tmp_path / "key.pub",
                      "--signature", signature, cwd=index_dir)
         assert result.returncode == 0, result.stderr
-        assert "signature  verified" in result.stdout
+        assert_signature_row(result.stdout)
 
     # A directory signature vouches for every file it lists, not only those the manifest names.
     (index_dir / "notes.txt").write_text("rewritten\n", encoding="utf-8")
@@ -218,7 +226,7 @@ def test_tampering_is_refused(index_dir: Path, tmp_path: Path, command: str, cas
     result = cli(command, "manifest.json", "--public-key", tmp_path / "key.pub", cwd=index_dir)
     assert result.returncode == status, result.stdout + result.stderr
     if reason == "artifact_sha256_mismatch":  # the signature held; the index check refused
-        assert "signature  verified" in result.stdout
+        assert_signature_row(result.stdout)
         assert reason in result.stdout + result.stderr
         return
     assert result.stdout == ""
