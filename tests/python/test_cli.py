@@ -749,6 +749,10 @@ NOT_MANIFESTS = {
     "fast-scan index": (b"KDFS" + bytes(40), "is a RankQuantFastscan index file, not a manifest"),
     "row map": (b'{"row_id": 0, "db_id": "x"}\n{"row_id": 1, "db_id": "y"}\n',
                 "index.bin is a row map (JSON Lines), not a manifest"),
+    "signature": (b'{"mediaType":"application/vnd.dev.sigstore.bundle.v0.3+json"}\n',
+                  "index.bin is a signature (Sigstore bundle), not a manifest"),
+    "public key": (b"-----BEGIN PUBLIC KEY-----\nMFkw\n-----END PUBLIC KEY-----\n",
+                   "index.bin is a PEM public key, not a manifest"),
 }
 PLAIN_WORDS = {
     "array": (lambda text: "[" + text + "]",

@@ -212,6 +212,9 @@ TAMPER = {
     "keyless bundle": (_edit_bundle(_keyless), 2, "a keyless or certificate signature"),
     "index changed under a valid signature": (
         lambda root, keys: samples.flip_byte(root / "index.kdrq"), 1, "artifact_sha256_mismatch"),
+    "public key is not PEM": (
+        lambda root, keys: (keys / "key.pub").write_bytes(b"\x00not a key"), 2,
+        "is not a PEM public key (no BEGIN PUBLIC KEY line)"),
     "public key is a private key": (
         lambda root, keys: (keys / "key.pub").write_bytes((keys / "key.pem").read_bytes()), 2,
         "is a private key"),
@@ -298,6 +301,9 @@ SIGN_REFUSALS = {
                                 "is not set"),
     "RSA key": (_sign_with(lambda: rsa.generate_private_key(65537, 2048)), 2, "an RSA key"),
     "Ed25519 key": (_sign_with(ed25519.Ed25519PrivateKey.generate), 2, "an Ed25519 key"),
+    "key is the public key": (lambda root, keys: ["sign", "manifest.json", "--key",
+                                                   keys / "key.pub"], 2,
+                              "is a public key; signing needs its private key"),
     "key is a directory": (lambda root, keys: ["sign", "manifest.json", "--key", keys], 2,
                            "not a regular file"),
 }
