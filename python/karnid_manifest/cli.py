@@ -415,6 +415,13 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
     try:
         signed = signing_cli.verified_signature(target, args)
     except Failure as failure:
+        if failure.status == EXIT_UNUSABLE:
+            # A missing signature beside a missing manifest (or an index passed as one): the
+            # manifest is what the user must fix first.
+            try:
+                api.inspect_manifest(target, max_manifest_bytes=args.max_manifest_bytes)
+            except (OSError, ValueError) as exc:
+                failure = load_failure(target, exc, limits_in_force(args))
         return Outcome(target, failure.status, failure=failure)
     try:
         if planning:

@@ -237,6 +237,16 @@ def test_tampering_is_refused(index_dir: Path, tmp_path: Path, command: str, cas
     assert reason in result.stderr
 
 
+@pytest.mark.parametrize(("target", "reason"), [
+    ("absent.json", "cannot load manifest absent.json: "),
+    ("index.kdrq", "index.kdrq is a rank_quant index file, not a manifest"),
+])
+def test_an_unloadable_manifest_is_named_before_its_missing_signature(
+        index_dir: Path, tmp_path: Path, target: str, reason: str) -> None:
+    result = cli("plan", target, "--public-key", tmp_path / "key.pub", cwd=index_dir)
+    assert result.returncode == 2 and reason in result.stderr.splitlines()[0], result.stderr
+
+
 def test_model_signing_methods_other_than_files_sha256_are_refused(index_dir: Path,
                                                                    tmp_path: Path) -> None:
     ms_signing = peer("model_signing.signing")
