@@ -101,7 +101,8 @@ def cmd_sign(args: argparse.Namespace, out: Any) -> int:
             f"refusing to sign {shown}: {cli.one_line(exc)}",
             notes=[f"run '{shlex.join([*cli.command_prefix(), 'verify', target])}' to see "
                    "every issue"],
-            kind=cli.KIND_PLAN_REFUSED, status=EXIT_FAILED, data={"codes": list(exc.codes)}
+            kind=cli.KIND_PLAN_REFUSED, status=EXIT_FAILED,
+            data={"codes": list(exc.codes), "more_codes": exc.more_codes}
         ) from exc
     except (OSError, ValueError) as exc:
         raise cli.load_failure(target, exc, cli.limits_in_force(args)) from exc
