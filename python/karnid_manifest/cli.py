@@ -298,6 +298,16 @@ def load_failure(target: str, exc: BaseException, limits: Mapping[str, int]) -> 
                    brief=f"cannot load it: {message}")
 
 
+def unloadable(target: str, args: argparse.Namespace) -> Failure | None:
+    """Why the manifest cannot be loaded, or None when it can: for the signing steps, whose
+    own complaint about an unusable manifest would lack what ``load_failure`` explains."""
+    try:
+        api.inspect_manifest(target, max_manifest_bytes=args.max_manifest_bytes)
+    except (OSError, ValueError) as exc:
+        return load_failure(target, exc, limits_in_force(args))
+    return None
+
+
 # --- create -----------------------------------------------------------------------------------
 
 
@@ -418,10 +428,7 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
         if failure.status == EXIT_UNUSABLE:
             # A missing signature beside a missing manifest (or an index passed as one): the
             # manifest is what the user must fix first.
-            try:
-                api.inspect_manifest(target, max_manifest_bytes=args.max_manifest_bytes)
-            except (OSError, ValueError) as exc:
-                failure = load_failure(target, exc, limits_in_force(args))
+            failure = unloadable(target, args) or failure
         return Outcome(target, failure.status, failure=failure)
     try:
         if planning:

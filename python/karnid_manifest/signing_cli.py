@@ -94,7 +94,9 @@ def cmd_sign(args: argparse.Namespace, out: Any) -> int:
     except signing.KeyPasswordRequired as exc:
         raise cli.Failure(f"{exc}: give --password-env VAR, or run on a terminal to be "
                           "asked") from exc
-    except (signing.SignatureInputError, signing.SigningUnavailableError) as exc:
+    except signing.SignatureInputError as exc:
+        raise (cli.unloadable(target, args) or cli.Failure(cli.one_line(exc))) from exc
+    except signing.SigningUnavailableError as exc:
         raise cli.Failure(cli.one_line(exc)) from exc
     except VerificationFailed as exc:
         raise cli.Failure(

@@ -311,6 +311,10 @@ SIGN_REFUSALS = {
                                 "is not set"),
     "RSA key": (_sign_with(lambda: rsa.generate_private_key(65537, 2048)), 2, "an RSA key"),
     "Ed25519 key": (_sign_with(ed25519.Ed25519PrivateKey.generate), 2, "an Ed25519 key"),
+    "manifest over the size limit": (
+        lambda root, keys: ["sign", "manifest.json", "--key", keys / "key.pem",
+                            "--max-manifest-bytes", "10"], 2,
+        "cannot load manifest manifest.json: manifest_file_too_large"),
     "key is the public key": (lambda root, keys: ["sign", "manifest.json", "--key",
                                                    keys / "key.pub"], 2,
                               "is a public key; signing needs its private key"),
