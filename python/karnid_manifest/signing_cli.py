@@ -78,7 +78,11 @@ def _password(args: argparse.Namespace) -> signing.Password:
         return None
 
     def ask() -> str:
-        return getpass.getpass(f"password for {_shown(args.key)}: ")
+        try:
+            return getpass.getpass(f"password for {_shown(args.key)}: ")
+        except EOFError:  # Ctrl-D at the prompt
+            raise signing.SignatureInputError(
+                f"no password given for {_shown(args.key)}") from None
 
     return ask
 

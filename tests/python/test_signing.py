@@ -3,7 +3,9 @@ every way a signature can fail to vouch for a manifest, as a user meets it on th
 
 from __future__ import annotations
 
+import argparse
 import base64
+import getpass
 import json
 import os
 import re
@@ -16,7 +18,7 @@ import pytest
 
 import _karnid_manifest as km
 import karnid_manifest
-from karnid_manifest import samples, signing
+from karnid_manifest import samples, signing, signing_cli
 
 ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
 from cryptography.hazmat.primitives import serialization  # noqa: E402
@@ -333,6 +335,19 @@ def test_sign_refusals_write_nothing(index_dir: Path, tmp_path: Path, case: str)
     # The reason on the first line; indented notes may follow it.
     assert reason in result.stderr.splitlines()[0] and "Traceback" not in result.stderr
     assert {p.name: p.read_bytes() for p in index_dir.iterdir() if p.is_file()} == before
+
+
+def test_end_of_input_at_the_password_prompt_is_refused_cleanly(
+        monkeypatch: pytest.MonkeyPatch) -> None:
+    def end_of_input(prompt: str) -> str:
+        raise EOFError
+
+    monkeypatch.setattr(sys, "stdin", type("Terminal", (), {"isatty": lambda self: True})())
+    monkeypatch.setattr(getpass, "getpass", end_of_input)
+    ask = signing_cli._password(argparse.Namespace(password_env=None, key="key.pem"))
+    assert callable(ask)
+    with pytest.raises(signing.SignatureInputError, match="no password given for key.pem"):
+        ask()
 
 
 def test_package_works_without_cryptography(index_dir: Path, tmp_path: Path) -> None:
