@@ -19,6 +19,7 @@ import json
 import os
 import shlex
 import shutil
+import stat
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
@@ -298,11 +299,12 @@ def load_failure(target: str, exc: BaseException, limits: Mapping[str, int]) -> 
                    brief=f"cannot load it: {message}")
 
 
-def unloadable(target: str, args: argparse.Namespace) -> Failure | None:
+def unloadable(target: str, args: argparse.Namespace, out: Output) -> Failure | None:
     """Why the manifest cannot be loaded, or None when it can: for the signing steps, whose
     own complaint about an unusable manifest would lack what ``load_failure`` explains."""
     try:
-        api.inspect_manifest(target, max_manifest_bytes=args.max_manifest_bytes)
+        out.progress.run(lambda: api.inspect_manifest(
+            target, max_manifest_bytes=args.max_manifest_bytes))
     except (OSError, ValueError) as exc:
         return load_failure(target, exc, limits_in_force(args))
     return None
@@ -384,6 +386,9 @@ def verify_work(target: str, index: str | None, label: str,
     """The files a verification reads, in its order: the index, the auxiliary files (by name),
     the row map, the encoder distortion profile, the calibration profile."""
     try:
+        # A pipe (say, <(...)) can be read only once: the verification must get its text.
+        if not stat.S_ISREG(os.stat(target).st_mode):
+            return None
         manifest: Mapping[str, Any] = km.inspect_manifest(
             target, max_manifest_bytes=limits.get("max_manifest_bytes"))
     except (OSError, ValueError):
@@ -428,7 +433,7 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
         if failure.status == EXIT_UNUSABLE:
             # A missing signature beside a missing manifest (or an index passed as one): the
             # manifest is what the user must fix first.
-            failure = unloadable(target, args) or failure
+            failure = unloadable(target, args, out) or failure
         return Outcome(target, failure.status, failure=failure)
     try:
         if planning:

@@ -333,6 +333,12 @@ def _load_private_key(path: StrPath, password: Password) -> tuple[Any, _PublicKe
     return key, _public_key(key, shown)
 
 
+def check_private_key(key: StrPath, password: Password = None) -> None:
+    """Loads the PEM private key as :func:`sign_manifest` does and raises what it raises; a
+    callable ``password`` is called only when the key is encrypted."""
+    _load_private_key(key, password)
+
+
 # --- the envelope -----------------------------------------------------------------------------
 
 

@@ -87,19 +87,36 @@ def _password(args: argparse.Namespace) -> signing.Password:
     return ask
 
 
+def _asked_once(key: str, password: signing.Password) -> signing.Password:
+    """A prompt for the password, when the key needs one, here on the main thread: a prompt on
+    the worker thread would leave the terminal without echo if Ctrl-C ended the command."""
+    if not callable(password):
+        return password
+    answers: list[str | bytes] = []
+
+    def remembered() -> str | bytes:
+        answers.append(password())
+        return answers[-1]
+
+    signing.check_private_key(key, remembered)
+    return answers[0] if answers else None
+
+
 def cmd_sign(args: argparse.Namespace, out: Any) -> int:
     from karnid_manifest import cli
 
     target = cli.manifest_target(args.manifest)
     shown = _shown(target)
     try:
-        info = signing.sign_manifest(target, args.key, args.signature,
-                                     password=_password(args), **_options(args))
+        password = _asked_once(args.key, _password(args))
+        # On a worker thread, as every long call of the tool, so that Ctrl-C ends it at once.
+        info = out.progress.run(lambda: signing.sign_manifest(
+            target, args.key, args.signature, password=password, **_options(args)))
     except signing.KeyPasswordRequired as exc:
         raise cli.Failure(f"{exc}: give --password-env VAR, or run on a terminal to be "
                           "asked") from exc
     except signing.SignatureInputError as exc:
-        raise (cli.unloadable(target, args) or cli.Failure(cli.one_line(exc))) from exc
+        raise (cli.unloadable(target, args, out) or cli.Failure(cli.one_line(exc))) from exc
     except signing.SigningUnavailableError as exc:
         raise cli.Failure(cli.one_line(exc)) from exc
     except VerificationFailed as exc:
