@@ -19,6 +19,7 @@ import json
 import os
 import shlex
 import shutil
+import stat
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
@@ -26,7 +27,7 @@ from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
 import _karnid_manifest as km
 
 import karnid_manifest as api
-from karnid_manifest import __version__, explain, progress, render, signing_cli
+from karnid_manifest import __version__, explain, progress, render, signing, signing_cli
 from karnid_manifest.errors import VerificationFailed
 
 PROG = "karnid-manifest"
@@ -121,6 +122,10 @@ class Output:
                 print(line)
 
     def document(self, value: object) -> None:
+        # --status means nothing at all: a document for some outcomes and none for others would
+        # leave a script that reads stdout guessing.
+        if self.status:
+            return
         json.dump(value, sys.stdout, indent=2)
         sys.stdout.write("\n")
 
@@ -197,7 +202,7 @@ def _output_options(parser: argparse.ArgumentParser, json_what: str | None = Non
         group.add_argument("-q", "--quiet", action="store_true",
                            help="print only failures")
         group.add_argument("--status", action="store_true",
-                           help="print nothing; the exit status tells the outcome")
+                           help="print nothing, not even with --json; the exit status tells the outcome")
     group.add_argument("--color", choices=render.COLOR_MODES, default="auto",
                        help="colour the text: auto (on a terminal, unless NO_COLOR is set), "
                             "always or never (default: auto)")
@@ -294,6 +299,17 @@ def load_failure(target: str, exc: BaseException, limits: Mapping[str, int]) -> 
                    brief=f"cannot load it: {message}")
 
 
+def unloadable(target: str, args: argparse.Namespace, out: Output) -> Failure | None:
+    """Why the manifest cannot be loaded, or None when it can: for the signing steps, whose
+    own complaint about an unusable manifest would lack what ``load_failure`` explains."""
+    try:
+        out.progress.run(lambda: api.inspect_manifest(
+            target, max_manifest_bytes=args.max_manifest_bytes))
+    except (OSError, ValueError) as exc:
+        return load_failure(target, exc, limits_in_force(args))
+    return None
+
+
 # --- create -----------------------------------------------------------------------------------
 
 
@@ -356,6 +372,7 @@ class Outcome:
     status: int
     result: Mapping[str, Any] | None = None  # the report or the load plan
     failure: Failure | None = None
+    signature: signing.SignatureInfo | None = None  # with --public-key, once it vouched
 
 
 def _step(doing: str, base: str, path: str | None) -> progress.Step | None:
@@ -369,6 +386,9 @@ def verify_work(target: str, index: str | None, label: str,
     """The files a verification reads, in its order: the index, the auxiliary files (by name),
     the row map, the encoder distortion profile, the calibration profile."""
     try:
+        # A pipe (say, <(...)) can be read only once: the verification must get its text.
+        if not stat.S_ISREG(os.stat(target).st_mode):
+            return None
         manifest: Mapping[str, Any] = km.inspect_manifest(
             target, max_manifest_bytes=limits.get("max_manifest_bytes"))
     except (OSError, ValueError):
@@ -408,8 +428,12 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
             if out.progress.enabled else None)
     shown = render.display_path(target)
     try:
-        signed = signing_cli.verified_signature(target, args, out, single=not label)
+        signed = signing_cli.verified_signature(target, args)
     except Failure as failure:
+        if failure.status == EXIT_UNUSABLE:
+            # A missing signature beside a missing manifest (or an index passed as one): the
+            # manifest is what the user must fix first.
+            failure = unloadable(target, args, out) or failure
         return Outcome(target, failure.status, failure=failure)
     try:
         if planning:
@@ -425,20 +449,23 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
             kind=KIND_PLAN_REFUSED, status=EXIT_FAILED,
             data={"codes": list(exc.codes), "more_codes": exc.more_codes},
             brief=one_line(exc))
-        return Outcome(target, EXIT_FAILED, failure=refusal)
+        return Outcome(target, EXIT_FAILED, failure=refusal, signature=signed)
     except (OSError, ValueError) as exc:
-        return Outcome(target, EXIT_UNUSABLE, failure=load_failure(target, exc,
-                                                                   limits_in_force(args)))
+        return Outcome(target, EXIT_UNUSABLE, signature=signed,
+                       failure=load_failure(target, exc, limits_in_force(args)))
     try:
         signing_cli.confirm_unchanged(target, signed, args)
     except Failure as failure:
         return Outcome(target, failure.status, failure=failure)
     ok = planning or bool(result["ok"])
-    return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result)
+    return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result, signature=signed)
 
 
 def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning: bool) -> int:
+    signature = signing_cli.signature_row(outcome.signature)
     if outcome.failure is not None:
+        if not (out.json or out.quiet):  # the signature held; what failed comes after it
+            out.lines(render.table(signature, out.style))
         raise outcome.failure
     result = outcome.result
     assert result is not None
@@ -446,14 +473,14 @@ def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning
         out.document(result)
     elif planning:
         if not out.quiet:
-            out.lines(render.plan_lines(result, out.style))
+            out.lines(render.plan_lines(result, out.style, signature))
     elif not (out.quiet and result["ok"]):
         facts = report_facts(result, args, outcome.target)
         if out.quiet:
             out.lines([*render.issue_lines(result["errors"], out.style, facts), "",
                        render.verdict_line(result, outcome.target, out.style)])
         else:
-            out.lines(render.report_lines(result, outcome.target, out.style, facts))
+            out.lines(render.report_lines(result, outcome.target, out.style, facts, signature))
     return outcome.status
 
 

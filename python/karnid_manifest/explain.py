@@ -458,7 +458,7 @@ def plain_row_error(message: str) -> str | None:
 
 def not_a_manifest(path: str, shown: str) -> str | None:
     """A sentence saying what a file that failed to load as a manifest really is, when its first
-    bytes tell: an index file, a row map, or no text at all."""
+    bytes tell: an index file, a row map, a signature or a key, or no text at all."""
     head = formats.read_head(path)
     if not head:
         return None
@@ -474,4 +474,11 @@ def not_a_manifest(path: str, shown: str) -> str | None:
         return f"{shown} is a row map (JSON Lines), not a manifest"
     if b"\0" in head:
         return f"{shown} is a binary file, not a manifest"
+    # Signatures and keys sit beside the manifest and are easily passed in its place.
+    if head.lstrip().startswith(b"{") and b"application/vnd.dev.sigstore.bundle" in head:
+        return f"{shown} is a signature (Sigstore bundle), not a manifest"
+    if head.lstrip().startswith(b"-----BEGIN "):
+        kind = "private key" if b"PRIVATE KEY-----" in head else \
+            "public key" if b"PUBLIC KEY-----" in head else "file"
+        return f"{shown} is a PEM {kind}, not a manifest"
     return None

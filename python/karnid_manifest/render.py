@@ -116,7 +116,7 @@ def describe_index(facts: Mapping[str, Any]) -> str:
             f"{_plural(facts['vector_count'], 'vector')}, {facts['bytes_per_vec']} bytes per vector")
 
 
-def _table(rows: Sequence[tuple[str, str, str]], style: Style) -> list[str]:
+def table(rows: Sequence[tuple[str, str, str]], style: Style) -> list[str]:
     """Three columns: label, state (coloured by its value) and detail."""
     if not rows:
         return []
@@ -264,10 +264,14 @@ def consequences(issues: Sequence[Mapping[str, str]]) -> int:
     return count
 
 
+Row = tuple[str, str, str]
+
+
 def report_lines(report: Mapping[str, Any], manifest: str, style: Style,
-                 facts: explain.Facts | None = None) -> list[str]:
-    """One line per checked file, then every issue, then the verdict."""
-    lines = _table(file_rows(report, manifest, style), style)
+                 facts: explain.Facts | None = None, first: Sequence[Row] = ()) -> list[str]:
+    """One line per checked file (after the ``first`` rows, such as a checked signature), then
+    every issue, then the verdict."""
+    lines = table([*first, *file_rows(report, manifest, style)], style)
     if report["errors"]:
         lines.append("")
         lines.extend(issue_lines(report["errors"], style, facts))
@@ -303,10 +307,11 @@ def compact_report_lines(report: Mapping[str, Any], manifest: str, style: Style,
     return lines
 
 
-def plan_lines(plan: Mapping[str, Any], style: Style) -> list[str]:
-    """The files a loader should open, with what was verified about them."""
+def plan_lines(plan: Mapping[str, Any], style: Style, first: Sequence[Row] = ()) -> list[str]:
+    """The files a loader should open, with what was verified about them (after the ``first``
+    rows, such as a checked signature)."""
     # Plan paths carry undecodable bytes as surrogate escapes, which a terminal cannot print.
-    rows: list[tuple[str, str, str]] = []
+    rows: list[tuple[str, str, str]] = list(first)
     meta = plan["metadata"]
     rows.append(("index", "verified", _join(display_path(plan["artifact_path"]),
                                             style.dim(describe_index(meta)),
@@ -331,7 +336,7 @@ def plan_lines(plan: Mapping[str, Any], style: Style) -> list[str]:
             detail = section["profile_canonical_path"] or "no profile file"
             rows.append((label, "verified",
                          _join(detail, style.dim(f"profile {section['profile_id']}"))))
-    lines = _table(rows, style)
+    lines = table(rows, style)
     lines.append("")
     manifest = display_path(plan["manifest_path"] or "manifest")
     lines.append(f"{style.good('OK')}: load plan for {manifest} (verified at "

@@ -292,6 +292,8 @@ def _load_public_key(path: StrPath) -> _PublicKey:
     if b"PRIVATE KEY-----" in data:
         raise SignatureInputError(f"{shown} is a private key; give its public key "
                                   f"(openssl pkey -in {shown} -pubout)")
+    if b"PUBLIC KEY-----" not in data:
+        raise SignatureInputError(f"{shown} is not a PEM public key (no BEGIN PUBLIC KEY line)")
     try:
         key = serialization.load_pem_public_key(data)
     except (ValueError, UnsupportedAlgorithm) as exc:
@@ -303,8 +305,10 @@ def _load_private_key(path: StrPath, password: Password) -> tuple[Any, _PublicKe
     _need_cryptography()
     shown = _shown(path)
     data = _read_bounded(path, MAX_KEY_BYTES, "private key")
-    if b"-----BEGIN" not in data:
-        raise SignatureInputError(f"{shown} is not a PEM private key")
+    if b"PRIVATE KEY-----" not in data:
+        raise SignatureInputError(
+            f"{shown} is a public key; signing needs its private key" if b"PUBLIC KEY-----" in data
+            else f"{shown} is not a PEM private key (no BEGIN PRIVATE KEY line)")
     secret = None if callable(password) else password
     for attempt in (0, 1):
         encoded = secret.encode("utf-8") if isinstance(secret, str) else secret
@@ -327,6 +331,12 @@ def _load_private_key(path: StrPath, password: Password) -> tuple[Any, _PublicKe
         except UnsupportedAlgorithm as exc:
             raise SignatureInputError(f"{shown}: unsupported key ({exc})") from exc
     return key, _public_key(key, shown)
+
+
+def check_private_key(key: StrPath, password: Password = None) -> None:
+    """Loads the PEM private key as :func:`sign_manifest` does and raises what it raises; a
+    callable ``password`` is called only when the key is encrypted."""
+    _load_private_key(key, password)
 
 
 # --- the envelope -----------------------------------------------------------------------------

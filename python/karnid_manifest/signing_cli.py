@@ -78,9 +78,28 @@ def _password(args: argparse.Namespace) -> signing.Password:
         return None
 
     def ask() -> str:
-        return getpass.getpass(f"password for {_shown(args.key)}: ")
+        try:
+            return getpass.getpass(f"password for {_shown(args.key)}: ")
+        except EOFError:  # Ctrl-D at the prompt
+            raise signing.SignatureInputError(
+                f"no password given for {_shown(args.key)}") from None
 
     return ask
+
+
+def _asked_once(key: str, password: signing.Password) -> signing.Password:
+    """A prompt for the password, when the key needs one, here on the main thread: a prompt on
+    the worker thread would leave the terminal without echo if Ctrl-C ended the command."""
+    if not callable(password):
+        return password
+    answers: list[str | bytes] = []
+
+    def remembered() -> str | bytes:
+        answers.append(password())
+        return answers[-1]
+
+    signing.check_private_key(key, remembered)
+    return answers[0] if answers else None
 
 
 def cmd_sign(args: argparse.Namespace, out: Any) -> int:
@@ -89,19 +108,24 @@ def cmd_sign(args: argparse.Namespace, out: Any) -> int:
     target = cli.manifest_target(args.manifest)
     shown = _shown(target)
     try:
-        info = signing.sign_manifest(target, args.key, args.signature,
-                                     password=_password(args), **_options(args))
+        password = _asked_once(args.key, _password(args))
+        # On a worker thread, as every long call of the tool, so that Ctrl-C ends it at once.
+        info = out.progress.run(lambda: signing.sign_manifest(
+            target, args.key, args.signature, password=password, **_options(args)))
     except signing.KeyPasswordRequired as exc:
         raise cli.Failure(f"{exc}: give --password-env VAR, or run on a terminal to be "
                           "asked") from exc
-    except (signing.SignatureInputError, signing.SigningUnavailableError) as exc:
+    except signing.SignatureInputError as exc:
+        raise (cli.unloadable(target, args, out) or cli.Failure(cli.one_line(exc))) from exc
+    except signing.SigningUnavailableError as exc:
         raise cli.Failure(cli.one_line(exc)) from exc
     except VerificationFailed as exc:
         raise cli.Failure(
             f"refusing to sign {shown}: {cli.one_line(exc)}",
             notes=[f"run '{shlex.join([*cli.command_prefix(), 'verify', target])}' to see "
                    "every issue"],
-            kind=cli.KIND_PLAN_REFUSED, status=EXIT_FAILED, data={"codes": list(exc.codes)}
+            kind=cli.KIND_PLAN_REFUSED, status=EXIT_FAILED,
+            data={"codes": list(exc.codes), "more_codes": exc.more_codes}
         ) from exc
     except (OSError, ValueError) as exc:
         raise cli.load_failure(target, exc, cli.limits_in_force(args)) from exc
@@ -135,31 +159,36 @@ def _signature_failure(target: str, exc: Exception) -> Any:
     return cli.Failure(cli.one_line(exc))
 
 
-def verified_signature(target: str, args: argparse.Namespace, out: Any, *,
-                       single: bool) -> str | None:
-    """With ``--public-key``: checks the manifest's signature and returns the SHA-256 of the
-    manifest bytes it vouches for (None without the option). Raises the command's failure
-    when the signature does not vouch for the manifest or cannot be checked."""
+def verified_signature(target: str, args: argparse.Namespace) -> signing.SignatureInfo | None:
+    """With ``--public-key``: checks the manifest's signature and returns what it vouches for
+    (None without the option). Raises the command's failure when the signature does not vouch
+    for the manifest or cannot be checked."""
     if args.public_key is None:
         return None
     signature = args.signature or signing.default_signature_path(target)
     try:
-        info = signing.verify_manifest_signature(target, signature, args.public_key,
+        return signing.verify_manifest_signature(target, signature, args.public_key,
                                                  max_manifest_bytes=args.max_manifest_bytes)
     except (signing.SignatureError, signing.SigningUnavailableError) as exc:
         raise _signature_failure(target, exc) from exc
-    if single and not (out.json or out.quiet):
-        out.lines([f"signature  {out.style.good('verified')}  {info['signature_path']}  "
-                   f"{info['method']} signature, {info['key']} key {info['key_hint'][:16]}"])
-    return info["sha256"]
 
 
-def confirm_unchanged(target: str, sha256: str | None, args: argparse.Namespace) -> None:
+def signature_row(info: signing.SignatureInfo | None) -> list[tuple[str, str, str]]:
+    """The signature's line of a verify or plan table, in the table's columns."""
+    if info is None:
+        return []
+    return [("signature", "verified", f"{info['signature_path']}  {info['method']} signature, "
+                                      f"{info['key']} key {info['key_hint'][:16]}")]
+
+
+def confirm_unchanged(target: str, info: signing.SignatureInfo | None,
+                      args: argparse.Namespace) -> None:
     """After verification: the manifest must still be the bytes the signature vouched for."""
-    if sha256 is None:
+    if info is None:
         return
     try:
-        signing.confirm_unchanged(target, sha256, max_manifest_bytes=args.max_manifest_bytes)
+        signing.confirm_unchanged(target, info["sha256"],
+                                  max_manifest_bytes=args.max_manifest_bytes)
     except signing.SignatureError as exc:
         raise _signature_failure(target, exc) from exc
 

@@ -398,13 +398,15 @@ def test_limits(project: Path) -> None:
 # --- terminals: colour and progress -------------------------------------------------------------
 
 
-def run_on_terminal(args: list[str], cwd: Path, env: dict[str, str]) -> tuple[int, str]:
+def run_on_terminal(args: list[str], cwd: Path, env: dict[str, str],
+                    launcher: list[str] | None = None) -> tuple[int, str]:
     """Runs the script with stdout and stderr on a pseudo-terminal; returns what it showed."""
     controller, terminal = pty.openpty()
     full_env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
     full_env.update(env)
     full_env["TERM"] = "xterm"
-    with subprocess.Popen([SCRIPT or "karnid-manifest", *args], cwd=cwd, env=full_env,
+    with subprocess.Popen([*(launcher or [SCRIPT or "karnid-manifest"]), *args], cwd=cwd,
+                          env=full_env,
                           stdin=subprocess.DEVNULL, stdout=terminal, stderr=terminal) as proc:
         os.close(terminal)
         chunks = []
@@ -643,9 +645,19 @@ def _wait_until_open(pid: int, path: Path) -> None:
     ["create", "huge.kdsb", "--out", "manifest.json", "--force", "--embedding-model", MODEL,
      "--row-id-is-identity"],
     ["verify", "manifest.json", "--index", "huge.kdsb"],
-], ids=["create", "verify"])
+    ["sign", "huge.json", "--key", "key.pem"],
+], ids=["create", "verify", "sign"])
 def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str]) -> None:
     # A sparse index of 64 GiB: hashing it takes far longer than the test waits.
+    if argv[0] == "sign":  # a manifest naming it, and a key to sign with
+        ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+        from cryptography.hazmat.primitives import serialization
+        (project / "key.pem").write_bytes(ec.generate_private_key(ec.SECP256R1()).private_bytes(
+            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+            serialization.NoEncryption()))
+        document = json.loads((project / "manifest.json").read_text(encoding="utf-8"))
+        document["artifact"]["path"] = "huge.kdsb"
+        (project / "huge.json").write_text(json.dumps(document), encoding="utf-8")
     before = _snapshot(project)
     huge = project / "huge.kdsb"
     header = samples.index_header("sign_bitmap", 65536, 8_000_000)
@@ -664,6 +676,14 @@ def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str]) -> None
     assert err.splitlines() == ["karnid-manifest: interrupted"]
     huge.unlink()
     assert _snapshot(project) == before  # the old manifest, and no temporary
+
+
+def test_a_manifest_through_a_pipe_is_read_once_on_a_terminal(project: Path) -> None:
+    # Progress reads the manifest ahead of the verification only when it is a regular file.
+    command = 'exec "$0" verify --color never <(cat manifest.json)'
+    code, shown = run_on_terminal([], project, {},
+                                  launcher=["bash", "-c", command, SCRIPT or "karnid-manifest"])
+    assert code == 1 and "FAILED: /dev/fd/" in shown, shown  # loaded; its files are elsewhere
 
 
 # --- what the tool adds to the module's texts -----------------------------------------------------
@@ -749,6 +769,10 @@ NOT_MANIFESTS = {
     "fast-scan index": (b"KDFS" + bytes(40), "is a RankQuantFastscan index file, not a manifest"),
     "row map": (b'{"row_id": 0, "db_id": "x"}\n{"row_id": 1, "db_id": "y"}\n',
                 "index.bin is a row map (JSON Lines), not a manifest"),
+    "signature": (b'{"mediaType":"application/vnd.dev.sigstore.bundle.v0.3+json"}\n',
+                  "index.bin is a signature (Sigstore bundle), not a manifest"),
+    "public key": (b"-----BEGIN PUBLIC KEY-----\nMFkw\n-----END PUBLIC KEY-----\n",
+                   "index.bin is a PEM public key, not a manifest"),
 }
 PLAIN_WORDS = {
     "array": (lambda text: "[" + text + "]",
@@ -815,6 +839,8 @@ def test_several_manifests_a_line_each_and_the_worst_status(project: Path) -> No
     assert run("verify", "-q", "proj", "proj/manifest.json", cwd=project.parent).stdout == ""
     silent = run("verify", "--status", *both, cwd=project.parent)
     assert (silent.returncode, silent.stdout, silent.stderr) == (2, "", "")
+    for argv in (["verify", "proj"], ["plan", "copy"], ["verify", *both]):
+        assert run(*argv, "--status", "--json", cwd=project.parent).stdout == ""
 
     plans = json.loads(run("plan", *both, "--json", cwd=project.parent).stdout)
     assert plans["exit_status"] == 2

@@ -3,9 +3,12 @@ every way a signature can fail to vouch for a manifest, as a user meets it on th
 
 from __future__ import annotations
 
+import argparse
 import base64
+import getpass
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -15,7 +18,7 @@ import pytest
 
 import _karnid_manifest as km
 import karnid_manifest
-from karnid_manifest import samples, signing
+from karnid_manifest import samples, signing, signing_cli
 
 ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
 from cryptography.hazmat.primitives import serialization  # noqa: E402
@@ -76,6 +79,13 @@ def bundle_of(path: Path) -> dict[str, Any]:
     return json.loads(path.read_text(encoding="utf-8"))
 
 
+def assert_signature_row(stdout: str) -> None:
+    """The checked signature is the first row of the table, its state in the table's column."""
+    rows = stdout.split("\n\n")[0].splitlines()
+    assert re.match(r"signature +verified ", rows[0]), stdout
+    assert len({re.match(r".*?  +", row).end() for row in rows}) == 1, stdout  # type: ignore[union-attr]
+
+
 # --- interoperability ---------------------------------------------------------------------------
 
 
@@ -119,7 +129,7 @@ def test_model_signing_signatures_are_accepted(index_dir: Path, tmp_path: Path,
         result = cli("plan", "manifest.json", "--public-key", tmp_path / "key.pub",
                      "--signature", signature, cwd=index_dir)
         assert result.returncode == 0, result.stderr
-        assert "signature  verified" in result.stdout
+        assert_signature_row(result.stdout)
 
     # A directory signature vouches for every file it lists, not only those the manifest names.
     (index_dir / "notes.txt").write_text("rewritten\n", encoding="utf-8")
@@ -204,6 +214,9 @@ TAMPER = {
     "keyless bundle": (_edit_bundle(_keyless), 2, "a keyless or certificate signature"),
     "index changed under a valid signature": (
         lambda root, keys: samples.flip_byte(root / "index.kdrq"), 1, "artifact_sha256_mismatch"),
+    "public key is not PEM": (
+        lambda root, keys: (keys / "key.pub").write_bytes(b"\x00not a key"), 2,
+        "is not a PEM public key (no BEGIN PUBLIC KEY line)"),
     "public key is a private key": (
         lambda root, keys: (keys / "key.pub").write_bytes((keys / "key.pem").read_bytes()), 2,
         "is a private key"),
@@ -218,12 +231,22 @@ def test_tampering_is_refused(index_dir: Path, tmp_path: Path, command: str, cas
     result = cli(command, "manifest.json", "--public-key", tmp_path / "key.pub", cwd=index_dir)
     assert result.returncode == status, result.stdout + result.stderr
     if reason == "artifact_sha256_mismatch":  # the signature held; the index check refused
-        assert "signature  verified" in result.stdout
+        assert_signature_row(result.stdout)
         assert reason in result.stdout + result.stderr
         return
     assert result.stdout == ""
     assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
     assert reason in result.stderr
+
+
+@pytest.mark.parametrize(("target", "reason"), [
+    ("absent.json", "cannot load manifest absent.json: "),
+    ("index.kdrq", "index.kdrq is a rank_quant index file, not a manifest"),
+])
+def test_an_unloadable_manifest_is_named_before_its_missing_signature(
+        index_dir: Path, tmp_path: Path, target: str, reason: str) -> None:
+    result = cli("plan", target, "--public-key", tmp_path / "key.pub", cwd=index_dir)
+    assert result.returncode == 2 and reason in result.stderr.splitlines()[0], result.stderr
 
 
 def test_model_signing_methods_other_than_files_sha256_are_refused(index_dir: Path,
@@ -290,6 +313,13 @@ SIGN_REFUSALS = {
                                 "is not set"),
     "RSA key": (_sign_with(lambda: rsa.generate_private_key(65537, 2048)), 2, "an RSA key"),
     "Ed25519 key": (_sign_with(ed25519.Ed25519PrivateKey.generate), 2, "an Ed25519 key"),
+    "manifest over the size limit": (
+        lambda root, keys: ["sign", "manifest.json", "--key", keys / "key.pem",
+                            "--max-manifest-bytes", "10"], 2,
+        "cannot load manifest manifest.json: manifest_file_too_large"),
+    "key is the public key": (lambda root, keys: ["sign", "manifest.json", "--key",
+                                                   keys / "key.pub"], 2,
+                              "is a public key; signing needs its private key"),
     "key is a directory": (lambda root, keys: ["sign", "manifest.json", "--key", keys], 2,
                            "not a regular file"),
 }
@@ -305,6 +335,19 @@ def test_sign_refusals_write_nothing(index_dir: Path, tmp_path: Path, case: str)
     # The reason on the first line; indented notes may follow it.
     assert reason in result.stderr.splitlines()[0] and "Traceback" not in result.stderr
     assert {p.name: p.read_bytes() for p in index_dir.iterdir() if p.is_file()} == before
+
+
+def test_end_of_input_at_the_password_prompt_is_refused_cleanly(
+        monkeypatch: pytest.MonkeyPatch) -> None:
+    def end_of_input(prompt: str) -> str:
+        raise EOFError
+
+    monkeypatch.setattr(sys, "stdin", type("Terminal", (), {"isatty": lambda self: True})())
+    monkeypatch.setattr(getpass, "getpass", end_of_input)
+    ask = signing_cli._password(argparse.Namespace(password_env=None, key="key.pem"))
+    assert callable(ask)
+    with pytest.raises(signing.SignatureInputError, match="no password given for key.pem"):
+        ask()
 
 
 def test_package_works_without_cryptography(index_dir: Path, tmp_path: Path) -> None:
