@@ -98,8 +98,10 @@ test-cpp-san: build-cpp-san
 	  $(abspath $(VENV)/bin/ctest) --output-on-failure -j $(JOBS)
 
 # Builds the module in build/ (kept between runs) and installs it into .venv.
+# The package with its signing extra (pyca/cryptography, a run-time dependency of the optional
+# signing commands), so that the demo shows them too.
 install: deps-build
-	PATH="$(abspath $(VENV)/bin):$$PATH" $(VPY) -m pip install -q --no-build-isolation .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VPY) -m pip install -q --no-build-isolation '.[signing]'
 
 # The quick loop: the Python suite on .venv's interpreter against the module `install` built.
 test-python: install venv-test
