@@ -199,10 +199,12 @@ def _output_options(parser: argparse.ArgumentParser, json_what: str | None = Non
                            help=f"print {json_what} as one JSON document for machines (an "
                                 "error object when the command fails)")
     if quiet:
-        group.add_argument("-q", "--quiet", action="store_true",
-                           help="print only failures")
-        group.add_argument("--status", action="store_true",
-                           help="print nothing, not even with --json; the exit status tells the outcome")
+        quietness = group.add_mutually_exclusive_group()
+        quietness.add_argument("-q", "--quiet", action="store_true",
+                               help="print only failures")
+        quietness.add_argument("--status", action="store_true",
+                               help="print nothing, not even with --json; the exit status tells "
+                                    "the outcome")
     group.add_argument("--color", choices=render.COLOR_MODES, default="auto",
                        help="colour the text: auto (on a terminal, unless NO_COLOR is set), "
                             "always or never (default: auto)")

@@ -338,9 +338,10 @@ CREATE = ["create", "index.kdrq", "--out", "new.json", "--embedding-model", MODE
     [*CREATE, "--row-id-is-identity", "--max-row-map-rows", "-1"],
     [*CREATE, "--row-id-is-identity", "--max-row-map-rows", "lots"],
     [*CREATE, "--row-id-is-identity", "--max-row-map-rows", str(2**64)],
+    ["verify", "manifest.json", "-q", "--status"],
 ], ids=["nothing", "no manifest", "unknown command", "unknown option", "hash nothing",
         "no row option", "both row options", "aux without =", "aux without name",
-        "negative limit", "non-numeric limit", "limit over u64"])
+        "negative limit", "non-numeric limit", "limit over u64", "quiet and status"])
 def test_bad_arguments_exit_2(project: Path, argv: list[str]) -> None:
     assert_one_line_error(run(*argv, cwd=project), "error:")
     assert not (project / "new.json").exists()
