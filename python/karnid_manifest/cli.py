@@ -21,6 +21,7 @@ import shlex
 import shutil
 import stat
 import sys
+import textwrap
 from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
 
@@ -708,7 +709,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in COMMANDS:
-        p = sub.add_parser(command.name, help=command.summary, description=command.description,
+        # The raw formatter keeps the example's line breaks; the description is wrapped here.
+        p = sub.add_parser(command.name, help=command.summary,
+                           description=textwrap.fill(command.description, width=79),
                            epilog=f"example:\n  {command.example}",
                            formatter_class=argparse.RawDescriptionHelpFormatter)
         command.options(p)
