@@ -28,7 +28,8 @@ from typing import Any, Callable, Mapping, NoReturn, Sequence, cast
 import _karnid_manifest as km
 
 import karnid_manifest as api
-from karnid_manifest import __version__, explain, progress, render, signing, signing_cli
+from karnid_manifest import (__version__, errors, explain, formats, progress, render, signing,
+                             signing_cli)
 from karnid_manifest.errors import VerificationFailed
 
 PROG = "karnid-manifest"
@@ -263,21 +264,13 @@ def one_line(exc: BaseException) -> str:
     """An exception's message on one line; an OSError in the module's form (which is what the
     package's own OSErrors already say)."""
     if isinstance(exc, OSError) and exc.errno is not None and exc.strerror:
-        return f"{exc.strerror} (os error {exc.errno})"
+        return errors.os_error_text(exc)
     return " ".join(str(exc).splitlines()) or type(exc).__name__
 
 
 def manifest_target(argument: str) -> str:
     """A directory stands for the manifest.json in it."""
     return os.path.join(argument, MANIFEST_IN_DIRECTORY) if os.path.isdir(argument) else argument
-
-
-def _bounded_text(path: str, limit: int) -> bytes | None:
-    try:
-        with open(path, "rb") as stream:
-            return stream.read(limit)
-    except (OSError, ValueError):
-        return None
 
 
 def load_failure(target: str, exc: BaseException, limits: Mapping[str, int]) -> Failure:
@@ -297,7 +290,7 @@ def load_failure(target: str, exc: BaseException, limits: Mapping[str, int]) -> 
                                         explain.Facts(limits, manifest=target)))
     elif isinstance(exc, ValueError):
         notes.append(explain.plain_manifest_error(
-            message, _bounded_text(target, limits["max_manifest_bytes"])))
+            message, formats.read_head(target, limits["max_manifest_bytes"])))
     return Failure(f"cannot load manifest {shown}: {message}", notes=notes,
                    brief=f"cannot load it: {message}")
 

@@ -15,6 +15,11 @@ from typing import Any
 
 _OS_ERROR_SUFFIX = re.compile(r" \(os error (\d+)\)$")
 
+
+def os_error_text(exc: OSError) -> str:
+    """An OSError as the module words one: "{description} (os error {number})"."""
+    return f"{exc.strerror or exc} (os error {exc.errno})" if exc.errno else str(exc)
+
 # The ways verify_for_load refuses a manifest it could load: a report that is not ok, and a
 # report that cannot become a plan. Anything else it raises means the manifest did not load.
 _REFUSAL_PREFIX = "manifest verification failed"

@@ -32,6 +32,7 @@ FORMATS = (
 )
 _BY_MAGIC = {magic: fmt for fmt in FORMATS for magic in (fmt.magic, fmt.legacy_magic) if magic}
 HEAD_BYTES = 4096
+_READ_STEP = 1 << 16
 
 
 def read_head(path: str | os.PathLike[str], size: int = HEAD_BYTES) -> bytes | None:
@@ -47,7 +48,7 @@ def read_head(path: str | os.PathLike[str], size: int = HEAD_BYTES) -> bytes | N
         chunks = []
         left = size
         while left > 0:
-            chunk = os.read(fd, left)
+            chunk = os.read(fd, min(left, _READ_STEP))
             if not chunk:
                 break
             chunks.append(chunk)

@@ -30,6 +30,9 @@ from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, TypedDict, U
 
 import _karnid_manifest as km
 
+from karnid_manifest.errors import os_error_text
+from karnid_manifest.render import display_path
+
 if TYPE_CHECKING:
     from _karnid_manifest import VerifiedLoadPlan
 
@@ -140,11 +143,7 @@ def _need_cryptography() -> None:
 
 
 def _shown(path: StrPath) -> str:
-    return os.fsencode(path).decode("utf-8", "replace")
-
-
-def _os_text(exc: OSError) -> str:
-    return f"{exc.strerror or exc} (os error {exc.errno})" if exc.errno else str(exc)
+    return display_path(os.fspath(path))
 
 
 def default_signature_path(manifest: StrPath) -> str:
@@ -161,7 +160,7 @@ def _open_regular(path: StrPath, what: str, *, follow: bool = True) -> int:
     try:
         fd = os.open(path, flags)
     except OSError as exc:
-        raise SignatureInputError(f"cannot read {what} {_shown(path)}: {_os_text(exc)}") from exc
+        raise SignatureInputError(f"cannot read {what} {_shown(path)}: {os_error_text(exc)}") from exc
     except ValueError as exc:  # an interior NUL byte
         raise SignatureInputError(f"cannot read {what} {_shown(path)}: {exc}") from exc
     try:
@@ -186,7 +185,7 @@ def _read_bounded(path: StrPath, limit: int, what: str) -> bytes:
                 chunks.append(chunk)
                 size += len(chunk)
     except OSError as exc:
-        raise SignatureInputError(f"cannot read {what} {_shown(path)}: {_os_text(exc)}") from exc
+        raise SignatureInputError(f"cannot read {what} {_shown(path)}: {os_error_text(exc)}") from exc
     if size > limit:
         raise SignatureInputError(f"{what} {_shown(path)} is larger than {limit} bytes")
     return b"".join(chunks)
@@ -630,7 +629,7 @@ def _write_atomically(path: str, data: bytes) -> None:
         fd, temporary = tempfile.mkstemp(prefix=".signature-", suffix=".tmp", dir=directory)
     except OSError as exc:
         raise SignatureInputError(f"cannot write signature {_shown(path)}: "
-                                  f"{_os_text(exc)}") from exc
+                                  f"{os_error_text(exc)}") from exc
     try:
         with open(fd, "wb") as stream:
             stream.write(data)
@@ -643,7 +642,7 @@ def _write_atomically(path: str, data: bytes) -> None:
             os.unlink(temporary)
         if isinstance(exc, OSError):
             raise SignatureInputError(f"cannot write signature {_shown(path)}: "
-                                      f"{_os_text(exc)}") from exc
+                                      f"{os_error_text(exc)}") from exc
         raise
 
 

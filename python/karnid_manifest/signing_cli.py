@@ -21,14 +21,11 @@ import _karnid_manifest as km
 
 from karnid_manifest import signing
 from karnid_manifest.errors import VerificationFailed
+from karnid_manifest.render import display_path
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 KIND_SIGNATURE_REFUSED = "signature_refused"
-
-
-def _shown(path: str) -> str:
-    return os.fsencode(path).decode("utf-8", "replace")
 
 
 def add_signature_options(parser: argparse.ArgumentParser) -> None:
@@ -79,10 +76,10 @@ def _password(args: argparse.Namespace) -> signing.Password:
 
     def ask() -> str:
         try:
-            return getpass.getpass(f"password for {_shown(args.key)}: ")
+            return getpass.getpass(f"password for {display_path(args.key)}: ")
         except EOFError:  # Ctrl-D at the prompt
             raise signing.SignatureInputError(
-                f"no password given for {_shown(args.key)}") from None
+                f"no password given for {display_path(args.key)}") from None
 
     return ask
 
@@ -106,7 +103,7 @@ def cmd_sign(args: argparse.Namespace, out: Any) -> int:
     from karnid_manifest import cli
 
     target = cli.manifest_target(args.manifest)
-    shown = _shown(target)
+    shown = display_path(target)
     try:
         password = _asked_once(args.key, _password(args))
         # On a worker thread, as every long call of the tool, so that Ctrl-C ends it at once.
@@ -153,7 +150,7 @@ def _signature_failure(target: str, exc: Exception) -> Any:
     from karnid_manifest import cli
 
     if isinstance(exc, signing.SignatureVerificationError):
-        return cli.Failure(f"signature refused for {_shown(target)}: {cli.one_line(exc)}",
+        return cli.Failure(f"signature refused for {display_path(target)}: {cli.one_line(exc)}",
                            kind=KIND_SIGNATURE_REFUSED, status=EXIT_FAILED,
                            data={"reason": exc.code}, brief=f"signature refused: {exc}")
     return cli.Failure(cli.one_line(exc))

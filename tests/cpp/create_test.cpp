@@ -22,6 +22,7 @@
 #include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/timefmt.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "test_support.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -34,21 +35,8 @@ using fixtures::IndexSpec;
 // canonical paths can be written as root + "/...".
 class TempDir {
  public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "karnid-create-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = fs::canonical(templ).string();
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-  [[nodiscard]] std::string path(const std::string& relative) const {
-    return root_ + "/" + relative;
-  }
-  [[nodiscard]] const std::string& root() const { return root_; }
+  [[nodiscard]] std::string path(const std::string& relative) const { return dir_.file(relative); }
+  [[nodiscard]] const std::string& root() const { return dir_.path(); }
 
   void mkdirs(const std::string& relative) const { fs::create_directories(path(relative)); }
   std::string write(const std::string& relative, std::string_view bytes) const {
@@ -63,7 +51,7 @@ class TempDir {
   }
 
  private:
-  std::string root_;
+  test_support::TempDir dir_;
 };
 
 std::string read_all(const std::string& path) {
