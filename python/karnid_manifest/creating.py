@@ -48,6 +48,11 @@ def _identity(path: str) -> tuple[int, int] | None:
     return info.st_dev, info.st_ino
 
 
+def _exists(target: str) -> cli.Failure:
+    return cli.Failure(f"cannot create {render.display_path(target)}: the file exists; "
+                       "--force replaces it")
+
+
 def refuse_unsafe_output(target: str, inputs: list[tuple[str, str]], *, force: bool) -> int | None:
     """Raises when writing ``target`` would overwrite an input, a directory or (without
     ``force``) an existing file; returns the permission bits of a file being replaced."""
@@ -76,7 +81,7 @@ def refuse_unsafe_output(target: str, inputs: list[tuple[str, str]], *, force: b
     if info is not None and stat.S_ISDIR(info.st_mode):
         raise cli.Failure(f"{what}: it is a directory")
     if not force:
-        raise cli.Failure(f"{what}: the file exists; --force replaces it")
+        raise _exists(target)
     if info is not None and not stat.S_ISREG(info.st_mode):
         raise cli.Failure(f"{what}: it is not a regular file")
     return stat.S_IMODE(info.st_mode) if info is not None else None
@@ -112,12 +117,10 @@ def _place(temporary: str, target: str, *, force: bool) -> None:
     try:
         os.link(temporary, target)
     except FileExistsError:
-        raise cli.Failure(f"cannot create {render.display_path(target)}: the file exists; "
-                          "--force replaces it") from None
+        raise _exists(target) from None
     except OSError:  # a file system without hard links
         if os.path.lexists(target):
-            raise cli.Failure(f"cannot create {render.display_path(target)}: the file exists; "
-                              "--force replaces it") from None
+            raise _exists(target) from None
         os.replace(temporary, target)
         return
     os.unlink(temporary)
