@@ -11,9 +11,10 @@ import hashlib
 import json
 import os
 import random
-import struct
 from pathlib import Path
 from typing import Any
+
+from karnid_manifest import formats
 
 MIB = 1 << 20
 GIB = 1 << 30
@@ -23,18 +24,16 @@ UUID_TEXT_BYTES = 36  # every generated db_id is a hyphenated UUID
 def rank_index(path: Path, vectors: int, dim: int) -> dict[str, Any]:
     """Writes a "KDR1" index of `vectors` vectors of `dim` dimensions (2 * dim bytes each) and
     returns its manifest "artifact" block, path relative to the file's directory."""
-    per_vector = 2 * dim
-    payload_bytes = vectors * per_vector
-    header = b"KDR1" + struct.pack("<BII", 1, dim, vectors)
-    _write_patterned(path, header, payload_bytes)
+    per_vector = formats.bytes_per_vector("rank", dim)
+    _write_patterned(path, formats.index_header("rank", dim, vectors), vectors * per_vector)
     return _artifact(path, "rank", dim, vectors, per_vector, {"kind": "rank"})
 
 
 def tiny_quant_index(path: Path, vectors: int) -> dict[str, Any]:
     """A "KDRQ" index of one byte per vector (bits 1, dim 8): the smallest index that can stand
     beside a row map of `vectors` lines, so that hashing it costs next to nothing."""
-    header = b"KDRQ" + struct.pack("<BBII", 1, 1, 8, vectors)
-    _write_patterned(path, header, vectors)
+    header = formats.index_header("rank_quant", 8, vectors, bits=1)
+    _write_patterned(path, header, formats.payload_bytes("rank_quant", 8, vectors, bits=1))
     return _artifact(path, "rank_quant", 8, vectors, 1, {"kind": "rank_quant", "bits": 1})
 
 

@@ -123,8 +123,10 @@ void raise_panic(const char* text) noexcept {
   if (g_panic_type == nullptr) {
     g_panic_type = PyErr_NewExceptionWithDoc(
         "_karnid_manifest.PanicException",
-        "An internal invariant of _karnid_manifest was violated. Derives from BaseException so "
-        "that `except Exception` does not swallow it.",
+        "An internal invariant of _karnid_manifest was violated: a bug in the module (or memory "
+        "ran out), never a verdict on the input, which is refused with OSError, ValueError or "
+        "TypeError. The message is the failure's own text. Derives from BaseException so that "
+        "`except Exception` does not swallow it.",
         PyExc_BaseException, nullptr);
     if (g_panic_type == nullptr) Py_FatalError("_karnid_manifest: cannot create PanicException");
   }

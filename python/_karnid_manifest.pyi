@@ -3,10 +3,26 @@
 Results are plain dicts and lists; the ``TypedDict`` classes below describe them for type checkers
 only (import them under ``typing.TYPE_CHECKING``). Every function that touches files releases the
 interpreter lock while it reads, so calls may run on several threads at once.
+
+Besides the exceptions each function names, any of them may raise ``PanicException``: an internal
+invariant of the module was violated, which is a bug in the module (or memory ran out), never a
+verdict on the arguments or the files. It derives from ``BaseException``, so ``except Exception``
+does not catch it, and it is not an attribute of the module: the type is created when it is first
+raised.
 """
 
 import os
-from typing import Final, Iterable, Literal, NotRequired, SupportsIndex, TypeAlias, TypedDict, Union
+from typing import (
+    Final,
+    Iterable,
+    Literal,
+    NotRequired,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    Union,
+    Unpack,
+)
 
 StrPath: TypeAlias = Union[str, os.PathLike[str]]
 """A file-system path: a str or an ``os.PathLike`` whose ``__fspath__`` returns str."""
@@ -84,6 +100,21 @@ class ResourceLimits(TypedDict):
     max_encoder_distortion_profile_bytes: int
     max_report_issues: int
     max_cached_report_bytes: int
+
+class Limits(TypedDict, total=False):
+    """The resource-limit keywords of every function but :func:`sha256_file` (the ten keys of
+    :class:`ResourceLimits`); an omitted or None limit takes its default."""
+
+    max_manifest_bytes: Limit
+    max_row_map_line_bytes: Limit
+    max_row_map_rows: Limit
+    max_row_map_tracked_id_bytes: Limit
+    max_auxiliary_artifacts: Limit
+    max_auxiliary_artifact_bytes: Limit
+    max_calibration_profile_bytes: Limit
+    max_encoder_distortion_profile_bytes: Limit
+    max_report_issues: Limit
+    max_cached_report_bytes: Limit
 
 class FileDigest(TypedDict):
     """The result of :func:`sha256_file`."""
@@ -469,20 +500,7 @@ def sha256_file(path: StrPath) -> FileDigest:
     Raises OSError when the file cannot be opened or read (a directory, a missing file).
     """
 
-def inspect_manifest(
-    manifest: StrPath,
-    *,
-    max_manifest_bytes: Limit = None,
-    max_row_map_line_bytes: Limit = None,
-    max_row_map_rows: Limit = None,
-    max_row_map_tracked_id_bytes: Limit = None,
-    max_auxiliary_artifacts: Limit = None,
-    max_auxiliary_artifact_bytes: Limit = None,
-    max_calibration_profile_bytes: Limit = None,
-    max_encoder_distortion_profile_bytes: Limit = None,
-    max_report_issues: Limit = None,
-    max_cached_report_bytes: Limit = None,
-) -> IndexManifest:
+def inspect_manifest(manifest: StrPath, **limits: Unpack[Limits]) -> IndexManifest:
     """Parse a manifest strictly and return it; no file that it names is opened.
 
     Only ``max_manifest_bytes`` has an effect. Raises OSError when the manifest cannot be read,
@@ -497,16 +515,7 @@ def verify_manifest(
     allow_absolute_paths: bool = False,
     allow_path_escape: bool = False,
     allow_duplicate_db_ids: bool = False,
-    max_manifest_bytes: Limit = None,
-    max_row_map_line_bytes: Limit = None,
-    max_row_map_rows: Limit = None,
-    max_row_map_tracked_id_bytes: Limit = None,
-    max_auxiliary_artifacts: Limit = None,
-    max_auxiliary_artifact_bytes: Limit = None,
-    max_calibration_profile_bytes: Limit = None,
-    max_encoder_distortion_profile_bytes: Limit = None,
-    max_report_issues: Limit = None,
-    max_cached_report_bytes: Limit = None,
+    **limits: Unpack[Limits],
 ) -> VerificationReport:
     """Check a manifest and every file it names; return the report.
 
@@ -524,16 +533,7 @@ def verify_for_load(
     allow_absolute_paths: bool = False,
     allow_path_escape: bool = False,
     allow_duplicate_db_ids: bool = False,
-    max_manifest_bytes: Limit = None,
-    max_row_map_line_bytes: Limit = None,
-    max_row_map_rows: Limit = None,
-    max_row_map_tracked_id_bytes: Limit = None,
-    max_auxiliary_artifacts: Limit = None,
-    max_auxiliary_artifact_bytes: Limit = None,
-    max_calibration_profile_bytes: Limit = None,
-    max_encoder_distortion_profile_bytes: Limit = None,
-    max_report_issues: Limit = None,
-    max_cached_report_bytes: Limit = None,
+    **limits: Unpack[Limits],
 ) -> VerifiedLoadPlan:
     """Verify a manifest like :func:`verify_manifest`, then return the load plan.
 
@@ -553,16 +553,7 @@ def create_manifest(
     auxiliary_artifacts: Iterable[AuxiliaryArtifactSpec] | None = None,
     allow_absolute_paths: bool = False,
     allow_path_escape: bool = False,
-    max_manifest_bytes: Limit = None,
-    max_row_map_line_bytes: Limit = None,
-    max_row_map_rows: Limit = None,
-    max_row_map_tracked_id_bytes: Limit = None,
-    max_auxiliary_artifacts: Limit = None,
-    max_auxiliary_artifact_bytes: Limit = None,
-    max_calibration_profile_bytes: Limit = None,
-    max_encoder_distortion_profile_bytes: Limit = None,
-    max_report_issues: Limit = None,
-    max_cached_report_bytes: Limit = None,
+    **limits: Unpack[Limits],
 ) -> IndexManifest:
     """Probe and hash an index file, write a manifest for it at ``out`` and return it.
 

@@ -14,13 +14,6 @@ module's stub, and at run time they are ``dict``, which is what the functions re
 
 from __future__ import annotations
 
-import errno
-import functools
-import os
-import stat
-from typing import TYPE_CHECKING, Any, Callable, ParamSpec, TypeVar
-
-import _karnid_manifest as _km
 from _karnid_manifest import (
     CALIBRATION_SCHEMA_VERSION,
     DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES,
@@ -38,10 +31,19 @@ from _karnid_manifest import (
     default_resource_limits,
 )
 
-from karnid_manifest import errors
 from karnid_manifest.errors import VerificationFailed
+from karnid_manifest.functions import (
+    create_manifest,
+    inspect_manifest,
+    sha256_file,
+    verify_for_load,
+    verify_manifest,
+)
 
+TYPE_CHECKING = False  # typing's own costs more to import than the whole package
 if TYPE_CHECKING:
+    from typing import Any
+
     from _karnid_manifest import (
         Artifact as Artifact,
         ArtifactReport as ArtifactReport,
@@ -77,6 +79,30 @@ if TYPE_CHECKING:
         VerifiedLoadPlan as VerifiedLoadPlan,
     )
 
+    from karnid_manifest.signing import (
+        SignatureError as SignatureError,
+        SignatureInputError as SignatureInputError,
+        SignatureVerificationError as SignatureVerificationError,
+        SigningUnavailableError as SigningUnavailableError,
+        sign_manifest as sign_manifest,
+        verify_manifest_signature as verify_manifest_signature,
+        verify_signed_for_load as verify_signed_for_load,
+    )
+
+__version__ = "0.1.0"
+
+# The signing names come from karnid_manifest.signing, imported on first use: it loads
+# pyca/cryptography, which takes several times as long as the rest of the package.
+_SIGNING_NAMES = (
+    "sign_manifest",
+    "verify_manifest_signature",
+    "verify_signed_for_load",
+    "SignatureError",
+    "SignatureVerificationError",
+    "SignatureInputError",
+    "SigningUnavailableError",
+)
+
 # The result types exist only in the stub; at run time each is the dict the functions return, so
 # that importing one for an annotation works outside ``if TYPE_CHECKING`` too.
 _RESULT_TYPES = frozenset({
@@ -92,85 +118,20 @@ _RESULT_TYPES = frozenset({
 
 
 def __getattr__(name: str) -> Any:
+    if name in _SIGNING_NAMES:
+        from karnid_manifest import signing
+
+        value = getattr(signing, name)
+        globals()[name] = value  # found without this function from now on
+        return value
     if name in _RESULT_TYPES:
         return dict
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-P = ParamSpec("P")
-R = TypeVar("R")
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_SIGNING_NAMES})
 
-
-def _argument(args: tuple[Any, ...], kwargs: dict[str, Any], position: int, name: str) -> Any:
-    if len(args) > position:
-        return args[position]
-    return kwargs.get(name)
-
-
-def _failing_errno(path: Any) -> int | None:
-    """The error number that reading ``path`` runs into, or None when it opens; the way the
-    module reads (a directory opens but cannot be read) and without blocking on a FIFO."""
-    try:
-        fspath = os.fspath(path)
-        if stat.S_ISDIR(os.stat(fspath).st_mode):
-            return errno.EISDIR
-        os.close(os.open(fspath, os.O_RDONLY | os.O_NONBLOCK))
-    except OSError as exc:
-        return exc.errno
-    except (TypeError, ValueError):
-        return None
-    return None
-
-
-def _manifest_culprit(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    return _argument(args, kwargs, 0, "manifest")
-
-
-def _path_culprit(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    return _argument(args, kwargs, 0, "path")
-
-
-def _create_culprit(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    """The module does not say which file it could not read: the first input that fails the
-    same way, else the output (whose directory or file could not be created)."""
-    index = _argument(args, kwargs, 0, "index")
-    if number is None:
-        return index  # only the header probe fails without an error number
-    inputs = [index, kwargs.get("row_map")]
-    items = kwargs.get("auxiliary_artifacts")
-    if isinstance(items, (list, tuple)):  # an iterator was used up by the call
-        inputs += [item.get("path") for item in items if isinstance(item, dict)]
-    for candidate in inputs:
-        if candidate is not None and _failing_errno(candidate) == number:
-            return candidate
-    return _argument(args, kwargs, 1, "out")
-
-
-def _pythonic(func: Callable[P, R],
-              culprit: Callable[[tuple[Any, ...], dict[str, Any], int | None], Any],
-              *, plans: bool = False) -> Callable[P, R]:
-    @functools.wraps(func)
-    def call(*args: P.args, **kwargs: P.kwargs) -> R:
-        try:
-            return func(*args, **kwargs)
-        except OSError as exc:
-            if type(exc) is not OSError:
-                raise  # already specific: not one of the module's file errors
-            number = errors.errno_of(str(exc))
-            raise errors.os_error(exc, culprit(args, kwargs, number)) from None
-        except ValueError as exc:
-            if plans and type(exc) is ValueError and errors.is_plan_refusal(str(exc)):
-                raise errors.plan_refusal(str(exc)) from None
-            raise
-
-    return call
-
-
-sha256_file = _pythonic(_km.sha256_file, _path_culprit)
-inspect_manifest = _pythonic(_km.inspect_manifest, _manifest_culprit)
-verify_manifest = _pythonic(_km.verify_manifest, _manifest_culprit)
-verify_for_load = _pythonic(_km.verify_for_load, _manifest_culprit, plans=True)
-create_manifest = _pythonic(_km.create_manifest, _create_culprit)
 
 __all__ = [
     "SCHEMA_VERSION",
@@ -193,26 +154,5 @@ __all__ = [
     "verify_for_load",
     "create_manifest",
     "VerificationFailed",
-]
-__version__ = "0.1.0"
-
-# The signing functions need pyca/cryptography (the "signing" extra) only when they are called.
-from karnid_manifest.signing import (  # noqa: E402
-    SignatureError,
-    SignatureInputError,
-    SignatureVerificationError,
-    SigningUnavailableError,
-    sign_manifest,
-    verify_manifest_signature,
-    verify_signed_for_load,
-)
-
-__all__ += [
-    "sign_manifest",
-    "verify_manifest_signature",
-    "verify_signed_for_load",
-    "SignatureError",
-    "SignatureVerificationError",
-    "SignatureInputError",
-    "SigningUnavailableError",
+    *_SIGNING_NAMES,
 ]

@@ -6,11 +6,12 @@ import os
 import sys
 
 from karnid_manifest import cli
+from karnid_manifest.cli.status import EXIT_INTERRUPTED
 
 
 def main() -> int:
     code = cli.main()
-    if code == cli.EXIT_INTERRUPTED:
+    if code == EXIT_INTERRUPTED:
         # The module's work on the worker thread cannot be cancelled; end the process now rather
         # than after the interpreter has wound down around it.
         sys.stdout.flush()

@@ -5,15 +5,20 @@ The module raises a bare OSError whose message ends in "(os error N)" and leaves
 FileNotFoundError, PermissionError and friends by habit and want to tell a refused manifest from a
 malformed one, so the package turns the module's exceptions into those classes here. The message
 stays the module's own text.
+
+This is the one place where the package reads facts out of the module's messages.
 """
 
 from __future__ import annotations
 
 import os
-import re
-from typing import Any
 
-_OS_ERROR_SUFFIX = re.compile(r" \(os error (\d+)\)$")
+TYPE_CHECKING = False  # typing's own costs more to import than the whole package
+if TYPE_CHECKING:
+    from typing import Any
+
+_OS_ERROR_OPEN = " (os error "
+_OS_ERROR_CLOSE = ")"
 
 
 def os_error_text(exc: OSError) -> str:
@@ -86,17 +91,25 @@ def _class_for(number: int | None) -> type[OSError]:
     return cls
 
 
+def _split_errno(message: str) -> tuple[str, int | None]:
+    """The description and the error number of a module message that ends in "(os error N)";
+    the whole message and None for any other."""
+    description, sep, tail = message.rpartition(_OS_ERROR_OPEN)
+    digits = tail[:-len(_OS_ERROR_CLOSE)]
+    if sep and tail.endswith(_OS_ERROR_CLOSE) and digits.isdecimal():
+        return description, int(digits)
+    return message, None
+
+
 def errno_of(message: str) -> int | None:
     """The error number at the end of a module message, if it has one."""
-    match = _OS_ERROR_SUFFIX.search(message)
-    return int(match.group(1)) if match else None
+    return _split_errno(message)[1]
 
 
 def _rebuild(message: str, number: int | None, filename: Any) -> OSError:
     exc = _class_for(number)(message)
     exc.errno = number
-    match = _OS_ERROR_SUFFIX.search(message)
-    exc.strerror = message[:match.start()] if match else message
+    exc.strerror = _split_errno(message)[0]
     exc.filename = filename
     return exc
 

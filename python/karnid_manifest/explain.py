@@ -15,6 +15,8 @@ from dataclasses import dataclass, field
 from typing import Mapping
 
 from karnid_manifest import formats
+from karnid_manifest.files import open_regular, read_head
+from karnid_manifest.report import ROW_IDENTITY_PREFIX
 
 # --- sizes ------------------------------------------------------------------------------------
 
@@ -33,13 +35,12 @@ def human_bytes(count: int) -> str:
 
 _LINE_AT_START = re.compile(r"^line (\d+)\b")
 _LINE_IN_MESSAGE = re.compile(r"\bline (\d+)\b")
-_ROW_MAP_PREFIX = "row_identity_"
 
 
 def file_line(code: str, message: str) -> str:
     """A row-map message with the file's own line number beside the 0-based row index, which is
     what the module counts from: "line 4 has row_id 7" -> "line 4 (line 5 of the file) has ..."."""
-    if not code.startswith(_ROW_MAP_PREFIX):
+    if not code.startswith(ROW_IDENTITY_PREFIX):
         return message
     return _LINE_AT_START.sub(lambda m: f"line {m.group(1)} (line {int(m.group(1)) + 1} of the file)",
                               message, count=1)
@@ -91,8 +92,9 @@ def option(keyword: str) -> str:
 
 
 @dataclass
-class Facts:
-    """What the tool knows around a limit issue, for working out a value that would do."""
+class LimitContext:
+    """What the tool knows around an issue of a resource limit, for working out a value of the
+    limit that would do."""
 
     limits: Mapping[str, int]
     manifest: str | None = None
@@ -119,21 +121,21 @@ class Facts:
 def count_lines(path: str) -> int | None:
     """Lines as the row map validator counts them: a final line without a line feed counts."""
     try:
-        with open(path, "rb") as stream:
+        with open(open_regular(path), "rb") as stream:
             lines = 0
             last = b"\n"
             while chunk := stream.read(_CHUNK):
                 lines += chunk.count(b"\n")
                 last = chunk[-1:]
             return lines + (last != b"\n")
-    except OSError:
+    except (OSError, ValueError):
         return None
 
 
 def line_length(path: str, index: int) -> int | None:
     """Bytes of 0-based line ``index`` counting its line feed, read without holding the line."""
     try:
-        with open(path, "rb") as stream:
+        with open(open_regular(path), "rb") as stream:
             line = 0
             length = 0
             while chunk := stream.read(_CHUNK):
@@ -149,12 +151,12 @@ def line_length(path: str, index: int) -> int | None:
                     line += 1
                     start = end + 1
             return length if line == index and length else None
-    except OSError:
+    except (OSError, ValueError):
         return None
 
 
 def first_db_id(path: str) -> str | None:
-    head = formats.read_head(path) or b""
+    head = read_head(path) or b""
     try:
         row = json.loads(head.split(b"\n", 1)[0])
     except ValueError:
@@ -162,6 +164,10 @@ def first_db_id(path: str) -> str | None:
     value = row.get("db_id") if isinstance(row, dict) else (
         row[1] if isinstance(row, list) and len(row) > 1 else None)
     return value if isinstance(value, str) else None
+
+
+def _first_db_id_of(context: LimitContext) -> str | None:
+    return first_db_id(context.row_map) if context.row_map else None
 
 
 def tracked_id_need(rows: int, sample: str | None) -> tuple[int, int, int]:
@@ -182,7 +188,7 @@ def _file_size(path: str | None) -> int | None:
         return None
 
 
-def limit_hint(code: str, message: str, facts: Facts) -> str | None:
+def limit_hint(code: str, message: str, context: LimitContext) -> str | None:
     """One line naming the option that raises the limit behind ``code`` and, where the tool can
     tell, a value that would do and the memory it costs; None for other codes."""
     keyword = LIMIT_CODES.get(code)
@@ -190,16 +196,18 @@ def limit_hint(code: str, message: str, facts: Facts) -> str | None:
         return None
     flag = option(keyword)
     if _TOO_LARGE_TO_ENFORCE in message:
-        return f"hint: {flag} {facts.limits.get(keyword)} cannot be enforced; give a smaller value"
-    hint = _value_hint(code, message, flag, facts) or f"raise {flag} above {facts.limits[keyword]}"
-    if facts.creating and code != "verification_report_issue_limit_exceeded":
+        return (f"hint: {flag} {context.limits.get(keyword)} cannot be enforced; give a smaller "
+                "value")
+    hint = (_value_hint(code, message, flag, context)
+            or f"raise {flag} above {context.limits[keyword]}")
+    if context.creating and code != "verification_report_issue_limit_exceeded":
         hint += "; verify and plan need the same option"
     return "hint: " + hint
 
 
-def _value_hint(code: str, message: str, flag: str, facts: Facts) -> str | None:
+def _value_hint(code: str, message: str, flag: str, context: LimitContext) -> str | None:
     if code == "manifest_file_too_large":
-        size = _file_size(facts.manifest)
+        size = _file_size(context.manifest)
         return None if size is None else (
             f"{flag} {size} would read this manifest ({human_bytes(size)}, held in memory while "
             "it is parsed)")
@@ -214,38 +222,36 @@ def _value_hint(code: str, message: str, flag: str, facts: Facts) -> str | None:
         return None if match is None else f"{flag} {match.group(1)} would accept every entry"
     if code == "verification_report_issue_limit_exceeded":
         match = _ISSUE_BOUND.search(message)
-        bound = int(match.group(1)) if match else facts.limits.get("max_report_issues", 0)
+        bound = int(match.group(1)) if match else context.limits.get("max_report_issues", 0)
         return (f"the list was cut at {bound} issues; a larger {flag} shows more of them "
                 "(each issue is one short line of memory)")
     if code == "row_identity_line_too_large":
         index = row_index(message)
-        if index is None or facts.row_map is None:
+        if index is None or context.row_map is None:
             return None
-        length = line_length(facts.row_map, index)
+        length = line_length(context.row_map, index)
         return None if length is None else (
             f"line {index + 1} of the file is {length} bytes; {flag} {length} would accept it "
             "(one line is held in memory at a time)")
     if code == "row_identity_row_count_limit_exceeded":
         declared = _DECLARED_ROWS.match(message)
-        rows = int(declared.group(1)) if declared else facts.row_count()
+        rows = int(declared.group(1)) if declared else context.row_count()
         if rows is None:
             return None
         hint = f"{flag} {rows} would accept the {rows} rows"
-        need, _, memory = tracked_id_need(rows, first_db_id(facts.row_map) if facts.row_map
-                                          else None)
-        if need > facts.limits.get("max_row_map_tracked_id_bytes", need):
+        need, _, memory = tracked_id_need(rows, _first_db_id_of(context))
+        if need > context.limits.get("max_row_map_tracked_id_bytes", need):
             hint += (f", and checking them for duplicates needs --max-row-map-tracked-id-bytes "
                      f"{need} (about {human_bytes(memory)} of memory)")
         return hint
     if code == "row_identity_duplicate_tracking_limit_exceeded":
-        rows = facts.row_count()
+        rows = context.row_count()
         if rows is None:
             return None
-        need, width, memory = tracked_id_need(rows, first_db_id(facts.row_map) if facts.row_map
-                                              else None)
+        need, width, memory = tracked_id_need(rows, _first_db_id_of(context))
         hint = (f"{flag} {need} would do ({rows} rows x {width}-byte ids); it costs about "
                 f"{human_bytes(memory)} of memory")
-        if facts.can_skip_duplicates:
+        if context.can_skip_duplicates:
             hint += ", or --allow-duplicate-db-ids skips the duplicate check and needs none"
         return hint
     return None
@@ -459,7 +465,7 @@ def plain_row_error(message: str) -> str | None:
 def not_a_manifest(path: str, shown: str) -> str | None:
     """A sentence saying what a file that failed to load as a manifest really is, when its first
     bytes tell: an index file, a row map, a signature or a key, or no text at all."""
-    head = formats.read_head(path)
+    head = read_head(path)
     if not head:
         return None
     fmt = formats.index_format(head)

@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from typing import IO, Callable, Sequence, TypeVar
 
 from karnid_manifest.explain import human_bytes
+from karnid_manifest.files import relative_unless_climbing
 
 T = TypeVar("T")
 
@@ -131,14 +132,6 @@ def _fit_path(path: str, room: int) -> str:
     return "..." + path[len(path) - room + 3:] if room > 3 else ""
 
 
-def display_name(path: str) -> str:
-    try:
-        relative = os.path.relpath(path)
-    except ValueError:
-        return path
-    return path if relative.startswith("..") else relative
-
-
 def _amount(done: int, total: int) -> str:
     """"1.3 of 2.5 GiB": both in the unit of the total."""
     unit_total = human_bytes(total)
@@ -170,7 +163,7 @@ def status_line(work: Work, sample: Sample | None, elapsed: float, width: int) -
         if total:
             tail.append(f"{_duration(max(total - done, 0) / rate)} left")
     front = f"{head}[{sample.step + 1}/{len(work.steps)}] {step.doing} "
-    name = display_name(step.path)
+    name = relative_unless_climbing(step.path)
     # On a narrow terminal the rate goes first, then the time left, then the rest of the
     # figures; the file name shrinks from its head but keeps a dozen characters after "...".
     choices = [tail, [t for t in tail if not t.endswith("/s")], tail[:2], tail[1:2], []]

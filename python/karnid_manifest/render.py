@@ -10,18 +10,10 @@ import os
 from typing import IO, Any, Mapping, Sequence
 
 from karnid_manifest import explain
-
-# The report groups its issue codes by the subject they start with; a file line is marked failed
-# when an issue of its subject was recorded.
-INDEX_PREFIX = "artifact_"
-ROW_IDENTITY_PREFIX = "row_identity_"
-AUXILIARY_PREFIX = "auxiliary_artifact_"
-CALIBRATION_PREFIX = "calibration_"
-ENCODER_DISTORTION_PREFIX = "encoder_distortion_"
-ATTESTATION_PREFIX = "attestation_"
-ISSUE_LIMIT_CODE = "verification_report_issue_limit_exceeded"
-_FILE_PREFIXES = (INDEX_PREFIX, ROW_IDENTITY_PREFIX, AUXILIARY_PREFIX, CALIBRATION_PREFIX,
-                  ENCODER_DISTORTION_PREFIX, ATTESTATION_PREFIX)
+from karnid_manifest.files import display_path
+from karnid_manifest.report import (ATTESTATION_PREFIX, AUXILIARY_PREFIX, CALIBRATION_PREFIX,
+                                    ENCODER_DISTORTION_PREFIX, FILE_PREFIXES, INDEX_PREFIX,
+                                    ISSUE_LIMIT_CODE, ROW_IDENTITY_PREFIX, in_check_order)
 
 
 class Style:
@@ -69,11 +61,6 @@ def colour_wanted(stream: IO[str], mode: str = "auto") -> bool:
         return False
     isatty = getattr(stream, "isatty", None)
     return bool(isatty and isatty())
-
-
-def display_path(path: str) -> str:
-    """A command-line path as printable text: undecodable bytes become U+FFFD."""
-    return os.fsencode(path).decode("utf-8", "replace")
 
 
 def quoted(name: str) -> str:
@@ -140,7 +127,7 @@ def _state(codes: Sequence[str]) -> str:
 
 
 def _manifest_level(code: str) -> bool:
-    return code != ISSUE_LIMIT_CODE and not code.startswith(_FILE_PREFIXES)
+    return code != ISSUE_LIMIT_CODE and not code.startswith(FILE_PREFIXES)
 
 
 def _size(value: Any) -> str:
@@ -233,7 +220,7 @@ def file_rows(report: Mapping[str, Any], manifest: str,
 
 
 def issue_lines(issues: Sequence[Mapping[str, str]], style: Style,
-                facts: explain.Facts | None) -> list[str]:
+                context: explain.LimitContext | None) -> list[str]:
     """Every issue as ``code: message`` (a row-map line also by its line in the file), each
     followed by indented lines in plain words: what a parser message means, the option that
     raises a limit, or that the issue only follows from an earlier one."""
@@ -244,8 +231,8 @@ def issue_lines(issues: Sequence[Mapping[str, str]], style: Style,
         lines.append(f"{style.bad(code)}: {explain.file_line(code, message)}")
         notes = [explain.plain_row_error(message) if code.startswith(ROW_IDENTITY_PREFIX)
                  else None]
-        if facts is not None:
-            notes.append(explain.limit_hint(code, message, facts))
+        if context is not None:
+            notes.append(explain.limit_hint(code, message, context))
         if stopped_early and explain.is_consequence(code, message):
             notes.append(explain.CONSEQUENCE_NOTE)
         stopped_early = stopped_early or code in explain.EARLY_STOP_CODES
@@ -268,13 +255,14 @@ Row = tuple[str, str, str]
 
 
 def report_lines(report: Mapping[str, Any], manifest: str, style: Style,
-                 facts: explain.Facts | None = None, first: Sequence[Row] = ()) -> list[str]:
+                 context: explain.LimitContext | None = None,
+                 first: Sequence[Row] = ()) -> list[str]:
     """One line per checked file (after the ``first`` rows, such as a checked signature), then
     every issue, then the verdict."""
     lines = table([*first, *file_rows(report, manifest, style)], style)
     if report["errors"]:
         lines.append("")
-        lines.extend(issue_lines(report["errors"], style, facts))
+        lines.extend(issue_lines(report["errors"], style, context))
     if report["skipped_checks"]:
         lines.append(style.dim("skipped: " + ", ".join(report["skipped_checks"])))
     lines.append("")
@@ -297,13 +285,13 @@ def verdict_line(report: Mapping[str, Any], manifest: str, style: Style) -> str:
 
 
 def compact_report_lines(report: Mapping[str, Any], manifest: str, style: Style,
-                         facts: explain.Facts | None, *, quiet: bool) -> list[str]:
+                         context: explain.LimitContext | None, *, quiet: bool) -> list[str]:
     """A manifest among several: one line, and for a failure its issues indented under it."""
     shown = display_path(manifest)
     if report["ok"]:
         return [] if quiet else [f"{shown}: {style.good('OK')}"]
     lines = [f"{shown}: {style.bad('FAILED')}, {_issue_count(report['errors'])}"]
-    lines.extend("  " + line for line in issue_lines(report["errors"], style, facts))
+    lines.extend("  " + line for line in issue_lines(report["errors"], style, context))
     return lines
 
 
@@ -369,8 +357,7 @@ def manifest_lines(manifest: Mapping[str, Any], path: str, style: Style) -> list
         rows.append(("row identity", "row number is the identifier, "
                                      f"{_plural(row_identity['row_count'], 'row')}"))
     # In the order verification checks and lists them, so that the two outputs line up.
-    for entry in sorted(manifest.get("auxiliary_artifacts", []),
-                        key=lambda e: (e["name"].encode(), e["path"].encode(), e["required"])):
+    for entry in in_check_order(manifest.get("auxiliary_artifacts", [])):
         need = "required" if entry.get("required", True) else "optional"
         rows.append(("auxiliary", _join(quoted(entry["name"]), entry["path"],
                                         f"{need}, {_size(entry['file_size_bytes'])}")))

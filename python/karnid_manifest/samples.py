@@ -1,6 +1,6 @@
 """Generated sample data: index files of every kind, JSON Lines row maps, profile files.
 
-Used by the demo and handy for experiments; the bytes follow the persisted index layouts exactly,
+Used by the demo and handy for experiments; the headers are laid out as :mod:`formats` describes,
 so the files probe cleanly (or, after :func:`flip_byte`, fail verification in a known way). The
 ``*_block`` helpers build manifest profile blocks that describe the generated profile files.
 """
@@ -19,41 +19,16 @@ import _karnid_manifest
 
 from karnid_manifest import formats
 
-MAGICS = {fmt.kind: fmt.magic for fmt in formats.FORMATS if fmt.vector_count_offset is not None}
-
-
-def index_header(kind: str, dim: int, n_vectors: int, *, bits: int = 4, n_top: int = 8,
-                 version: int = 1) -> bytes:
-    """The header of an index file of one kind."""
-    magic = MAGICS[kind]
-    if kind == "rank":
-        return magic + struct.pack("<BII", version, dim, n_vectors)
-    if kind == "rank_quant":
-        return magic + struct.pack("<BBII", version, bits, dim, n_vectors)
-    if kind == "bitmap":
-        return magic + struct.pack("<BIII", version, dim, n_top, n_vectors)
-    if kind == "sign_bitmap":
-        return magic + struct.pack("<BII", version, dim, n_vectors)
-    raise ValueError(f"unknown index kind {kind!r}")
-
-
-def payload_bytes(kind: str, dim: int, n_vectors: int, *, bits: int = 4) -> int:
-    """Bytes of payload that a header of this shape declares."""
-    if kind == "rank":
-        return dim * n_vectors * 2
-    if kind == "rank_quant":
-        return n_vectors * (dim * bits // 8)
-    return (dim // 64) * n_vectors * 8
-
 
 def write_index(path: str | os.PathLike[str], kind: str, dim: int, n_vectors: int, *,
                 bits: int = 4, n_top: int = 8, seed: int = 0) -> Path:
     """Writes a well-formed index file with a pseudo-random payload."""
     rng = random.Random(seed)
-    size = payload_bytes(kind, dim, n_vectors, bits=bits)
+    size = formats.payload_bytes(kind, dim, n_vectors, bits=bits)
     payload = rng.randbytes(size)
     target = Path(path)
-    target.write_bytes(index_header(kind, dim, n_vectors, bits=bits, n_top=n_top) + payload)
+    header = formats.index_header(kind, dim, n_vectors, bits=bits, n_top=n_top)
+    target.write_bytes(header + payload)
     return target
 
 

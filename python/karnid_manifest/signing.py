@@ -24,14 +24,14 @@ import dataclasses
 import hashlib
 import json
 import os
-import stat
 import tempfile
 from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, TypedDict, Union
 
 import _karnid_manifest as km
 
 from karnid_manifest.errors import os_error_text
-from karnid_manifest.render import display_path
+from karnid_manifest.files import NotRegularFileError, display_path, open_regular
+from karnid_manifest.functions import verify_for_load
 
 if TYPE_CHECKING:
     from _karnid_manifest import VerifiedLoadPlan
@@ -156,20 +156,14 @@ def default_signature_path(manifest: StrPath) -> str:
 
 def _open_regular(path: StrPath, what: str, *, follow: bool = True) -> int:
     """Opens a regular file for reading without blocking on a FIFO; anything else is refused."""
-    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | (0 if follow else os.O_NOFOLLOW)
     try:
-        fd = os.open(path, flags)
+        return open_regular(path, follow=follow)
+    except NotRegularFileError as exc:
+        raise SignatureInputError(f"cannot read {what} {_shown(path)}: {exc}") from exc
     except OSError as exc:
         raise SignatureInputError(f"cannot read {what} {_shown(path)}: {os_error_text(exc)}") from exc
     except ValueError as exc:  # an interior NUL byte
         raise SignatureInputError(f"cannot read {what} {_shown(path)}: {exc}") from exc
-    try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise SignatureInputError(f"cannot read {what} {_shown(path)}: not a regular file")
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
 
 
 def _read_bounded(path: StrPath, limit: int, what: str) -> bytes:
@@ -575,17 +569,9 @@ def verify_signed_for_load(manifest: StrPath, signature: StrPath, public_key: St
     Raises what :func:`verify_manifest_signature` and ``verify_for_load`` raise."""
     limit = _manifest_limit(options)
     _, digest = _verify(manifest, signature, public_key, limit)
-    plan = _verify_for_load(manifest, **options)
+    plan = verify_for_load(manifest, **options)
     _confirm_unchanged(manifest, digest, limit)
     return plan
-
-
-def _verify_for_load(manifest: StrPath, **options: Any) -> VerifiedLoadPlan:
-    # The package's wrapper, for its typed exceptions (VerificationFailed, FileNotFoundError, ...);
-    # imported here because the package imports this module.
-    from karnid_manifest import verify_for_load
-
-    return verify_for_load(manifest, **options)
 
 
 def _confirm_unchanged(manifest: StrPath, digest: str, limit: int) -> None:
@@ -667,7 +653,7 @@ def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = N
     limit = _manifest_limit(options)
     data = _read_bounded(manifest, limit, "manifest")
     digest = hashlib.sha256(data).hexdigest()
-    _verify_for_load(manifest, **options)
+    verify_for_load(manifest, **options)
     if _manifest_sha256(manifest, limit) != digest:
         raise SignatureInputError(f"manifest {_shown(manifest)} changed while it was verified; "
                                   "nothing was signed")

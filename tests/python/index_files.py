@@ -1,5 +1,8 @@
 """Write karnid index files, valid or deliberately broken, for tests.
 
+The layouts are written out here on purpose rather than taken from the package's formats.py:
+this writer is what checks that description (test_package_readers.py), so it must not share it.
+
 Every header is a 4-byte magic, a version byte, then kind-specific fields
 (u8 ``bits``; every other field little-endian u32); the payload follows and
 runs to the end of the file:

@@ -21,7 +21,7 @@ from typing import Any
 import pytest
 
 import _karnid_manifest as km
-from karnid_manifest import cli, progress, render, samples
+from karnid_manifest import cli, formats, progress, render, samples
 
 BIN = Path(sys.executable).parent
 SCRIPT = shutil.which("karnid-manifest", path=str(BIN)) or shutil.which("karnid-manifest")
@@ -661,7 +661,7 @@ def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str]) -> None
         (project / "huge.json").write_text(json.dumps(document), encoding="utf-8")
     before = _snapshot(project)
     huge = project / "huge.kdsb"
-    header = samples.index_header("sign_bitmap", 65536, 8_000_000)
+    header = formats.index_header("sign_bitmap", 65536, 8_000_000)
     with open(huge, "wb") as stream:
         stream.write(header)
         stream.truncate(len(header) + 8192 * 8_000_000)
@@ -764,7 +764,7 @@ def test_an_early_stop_and_what_follows_from_it(project: Path) -> None:
 
 
 NOT_MANIFESTS = {
-    "index": (samples.index_header("rank_quant", 16, 2) + bytes(16),
+    "index": (formats.index_header("rank_quant", 16, 2) + bytes(16),
               "index.bin is a rank_quant index file, not a manifest"),
     "legacy index": (b"QDSB" + bytes(40), "index.bin is a sign_bitmap index file, not a manifest"),
     "fast-scan index": (b"KDFS" + bytes(40), "is a RankQuantFastscan index file, not a manifest"),

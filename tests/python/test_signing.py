@@ -18,7 +18,8 @@ import pytest
 
 import _karnid_manifest as km
 import karnid_manifest
-from karnid_manifest import samples, signing, signing_cli
+from karnid_manifest import samples, signing
+from karnid_manifest.cli import sign as signing_cli
 
 ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
 from cryptography.hazmat.primitives import serialization  # noqa: E402
@@ -276,7 +277,7 @@ def test_manifest_changed_during_verification(index_dir: Path, tmp_path: Path,
         manifest.write_bytes(manifest.read_bytes() + b" ")
         return plan
 
-    monkeypatch.setattr(karnid_manifest, "verify_for_load", swapped)
+    monkeypatch.setattr(signing, "verify_for_load", swapped)
     with pytest.raises(karnid_manifest.SignatureVerificationError) as caught:
         karnid_manifest.verify_signed_for_load(manifest, index_dir / "manifest.json.sig",
                                                tmp_path / "key.pub")

@@ -1,11 +1,13 @@
-"""The end-to-end demo: sample data, manifests, verification, a load plan, then a damaged file.
+"""``karnid-manifest demo``: sample data, manifests, verification, a load plan, a signature, then
+a damaged file.
 
-Every step runs the ``karnid-manifest`` command line tool (in this process) and prints the command
-first, so the transcript doubles as a tour of the tool.
+Every step runs the command line tool (in this process) and prints the command first, so the
+transcript doubles as a tour of the tool.
 """
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import shlex
@@ -14,9 +16,15 @@ import sys
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable, Sequence
 
-from karnid_manifest import cli, render, samples
+from karnid_manifest import render, samples, signing
+from karnid_manifest.cli.base import Output, command_prefix
+from karnid_manifest.files import relative_unless_climbing as rel
+
+# The tool's entry point, ``karnid_manifest.cli.main``: handed over by it rather than imported,
+# since the entry point is what imports the commands.
+Tool = Callable[[Sequence[str]], int]
 
 MODEL = "demo-encoder-small"
 
@@ -42,8 +50,9 @@ FULL = "rank_quant"
 
 
 class _Transcript:
-    def __init__(self, style: render.Style) -> None:
+    def __init__(self, style: render.Style, tool: Tool) -> None:
         self.style = style
+        self.tool = tool
         self.surprises: list[str] = []
 
     def heading(self, text: str) -> None:
@@ -55,9 +64,9 @@ class _Transcript:
 
     def run(self, argv: list[str], expected: int) -> int:
         print()
-        print(self.style.bold("$ " + shlex.join([*cli.command_prefix(), *argv])))
+        print(self.style.bold("$ " + shlex.join([*command_prefix(), *argv])))
         sys.stdout.flush()
-        code = cli.main(argv)
+        code = self.tool(argv)
         sys.stdout.flush()
         sys.stderr.flush()
         if code != expected:
@@ -65,11 +74,6 @@ class _Transcript:
         note = f"(exit {code})"
         print(self.style.dim(note) if code == expected else self.style.bad(note + " unexpected"))
         return code
-
-
-def _rel(path: Path | str) -> str:
-    text = os.path.relpath(path)
-    return str(path) if text.startswith("..") else text
 
 
 def _generate(directory: Path, out: _Transcript) -> dict[str, Path]:
@@ -93,7 +97,7 @@ def _generate(directory: Path, out: _Transcript) -> dict[str, Path]:
     for path in sorted(p for sample in SAMPLES for p in (directory / sample.kind).iterdir()
                        if p.is_file()):
         if path.name != "manifest.json":
-            out.note(f"  {path.stat().st_size:>8} bytes  {_rel(path)}")
+            out.note(f"  {path.stat().st_size:>8} bytes  {rel(path)}")
     return indexes
 
 
@@ -115,15 +119,50 @@ def _add_profile_blocks(manifest_path: Path) -> None:
     manifest_path.write_text(json.dumps(document, indent=2), encoding="utf-8")
 
 
-def run(directory: str | os.PathLike[str] | None = None) -> int:
-    """Runs the demo in ``directory`` (default: a fresh directory under the current one)."""
+def options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("dir", nargs="?", metavar="DIR",
+                   help="directory for the sample files (default: a new one here)")
+
+
+def run(args: argparse.Namespace, out: Output) -> int:
+    return run_demo(args.dir, args.tool)
+
+
+def _sign(out: _Transcript, manifest: Path) -> None:
+    """The demo's signing step: a throwaway key pair, a signature, a check before loading."""
+    out.heading("6. sign the manifest with a throwaway key; check the signature before loading")
+    if not signing.HAVE_CRYPTOGRAPHY:
+        out.note(f"skipped: signing needs pyca/cryptography ({signing.INSTALL_HINT})")
+        return
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    keys = manifest.parent.parent / "keys"
+    keys.mkdir(exist_ok=True)
+    private = ec.generate_private_key(ec.SECP256R1())
+    key, pub = keys / "demo-key.pem", keys / "demo-key.pub"
+    key.write_bytes(private.private_bytes(serialization.Encoding.PEM,
+                                          serialization.PrivateFormat.PKCS8,
+                                          serialization.NoEncryption()))
+    key.chmod(0o600)
+    pub.write_bytes(private.public_key().public_bytes(
+        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+    out.note(f"a new ECDSA P-256 key pair: {rel(key)} (private) and {rel(pub)} (public); "
+             "openssl makes the same with genpkey")
+    out.run(["sign", rel(manifest), "--key", rel(key)], expected=0)
+    out.run(["plan", rel(manifest), "--public-key", rel(pub)], expected=0)
+
+
+def run_demo(directory: str | os.PathLike[str] | None, tool: Tool) -> int:
+    """Runs the demo in ``directory`` (default: a fresh directory under the current one),
+    running the tool's commands through ``tool``."""
     if directory is None:
         folder = Path(tempfile.mkdtemp(prefix="karnid-demo-", dir="."))
     else:
         folder = Path(directory)
         folder.mkdir(parents=True, exist_ok=True)
-    out = _Transcript(render.Style(render.colour_wanted(sys.stdout)))
-    print(out.style.bold(f"karnid-manifest demo in {_rel(folder)}"))
+    out = _Transcript(render.Style(render.colour_wanted(sys.stdout)), tool)
+    print(out.style.bold(f"karnid-manifest demo in {rel(folder)}"))
 
     out.heading("1. sample data: one index of each kind, a row map, auxiliary and profile files")
     indexes = _generate(folder, out)
@@ -134,41 +173,40 @@ def run(directory: str | os.PathLike[str] | None = None) -> int:
         index = indexes[sample.kind]
         manifest = index.parent / "manifest.json"
         manifests[sample.kind] = manifest
-        argv = ["create", _rel(index), "--out", _rel(manifest), "--embedding-model", MODEL]
+        argv = ["create", rel(index), "--out", rel(manifest), "--embedding-model", MODEL]
         if manifest.exists():
             argv.append("--force")  # a manifest of an earlier run in the same directory
         if sample.kind == FULL:
-            argv += ["--row-map", _rel(index.parent / "rows.jsonl"),
-                     "--aux", f"tokenizer={_rel(index.parent / 'tokenizer.json')}",
-                     "--optional-aux", f"stopwords={_rel(index.parent / 'stopwords.txt')}"]
+            argv += ["--row-map", rel(index.parent / "rows.jsonl"),
+                     "--aux", f"tokenizer={rel(index.parent / 'tokenizer.json')}",
+                     "--optional-aux", f"stopwords={rel(index.parent / 'stopwords.txt')}"]
         else:
             argv.append("--row-id-is-identity")
         out.run(argv, expected=0)
 
     full_manifest = manifests[FULL]
     out.heading("3. add calibration and encoder distortion blocks")
-    out.note(f"create writes neither block; the demo adds both to {_rel(full_manifest)}, "
+    out.note(f"create writes neither block; the demo adds both to {rel(full_manifest)}, "
              "pinning calibration.f32 and distortion.f64 by size and SHA-256")
     _add_profile_blocks(full_manifest)
 
     out.heading("4. verify every manifest")
     for sample in SAMPLES:
-        out.run(["verify", _rel(manifests[sample.kind])], expected=0)
+        out.run(["verify", rel(manifests[sample.kind])], expected=0)
 
     out.heading("5. the load plan: canonical paths of exactly the files that were verified")
-    out.run(["plan", _rel(full_manifest)], expected=0)
+    out.run(["plan", rel(full_manifest)], expected=0)
 
-    from karnid_manifest import signing_cli
-    signing_cli.demo(out, full_manifest, _rel)
+    _sign(out, full_manifest)
 
     damaged_dir = folder / f"{FULL}-damaged"
     damaged = damaged_dir / indexes[FULL].name
     damaged_manifest = damaged_dir / full_manifest.name
-    out.heading(f"7. damage a copy: {_rel(damaged_dir)}, with the last byte of its index inverted")
+    out.heading(f"7. damage a copy: {rel(damaged_dir)}, with the last byte of its index inverted")
     shutil.copytree(full_manifest.parent, damaged_dir, dirs_exist_ok=True)
     samples.flip_byte(damaged)
-    out.run(["verify", _rel(damaged_manifest)], expected=1)
-    out.run(["plan", _rel(damaged_manifest)], expected=1)
+    out.run(["verify", rel(damaged_manifest)], expected=1)
+    out.run(["plan", rel(damaged_manifest)], expected=1)
 
     print()
     if out.surprises:
@@ -176,7 +214,7 @@ def run(directory: str | os.PathLike[str] | None = None) -> int:
             print(out.style.bad(f"demo: {surprise}"), file=sys.stderr)
         return 1
     print(out.style.good("demo finished: every step behaved as expected"))
-    prefix = shlex.join(cli.command_prefix())
-    print(out.style.dim(f"try: {prefix} verify {shlex.quote(_rel(full_manifest.parent))}"))
-    print(out.style.dim(f"     {prefix} inspect {shlex.quote(_rel(full_manifest))}"))
+    prefix = shlex.join(command_prefix())
+    print(out.style.dim(f"try: {prefix} verify {shlex.quote(rel(full_manifest.parent))}"))
+    print(out.style.dim(f"     {prefix} inspect {shlex.quote(rel(full_manifest))}"))
     return 0

@@ -19,16 +19,71 @@ from typing import Any, Mapping, cast
 
 import _karnid_manifest as km
 
-import karnid_manifest as api
-from karnid_manifest import cli, explain, formats, progress, render
+from karnid_manifest import explain, formats, functions, progress, render
+from karnid_manifest.cli.base import (LIMIT_HELP, Output, limit_options, limits_in_force,
+                                      one_line, output_options, policy_options,
+                                      verification_kwargs)
+from karnid_manifest.cli.status import EXIT_OK, Failure
+from karnid_manifest.files import display_path
+from karnid_manifest.report import ROW_IDENTITY_PREFIX
 
 TEMPORARY_SUFFIX = ".tmp"
 ROW_MAP_INVALID = "row map is invalid: "
-_ROW_PREFIX = "row_identity_"
 # Issues of a verification that creation's row-map check does not raise: the comparison with the
 # declared digest, and the count check after reading (creation says "row map has N rows" itself).
 _NOT_CREATION_ISSUES = ("row_identity_sha256_mismatch",)
 _AFTER_READING_COUNT = "manifest declares"
+
+
+def _name_path(text: str) -> tuple[str, str]:
+    name, sep, path = text.partition("=")
+    if not sep or not name.strip() or not path:
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=PATH")
+    return name, path
+
+
+class _AuxAction(argparse.Action):
+    """Collects --aux and --optional-aux in command-line order into one list of items."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        name, path = values
+        items = list(getattr(namespace, self.dest) or [])
+        items.append({"name": name, "path": path, "required": self.const})
+        setattr(namespace, self.dest, items)
+
+
+def options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("index", metavar="INDEX", help="the index file")
+    p.add_argument("--out", required=True, metavar="MANIFEST",
+                   help="where to write the manifest; paths in it are relative to its directory")
+    p.add_argument("--force", action="store_true",
+                   help="replace an existing manifest at --out")
+    p.add_argument("--embedding-model", required=True, metavar="NAME",
+                   help="the embedding model that produced the vectors")
+    rows = p.add_mutually_exclusive_group(required=True)
+    rows.add_argument("--row-map", metavar="FILE",
+                      help="JSON Lines row-identity file: one {row_id, db_id} object per row")
+    rows.add_argument("--row-id-is-identity", action="store_true",
+                      help="the row number itself is the caller's identifier")
+    p.add_argument("--aux", dest="auxiliary", action=_AuxAction, const=True, type=_name_path,
+                   metavar="NAME=PATH", help="a required auxiliary file (repeatable)")
+    p.add_argument("--optional-aux", dest="auxiliary", action=_AuxAction, const=False,
+                   type=_name_path, metavar="NAME=PATH",
+                   help="an optional auxiliary file (repeatable)")
+    policy_options(p, duplicates=False)
+    limit_options(p, list(LIMIT_HELP))
+    output_options(p, "the created manifest")
+
+
+def run(args: argparse.Namespace, out: Output) -> int:
+    manifest = create(args, out)
+    if out.json:
+        out.document(manifest)
+        return EXIT_OK
+    out.lines(render.manifest_lines(manifest, args.out, out.style))
+    out.lines(["", f"{out.style.good('OK')}: wrote {display_path(args.out)}"])
+    return EXIT_OK
 
 
 def _inputs(args: argparse.Namespace) -> list[tuple[str, str]]:
@@ -48,42 +103,42 @@ def _identity(path: str) -> tuple[int, int] | None:
     return info.st_dev, info.st_ino
 
 
-def _exists(target: str) -> cli.Failure:
-    return cli.Failure(f"cannot create {render.display_path(target)}: the file exists; "
+def _exists(target: str) -> Failure:
+    return Failure(f"cannot create {display_path(target)}: the file exists; "
                        "--force replaces it")
 
 
 def refuse_unsafe_output(target: str, inputs: list[tuple[str, str]], *, force: bool) -> int | None:
     """Raises when writing ``target`` would overwrite an input, a directory or (without
     ``force``) an existing file; returns the permission bits of a file being replaced."""
-    shown = render.display_path(target)
+    shown = display_path(target)
     what = f"cannot create {shown}"
     if not target:
-        raise cli.Failure("cannot create a manifest: --out is empty")
+        raise Failure("cannot create a manifest: --out is empty")
     if not os.path.basename(target):
-        raise cli.Failure(f"{what}: --out must name a file, not a directory")
+        raise Failure(f"{what}: --out must name a file, not a directory")
     identity = _identity(target)
     if identity is not None:
         for role, path in inputs:
             if _identity(path) == identity:
-                raise cli.Failure(f"{what}: it is the same file as the {role} "
-                                  f"{render.display_path(path)}; write the manifest elsewhere")
+                raise Failure(f"{what}: it is the same file as the {role} "
+                                  f"{display_path(path)}; write the manifest elsewhere")
     try:
         os.lstat(target)
     except FileNotFoundError:
         return None
     except (OSError, ValueError) as exc:
-        raise cli.Failure(f"{what}: {cli.one_line(exc)}") from exc
+        raise Failure(f"{what}: {one_line(exc)}") from exc
     try:
         info: os.stat_result | None = os.stat(target)
     except OSError:
         info = None  # a dangling symbolic link
     if info is not None and stat.S_ISDIR(info.st_mode):
-        raise cli.Failure(f"{what}: it is a directory")
+        raise Failure(f"{what}: it is a directory")
     if not force:
         raise _exists(target)
     if info is not None and not stat.S_ISREG(info.st_mode):
-        raise cli.Failure(f"{what}: it is not a regular file")
+        raise Failure(f"{what}: it is not a regular file")
     return stat.S_IMODE(info.st_mode) if info is not None else None
 
 
@@ -157,33 +212,34 @@ def row_map_problems(row_map: str, index: str, limits: Mapping[str, int]) -> lis
         except (OSError, ValueError):
             return []
     return [{"code": issue["code"], "message": issue["message"]} for issue in report["errors"]
-            if issue["code"].startswith(_ROW_PREFIX) and issue["code"] not in _NOT_CREATION_ISSUES
+            if issue["code"].startswith(ROW_IDENTITY_PREFIX) and issue["code"] not in _NOT_CREATION_ISSUES
             and _AFTER_READING_COUNT not in issue["message"]]
 
 
-def _failure(exc: BaseException, args: argparse.Namespace, temporary: str) -> cli.Failure:
-    what = f"cannot create {render.display_path(args.out)}"
-    message = cli.one_line(exc)
+def _failure(exc: BaseException, args: argparse.Namespace, temporary: str) -> Failure:
+    what = f"cannot create {display_path(args.out)}"
+    message = one_line(exc)
     if isinstance(exc, OSError):
-        culprit = exc.filename if exc.filename not in (None, temporary) else None
-        shown = render.display_path(culprit) if culprit is not None else None
+        failing = exc.filename if exc.filename not in (None, temporary) else None
+        shown = display_path(failing) if failing is not None else None
         named = f"{shown}: " if shown is not None and shown not in message else ""
-        return cli.Failure(f"{what}: {named}{message}")
-    limits = cli.limits_in_force(args)
+        return Failure(f"{what}: {named}{message}")
+    limits = limits_in_force(args)
     if message.startswith(ROW_MAP_INVALID) and args.row_map is not None:
         problems = row_map_problems(args.row_map, args.index, limits)
-        shown = render.display_path(args.row_map)
+        shown = display_path(args.row_map)
         notes = [f"{shown} has {len(problems)} problem{'s' if len(problems) != 1 else ''}:",
                  *render.issue_lines(problems, render.Style(False), None)] if problems else []
-        return cli.Failure(f"{what}: {message}", notes=notes, data={"problems": problems})
+        return Failure(f"{what}: {message}", notes=notes, data={"problems": problems})
     code, sep, rest = message.partition(": ")
     if sep and code in explain.LIMIT_CODES:
-        facts = explain.Facts(limits, row_map=args.row_map, rows=formats.vector_count(args.index),
-                              can_skip_duplicates=False, creating=True)
-        return cli.Failure(f"{what}: {code}: {explain.file_line(code, rest)}",
-                           notes=[explain.limit_hint(code, rest, facts)],
-                           data={"module_message": message})
-    return cli.Failure(f"{what}: {message}")
+        context = explain.LimitContext(limits, row_map=args.row_map,
+                                       rows=formats.vector_count(args.index),
+                                       can_skip_duplicates=False, creating=True)
+        return Failure(f"{what}: {code}: {explain.file_line(code, rest)}",
+                       notes=[explain.limit_hint(code, rest, context)],
+                       data={"module_message": message})
+    return Failure(f"{what}: {message}")
 
 
 def _work(args: argparse.Namespace) -> progress.Work:
@@ -195,22 +251,21 @@ def _work(args: argparse.Namespace) -> progress.Work:
     return progress.Work(steps, idle="starting")
 
 
-def create(args: argparse.Namespace, out: cli.Output) -> Mapping[str, Any]:
-    """Creates the manifest at ``args.out`` and returns it; raises cli.Failure."""
+def create(args: argparse.Namespace, out: Output) -> Mapping[str, Any]:
+    """Creates the manifest at ``args.out`` and returns it; raises Failure."""
     target = args.out
     mode = refuse_unsafe_output(target, _inputs(args), force=args.force)
     if mode is None:
         mode = 0o666 & ~_umask()
     directory = os.path.dirname(target) or "."
-    what = f"cannot create {render.display_path(target)}"
+    what = f"cannot create {display_path(target)}"
     try:
         os.makedirs(directory, exist_ok=True)
         fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.",
                                          suffix=TEMPORARY_SUFFIX, dir=directory)
     except (OSError, ValueError) as exc:
-        raise cli.Failure(f"{what}: {render.display_path(directory)}: {cli.one_line(exc)}") from exc
-    kwargs: dict[str, Any] = {**cli.limits_given(args), "allow_path_escape": args.allow_path_escape,
-                              "allow_absolute_paths": args.allow_absolute_paths}
+        raise Failure(f"{what}: {display_path(directory)}: {one_line(exc)}") from exc
+    kwargs = verification_kwargs(args)
     if args.row_map is not None:
         kwargs["row_map"] = args.row_map
     else:
@@ -221,8 +276,8 @@ def create(args: argparse.Namespace, out: cli.Output) -> Mapping[str, Any]:
     try:
         try:
             manifest = out.progress.run(
-                lambda: api.create_manifest(args.index, temporary, args.embedding_model,
-                                            **kwargs), _work(args))
+                lambda: functions.create_manifest(args.index, temporary, args.embedding_model,
+                                                  **kwargs), _work(args))
         except (OSError, ValueError) as exc:
             raise _failure(exc, args, temporary) from exc
         try:
@@ -232,7 +287,7 @@ def create(args: argparse.Namespace, out: cli.Output) -> Mapping[str, Any]:
             placed = True
             _sync_directory(directory)
         except OSError as exc:
-            raise cli.Failure(f"{what}: {cli.one_line(exc)}") from exc
+            raise Failure(f"{what}: {one_line(exc)}") from exc
     finally:
         os.close(fd)
         if not placed:

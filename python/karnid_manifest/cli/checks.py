@@ -1,0 +1,291 @@
+"""What ``verify`` and ``plan`` share: their options, the check of one manifest (its signature
+first, with ``--public-key``), and the report of one or several manifests.
+
+pyca/cryptography is loaded only when a signature is checked.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import stat
+import sys
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Mapping, Sequence
+
+import _karnid_manifest as km
+
+from karnid_manifest import explain, functions, progress, render
+from karnid_manifest.cli.base import (LIMIT_HELP, MANIFEST_IN_DIRECTORY, Output, limit_options,
+                                      limits_given, limits_in_force, load_failure,
+                                      manifest_target, one_line, output_options, policy_options,
+                                      unloadable, verification_kwargs, verification_refused)
+from karnid_manifest.cli.status import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, KIND_BAD_ARGUMENTS,
+                                        KIND_SIGNATURE_REFUSED, Failure)
+from karnid_manifest.errors import VerificationFailed
+from karnid_manifest.files import display_path
+from karnid_manifest.report import in_check_order
+
+if TYPE_CHECKING:
+    from karnid_manifest.signing import SignatureInfo
+
+
+def options(p: argparse.ArgumentParser, json_what: str) -> None:
+    p.add_argument("manifests", nargs="+", metavar="MANIFEST",
+                   help=f"a manifest file, or a directory holding a {MANIFEST_IN_DIRECTORY}")
+    p.add_argument("--index", metavar="PATH",
+                   help="verify this index file instead of the one the manifest names "
+                        "(a relative path is taken from the current directory; one manifest "
+                        "only)")
+    policy_options(p, duplicates=True)
+    limit_options(p, list(LIMIT_HELP))
+    output_options(p, json_what, quiet=True)
+    group = p.add_argument_group("signature")
+    group.add_argument("--public-key", metavar="PUB",
+                       help="first check each manifest's signature with this PEM public key")
+    group.add_argument("--signature", metavar="SIG",
+                       help="the signature to check (default: MANIFEST.sig beside the manifest; "
+                            "one manifest only)")
+
+
+# --- signatures -------------------------------------------------------------------------------
+
+
+def _check_signature_arguments(args: argparse.Namespace, targets: list[str]) -> None:
+    """Refuses ``--signature`` where it cannot apply, before any manifest is checked."""
+    if args.signature is not None and args.public_key is None:
+        raise Failure("--signature needs --public-key", kind=KIND_BAD_ARGUMENTS)
+    if args.signature is not None and len(targets) != 1:
+        raise Failure("--signature needs exactly one manifest (each of several is checked "
+                      "against MANIFEST.sig beside it)", kind=KIND_BAD_ARGUMENTS)
+
+
+def _signature_failure(target: str, exc: Exception) -> Failure:
+    from karnid_manifest import signing
+
+    if isinstance(exc, signing.SignatureVerificationError):
+        return Failure(f"signature refused for {display_path(target)}: {one_line(exc)}",
+                       kind=KIND_SIGNATURE_REFUSED, status=EXIT_FAILED,
+                       data={"reason": exc.code}, reason=f"signature refused: {exc}")
+    return Failure(one_line(exc))
+
+
+def _verified_signature(target: str, args: argparse.Namespace) -> SignatureInfo | None:
+    """With ``--public-key``: checks the manifest's signature and returns what it vouches for
+    (None without the option). Raises the command's failure when the signature does not vouch
+    for the manifest or cannot be checked."""
+    if args.public_key is None:
+        return None
+    from karnid_manifest import signing
+
+    signature = args.signature or signing.default_signature_path(target)
+    try:
+        return signing.verify_manifest_signature(target, signature, args.public_key,
+                                                 max_manifest_bytes=args.max_manifest_bytes)
+    except (signing.SignatureError, signing.SigningUnavailableError) as exc:
+        raise _signature_failure(target, exc) from exc
+
+
+def _signature_row(info: SignatureInfo | None) -> list[tuple[str, str, str]]:
+    """The signature's line of a verify or plan table, in the table's columns."""
+    if info is None:
+        return []
+    return [("signature", "verified", f"{info['signature_path']}  {info['method']} signature, "
+                                      f"{info['key']} key {info['key_hint'][:16]}")]
+
+
+def _confirm_unchanged(target: str, info: SignatureInfo | None,
+                       args: argparse.Namespace) -> None:
+    """After verification: the manifest must still be the bytes the signature vouched for."""
+    if info is None:
+        return
+    from karnid_manifest import signing
+
+    try:
+        signing.confirm_unchanged(target, info["sha256"],
+                                  max_manifest_bytes=args.max_manifest_bytes)
+    except signing.SignatureError as exc:
+        raise _signature_failure(target, exc) from exc
+
+
+# --- one manifest -----------------------------------------------------------------------------
+
+
+def index_from_manifest_dir(index: str, manifest: str) -> str:
+    """The module resolves an index override against the manifest's directory, like the paths
+    inside the manifest; on the command line a relative path means the current directory. The
+    path is rewritten relative to the manifest's real directory (where the module's own
+    resolution starts), so the path policy still judges where the file really is."""
+    if os.path.isabs(index):
+        return index
+    base = os.path.realpath(os.path.dirname(manifest) or ".")
+    return os.path.relpath(os.path.realpath(index), base)
+
+
+@dataclass
+class Outcome:
+    """One manifest of a verify or plan run."""
+
+    target: str
+    status: int
+    result: Mapping[str, Any] | None = None  # the report or the load plan
+    failure: Failure | None = None
+    signature: SignatureInfo | None = None  # with --public-key, once it vouched
+
+
+def _step(doing: str, base: str, path: str | None) -> progress.Step | None:
+    if not path:
+        return None
+    return progress.Step.of(doing, os.path.realpath(os.path.join(base, path)))
+
+
+def verify_work(target: str, index: str | None, label: str,
+                limits: Mapping[str, int]) -> progress.Work | None:
+    """The files a verification reads, in its order: the index, the auxiliary files (by name),
+    the row map, the encoder distortion profile, the calibration profile."""
+    try:
+        # A pipe (say, <(...)) can be read only once: the verification must get its text.
+        if not stat.S_ISREG(os.stat(target).st_mode):
+            return None
+        manifest: Mapping[str, Any] = km.inspect_manifest(
+            target, max_manifest_bytes=limits.get("max_manifest_bytes"))
+    except (OSError, ValueError):
+        return None  # the verification itself will say why
+    base = os.path.dirname(target) or "."
+    steps = [_step("hashing the index", base, index or manifest["artifact"]["path"])]
+    for entry in in_check_order(manifest.get("auxiliary_artifacts", [])):
+        steps.append(_step(f"hashing auxiliary {render.quoted(entry['name'])}", base,
+                           entry["path"]))
+    rows = manifest["row_identity"]
+    if rows["kind"] == "jsonl":
+        steps.append(_step("checking rows", base, rows["path"]))
+    for key, doing in (("encoder_distortion", "hashing the encoder distortion profile"),
+                       ("calibration", "hashing the calibration profile")):
+        profile = (manifest.get(key) or {}).get("profile")
+        if profile:
+            steps.append(_step(doing, base, profile["path"]))
+    return progress.Work([step for step in steps if step is not None], label=label,
+                         idle="reading the manifest")
+
+
+def limit_context(report: Mapping[str, Any], args: argparse.Namespace,
+                  target: str) -> explain.LimitContext:
+    rows = report["row_identity"]
+    return explain.LimitContext(limits_in_force(args), manifest=target,
+                                row_map=rows["canonical_path"], rows=rows["row_count"])
+
+
+def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: bool,
+               label: str) -> Outcome:
+    kwargs = verification_kwargs(args)
+    if args.index is not None:
+        kwargs["index"] = index_from_manifest_dir(args.index, target)
+    override = os.path.realpath(args.index) if args.index is not None else None
+    work = (verify_work(target, override, label, limits_given(args))
+            if out.progress.enabled else None)
+    shown = display_path(target)
+    try:
+        signed = _verified_signature(target, args)
+    except Failure as failure:
+        if failure.status == EXIT_UNUSABLE:
+            # A missing signature beside a missing manifest (or an index passed as one): the
+            # manifest is what the user must fix first.
+            failure = unloadable(target, args, out) or failure
+        return Outcome(target, failure.status, failure=failure)
+    try:
+        if planning:
+            result: Mapping[str, Any] = out.progress.run(
+                lambda: functions.verify_for_load(target, **kwargs), work)
+        else:
+            result = out.progress.run(lambda: functions.verify_manifest(target, **kwargs), work)
+    except VerificationFailed as exc:
+        refusal = verification_refused(f"load plan refused for {shown}", target, exc)
+        return Outcome(target, EXIT_FAILED, failure=refusal, signature=signed)
+    except (OSError, ValueError) as exc:
+        return Outcome(target, EXIT_UNUSABLE, signature=signed,
+                       failure=load_failure(target, exc, limits_in_force(args)))
+    try:
+        _confirm_unchanged(target, signed, args)
+    except Failure as failure:
+        return Outcome(target, failure.status, failure=failure)
+    ok = planning or bool(result["ok"])
+    return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result, signature=signed)
+
+
+def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning: bool) -> int:
+    signature = _signature_row(outcome.signature)
+    if outcome.failure is not None:
+        if not (out.json or out.quiet):  # the signature held; what failed comes after it
+            out.lines(render.table(signature, out.style))
+        raise outcome.failure
+    result = outcome.result
+    assert result is not None
+    if out.json:
+        out.document(result)
+    elif planning:
+        if not out.quiet:
+            out.lines(render.plan_lines(result, out.style, signature))
+    elif not (out.quiet and result["ok"]):
+        context = limit_context(result, args, outcome.target)
+        if out.quiet:
+            out.lines([*render.issue_lines(result["errors"], out.style, context), "",
+                       render.verdict_line(result, outcome.target, out.style)])
+        else:
+            out.lines(render.report_lines(result, outcome.target, out.style, context, signature))
+    return outcome.status
+
+
+def _compact(outcome: Outcome, args: argparse.Namespace, out: Output) -> list[str]:
+    shown = display_path(outcome.target)
+    style = out.style
+    if outcome.failure is not None:
+        word = "REFUSED" if outcome.failure.status == EXIT_FAILED else "ERROR"
+        return [f"{shown}: {style.bad(word)}, {outcome.failure.reason}",
+                *("  " + style.dim(note) for note in outcome.failure.notes)]
+    result = outcome.result
+    assert result is not None
+    if "artifact_path" in result:  # a load plan
+        return [] if out.quiet else [f"{shown}: {style.good('OK')}, load plan: "
+                                     f"{result['artifact_path']}"]
+    return render.compact_report_lines(result, outcome.target, style,
+                                       limit_context(result, args, outcome.target),
+                                       quiet=out.quiet)
+
+
+def _summary(outcomes: Sequence[Outcome], planning: bool) -> str:
+    counts = {status: sum(1 for o in outcomes if o.status == status)
+              for status in (EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE)}
+    good, bad = ("load plan", "refused") if planning else ("verified", "failed")
+    parts = [f"{counts[EXIT_OK]} {good}{'s' if planning and counts[EXIT_OK] != 1 else ''}",
+             f"{counts[EXIT_FAILED]} {bad}"]
+    if counts[EXIT_UNUSABLE]:
+        parts.append(f"{counts[EXIT_UNUSABLE]} could not be checked")
+    return f"{len(outcomes)} manifests: " + ", ".join(parts)
+
+
+def run(args: argparse.Namespace, out: Output, *, planning: bool) -> int:
+    targets = [manifest_target(argument) for argument in args.manifests]
+    if args.index is not None and len(targets) != 1:
+        raise Failure("--index needs exactly one manifest", kind=KIND_BAD_ARGUMENTS)
+    _check_signature_arguments(args, targets)
+    if len(targets) == 1:
+        return _single(_check_one(targets[0], args, out, planning=planning, label=""), args,
+                       out, planning=planning)
+    outcomes = []
+    for number, target in enumerate(targets, start=1):
+        label = f"manifest {number}/{len(targets)}"
+        outcome = _check_one(target, args, out, planning=planning, label=label)
+        outcomes.append(outcome)
+        if not (out.json or out.status):
+            out.lines(_compact(outcome, args, out))
+            sys.stdout.flush()
+    worst = max(outcome.status for outcome in outcomes)
+    if out.json:
+        key = "plan" if planning else "report"
+        out.document({"exit_status": worst, "manifests": [
+            {"manifest": display_path(o.target), "exit_status": o.status,
+             **({key: o.result} if o.failure is None else {"error": o.failure.as_json()})}
+            for o in outcomes]})
+    elif not (out.quiet and worst == EXIT_OK):
+        out.lines(["", _summary(outcomes, planning)])
+    return worst
