@@ -144,7 +144,7 @@ class ManifestError {
   [[nodiscard]] std::uint64_t line() const noexcept { return line_; }
   [[nodiscard]] std::uint64_t column() const noexcept { return column_; }
   [[nodiscard]] const std::optional<std::string>& path() const noexcept { return path_; }
-  // Reason None unless detail() is Json.
+  // What a reader knew; reason None unless the error was built by parse().
   [[nodiscard]] const ParseFacts& parse_facts() const noexcept { return parse_; }
   [[nodiscard]] const std::vector<ReportIssue>& issues() const noexcept { return issues_; }
 
