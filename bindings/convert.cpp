@@ -1,5 +1,8 @@
 #include "convert.hpp"
 
+#include <type_traits>
+#include <variant>
+
 #include "karnid/manifest/json.hpp"
 #include "karnid/manifest/text.hpp"
 
@@ -28,6 +31,146 @@ bool restore_path(PyObject* dict, const char* key, const std::optional<std::stri
   PyRef text = PyRef::steal(
       PyUnicode_DecodeFSDefaultAndSize(path->data(), static_cast<Py_ssize_t>(path->size())));
   return text && PyDict_SetItemString(dict, key, text.get()) == 0;
+}
+
+// ---- the facts attached to raised errors ----
+
+// The attribute that carries them, private to the package above the module.
+constexpr const char* kFactsAttribute = "_karnid_facts";
+
+// Each builder returns a new reference, or nullptr with an exception set.
+
+PyObject* none() {
+  return Py_NewRef(Py_None);
+}
+
+PyObject* text(std::string_view value) {
+  // Messages and keys are UTF-8; replacement keeps a stray byte from failing the conversion.
+  return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+PyObject* unsigned_int(std::uint64_t value) {
+  return PyLong_FromUnsignedLongLong(value);
+}
+
+// Paths stay OS bytes: os.fsdecode gives the caller the exact file back.
+PyObject* bytes_or_none(const std::optional<std::string>& value) {
+  if (!value) return none();
+  return PyBytes_FromStringAndSize(value->data(), static_cast<Py_ssize_t>(value->size()));
+}
+
+PyObject* scalar(const manifest::JsonScalar& value) {
+  return std::visit(
+      [](const auto& v) -> PyObject* {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          return none();
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return PyBool_FromLong(v ? 1 : 0);
+        } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+          return PyLong_FromUnsignedLongLong(v);
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          return PyLong_FromLongLong(v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          return PyFloat_FromDouble(v);
+        } else {
+          return text(v);
+        }
+      },
+      value);
+}
+
+// Stores a new reference under `key`; false when `value` is nullptr or the store fails.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+// A list of the builder's results for every item.
+template <typename Items, typename Build>
+PyObject* list_of(const Items& items, Build build) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& item : items) {
+    PyRef element = PyRef::steal(build(item));
+    if (!element || PyList_Append(list.get(), element.get()) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* path_step(const manifest::JsonPathStep& step) {
+  if (const auto* key = std::get_if<std::string>(&step)) return text(*key);
+  return unsigned_int(std::get<std::uint64_t>(step));
+}
+
+PyObject* issue(const manifest::ReportIssue& item) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || !put(dict.get(), "code", text(item.code)) ||
+      !put(dict.get(), "message", text(item.message)) ||
+      !put(dict.get(), "line", item.line ? unsigned_int(*item.line) : none())) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+// Where and why a document could not be read, with the pieces its message was built from.
+bool put_parse_facts(PyObject* dict, const manifest::ManifestError& error) {
+  using manifest::ParseReason;
+  const manifest::ParseFacts& facts = error.parse_facts();
+  if (!put(dict, "reason", text(manifest::to_json_name(facts.reason))) ||
+      !put(dict, "offset", unsigned_int(facts.offset)) ||
+      !put(dict, "line", unsigned_int(error.line())) ||
+      !put(dict, "column", unsigned_int(error.column())) ||
+      !put(dict, "json_path", list_of(facts.json_path, path_step))) {
+    return false;
+  }
+  if (facts.key && !put(dict, "key", text(*facts.key))) return false;
+  if ((facts.reason == ParseReason::UnknownKey || facts.reason == ParseReason::UnknownVariant) &&
+      !put(dict, "allowed",
+           list_of(facts.allowed, [](const std::string& name) { return text(name); }))) {
+    return false;
+  }
+  if (facts.expected && !put(dict, "expected", text(*facts.expected))) return false;
+  if (facts.found && !put(dict, "found", text(*facts.found))) return false;
+  if (!std::holds_alternative<std::monostate>(facts.value) &&
+      !put(dict, "value", scalar(facts.value))) {
+    return false;
+  }
+  return !facts.length || put(dict, "length", unsigned_int(*facts.length));
+}
+
+// The facts of one error as a dict: "kind" and the keys that kind carries.
+PyObject* error_facts(const manifest::ManifestError& error) {
+  using Detail = manifest::ManifestError::Detail;
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || !put(dict.get(), "kind", text(manifest::to_json_name(error.detail())))) {
+    return nullptr;
+  }
+  bool stored = true;
+  switch (error.detail()) {
+    case Detail::Os:
+    case Detail::IoText:
+    case Detail::WriteFailed:
+      stored = put(dict.get(), "errno",
+                   error.os_errno() != 0 ? PyLong_FromLong(error.os_errno()) : none()) &&
+               put(dict.get(), "path", bytes_or_none(error.path()));
+      break;
+    case Detail::Coded:
+      stored = put(dict.get(), "code", text(error.code())) &&
+               put(dict.get(), "path", bytes_or_none(error.path()));
+      break;
+    case Detail::Json:
+      stored = put_parse_facts(dict.get(), error);
+      break;
+    case Detail::VerificationFailed:
+    case Detail::RowMapInvalid:
+      stored = put(dict.get(), "issues", list_of(error.issues(), issue));
+      break;
+    case Detail::Invalid:
+    case Detail::InconsistentReport:
+      break;
+  }
+  return stored ? dict.release() : nullptr;
 }
 
 }  // namespace
@@ -85,17 +228,22 @@ bool restore_plan_paths(PyObject* plan, const PlanPaths& paths) {
 }
 
 PyObject* raise_manifest_error(const manifest::ManifestError& error) {
-  const std::string text = error.display();
-  // Messages embed paths only in display form, so the text is UTF-8; replacement keeps a stray
-  // byte from turning the error into a UnicodeDecodeError.
-  PyRef message = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  // Messages embed paths only in display form, so the text is UTF-8.
+  PyRef message = PyRef::steal(text(error.display()));
   if (!message) return nullptr;
   // A single argument: OSError(errno, text) would pick a subclass such as FileNotFoundError and
   // fill errno, which callers must not come to rely on.
   PyObject* type =
       error.kind() == manifest::ManifestError::Kind::Io ? PyExc_OSError : PyExc_ValueError;
-  PyErr_SetObject(type, message.get());
+  PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
+  if (!exception) return nullptr;
+  // The facts are an extra for the package: an exception without them (the interpreter out of
+  // memory while they were built) is still the right exception.
+  PyRef facts = PyRef::steal(error_facts(error));
+  if (!facts || PyObject_SetAttrString(exception.get(), kFactsAttribute, facts.get()) != 0) {
+    PyErr_Clear();
+  }
+  PyErr_SetObject(type, exception.get());
   return nullptr;
 }
 

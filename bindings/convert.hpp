@@ -25,7 +25,9 @@ namespace karnid::bindings {
 
 // Sets the Python exception for a library error and returns nullptr: OSError for Io errors
 // (created from the message alone, so errno and filename stay None and no subclass is chosen),
-// ValueError for the other kinds. The message is the error's displayed text.
+// ValueError for the other kinds. The message is the error's displayed text. The exception
+// carries the error's facts as a dict in its private attribute _karnid_facts, for the package
+// (its keys are documented with the package's types in _karnid_manifest.pyi).
 PyObject* raise_manifest_error(const manifest::ManifestError& error);
 
 // The OS bytes of a load plan's paths, in the places its dict holds them.

@@ -489,6 +489,112 @@ class VerifiedLoadPlan(TypedDict):
     auxiliary_artifacts: list[AuxiliaryArtifactPlan]
     report: VerificationReport
 
+# --- facts on raised errors (private to the karnid_manifest package) ---------------------------
+#
+# Every OSError and ValueError that a function raises for a library error carries, besides its
+# message, a dict in the private attribute ``_karnid_facts``: what the module knew when it failed,
+# so that the package can explain and classify the error without reading the message. Callers of
+# the module should rely on the exception class and message only; these names and keys belong to
+# the package and may change with it. Errors of argument conversion (TypeError, ...) carry none.
+
+class _IssueFacts(TypedDict):
+    code: str
+    message: str
+    line: int | None
+    """The 0-based row-map line that the message names ("line 4 ..."), else None."""
+
+class _FileFacts(TypedDict):
+    """An I/O failure ("os": an errno; "io_text": an error with its own text, such as an unknown
+    index magic) or a failed write of the output file ("write_failed", a ValueError)."""
+
+    kind: Literal["os", "io_text", "write_failed"]
+    errno: int | None
+    path: bytes | None
+    """The OS bytes of the file the failing call was made on, where known."""
+
+_ParseReason: TypeAlias = Literal[
+    # the reader
+    "eof_value",
+    "eof_string",
+    "eof_array",
+    "eof_object",
+    "expected_value",
+    "expected_ident",
+    "trailing_characters",
+    "depth_limit",
+    "control_character",
+    "invalid_escape",
+    "invalid_code_point",
+    "lone_surrogate",
+    "end_of_hex_escape",
+    "number_out_of_range",
+    "invalid_number",
+    "expected_comma_or_array_end",
+    "expected_comma_or_object_end",
+    "expected_colon",
+    "key_must_be_string",
+    "trailing_comma",
+    # typed reading
+    "missing_key",
+    "duplicate_key",
+    "unknown_key",
+    "unknown_variant",
+    "invalid_type",
+    "invalid_value",
+    "invalid_length",
+]
+
+class _ParseFacts(TypedDict):
+    """A manifest that cannot be read: where, why, and the pieces of the message."""
+
+    kind: Literal["json"]
+    reason: _ParseReason
+    offset: int
+    """Bytes of the document before the reported line and column."""
+    line: int
+    column: int
+    json_path: list[str | int]
+    """The member being read, outermost first (``["auxiliary_artifacts", 2, "sha256"]``); for
+    an unknown or repeated key it ends with that key, for a missing key it is the object. For a
+    syntax error: the member or element begun last in each container still open."""
+    key: NotRequired[str]
+    """missing_key, duplicate_key, unknown_key."""
+    allowed: NotRequired[list[str]]
+    """unknown_key, unknown_variant: the names accepted there."""
+    expected: NotRequired[str]
+    """invalid_type, invalid_value, invalid_length: what would do, as the message says it
+    ("usize", "a string", "struct Artifact")."""
+    found: NotRequired[Literal["null", "boolean", "integer", "float", "string", "array", "object"]]
+    """invalid_type, invalid_value: the JSON type found."""
+    value: NotRequired[bool | int | float | str]
+    """invalid_type, invalid_value: the scalar found (not for null, arrays and objects);
+    unknown_variant: the name given."""
+    length: NotRequired[int]
+    """invalid_length."""
+
+class _CodedFacts(TypedDict):
+    kind: Literal["coded"]
+    code: str
+    path: bytes | None
+    """The file whose size limit was hit, for the bounded reads."""
+
+class _RefusalFacts(TypedDict):
+    """verify_for_load refusing a report with issues ("verification_failed": every error issue
+    of the report, not only the codes the message names), or create_manifest refusing a row map
+    ("row_map_invalid": every issue the row validator found)."""
+
+    kind: Literal["verification_failed", "row_map_invalid"]
+    issues: list[_IssueFacts]
+
+class _MessageFacts(TypedDict):
+    """Any other refusal ("invalid"), or a clean report that cannot become a load plan
+    ("inconsistent_report"): the message says it all."""
+
+    kind: Literal["invalid", "inconsistent_report"]
+
+_KarnidFacts: TypeAlias = Union[_FileFacts, _ParseFacts, _CodedFacts, _RefusalFacts, _MessageFacts]
+"""The value of an exception's ``_karnid_facts``, told apart by its "kind"."""
+
 # --- functions ----------------------------------------------------------------------------------
 
 def default_resource_limits() -> ResourceLimits:

@@ -74,16 +74,20 @@ std::string row_count_message(std::uint64_t rows, std::uint64_t vectors) {
   return "row map has " + decimal(rows) + " rows but index has " + decimal(vectors) + " vectors";
 }
 
-ManifestError from_probe_error(const index_core::ProbeError& error) {
-  if (error.kind == index_core::ProbeError::Kind::Os) return ManifestError::os(error.os_errno);
-  return ManifestError::io_text(error.message);
+ManifestError from_probe_error(const index_core::ProbeError& error, const std::string& path) {
+  if (error.kind == index_core::ProbeError::Kind::Os) {
+    return ManifestError::os(error.os_errno).with_path(path);
+  }
+  return ManifestError::io_text(error.message).with_path(path);
 }
 
 // ---- the manifest directory ----
 
 Result<bool> is_directory(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::unexpected(ManifestError::os(errno));
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::unexpected(ManifestError::os(errno).with_path(path));
+  }
   return S_ISDIR(st.st_mode);
 }
 
@@ -105,23 +109,27 @@ Result<void> create_directory_chain(const std::string& dir) {
   for (;;) {
     const int err = make_directory(level);
     if (err == 0) break;
-    if (err != ENOENT) return std::unexpected(ManifestError::os(err));
+    if (err != ENOENT) return std::unexpected(ManifestError::os(err).with_path(level));
     std::string parent = manifest_base_dir(level);
     missing.push_back(std::move(level));
     // A level without a parent of its own that still does not exist cannot be created.
-    if (parent == missing.back()) return std::unexpected(ManifestError::os(ENOENT));
+    if (parent == missing.back()) {
+      return std::unexpected(ManifestError::os(ENOENT).with_path(parent));
+    }
     level = std::move(parent);
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     const int err = make_directory(*it);
-    if (err != 0) return std::unexpected(ManifestError::os(err));
+    if (err != 0) return std::unexpected(ManifestError::os(err).with_path(*it));
   }
   return {};
 }
 
 Result<void> prepare_manifest_dir(const std::string& dir) {
   // The kernel would stop at the NUL and act on a different directory.
-  if (dir.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
+  if (dir.find('\0') != std::string::npos) {
+    return std::unexpected(ManifestError::os(EINVAL).with_path(dir));
+  }
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0) return {};
   return create_directory_chain(dir);
@@ -180,7 +188,9 @@ struct ProbedIndex {
 Result<FileDescriptor> open_index(const std::string& path, struct stat& st) {
   auto fd = open_for_reading(path, FileKindPolicy::RegularFollowingLink);
   if (!fd) return fd;
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
+  if (::fstat(fd->get(), &st) != 0) {
+    return std::unexpected(ManifestError::os(errno).with_path(path));
+  }
   return fd;
 }
 
@@ -190,7 +200,7 @@ Result<ProbedIndex> probe_index(const std::string& path) {
   if (!fd) return std::unexpected(std::move(fd.error()));
   const std::uint64_t file_len = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   auto metadata = index_core::probe_index_file(fd->get(), file_len);
-  if (!metadata) return std::unexpected(from_probe_error(metadata.error()));
+  if (!metadata) return std::unexpected(from_probe_error(metadata.error(), path));
   return ProbedIndex{*metadata, st.st_dev, st.st_ino};
 }
 
@@ -203,13 +213,13 @@ Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed
   auto fd = open_index(path, st);
   if (!fd) return std::unexpected(std::move(fd.error()));
   if (st.st_dev != probed.device || st.st_ino != probed.inode) {
-    return std::unexpected(ManifestError::io_text(index_changed_message(path)));
+    return std::unexpected(ManifestError::io_text(index_changed_message(path)).with_path(path));
   }
   std::vector<char> buffer(kHashChunkBytes, 0);
   auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Retry);
-  if (!digest) return std::unexpected(std::move(digest.error()));
+  if (!digest) return std::unexpected(std::move(digest.error()).with_path(path));
   if ((*digest)->size_bytes != probed.metadata.file_len) {
-    return std::unexpected(ManifestError::io_text(index_changed_message(path)));
+    return std::unexpected(ManifestError::io_text(index_changed_message(path)).with_path(path));
   }
   return std::move(**digest);
 }
@@ -232,7 +242,9 @@ Result<RowIdentity> row_identity_from_map(const std::string& row_map,
     if (limit_issue != issues.end()) {
       return std::unexpected(ManifestError::coded(limit_issue->code, limit_issue->message));
     }
-    return std::unexpected(ManifestError::invalid(row_map_invalid_message(issues)));
+    std::string message = row_map_invalid_message(issues);
+    return std::unexpected(ManifestError::refusal(ManifestError::Detail::RowMapInvalid,
+                                                  std::move(message), std::move(issues)));
   }
   if (summary->rows_read != vector_count) {
     return std::unexpected(
@@ -261,34 +273,38 @@ Result<void> write_all(int fd, std::string_view text) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(ManifestError::json(os_error_text(errno)));
+      return std::unexpected(ManifestError::write_failed(errno));
     }
-    if (n == 0) return std::unexpected(ManifestError::json(std::string(kShortWriteMessage)));
+    if (n == 0) {
+      return std::unexpected(ManifestError::write_failed(std::string(kShortWriteMessage)));
+    }
     done += static_cast<std::size_t>(n);
   }
   return {};
 }
 
 Result<void> write_manifest_file(const std::string& out, std::string_view text) {
-  if (out.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
+  if (out.find('\0') != std::string::npos) {
+    return std::unexpected(ManifestError::os(EINVAL).with_path(out));
+  }
   // O_NONBLOCK only for the open: a FIFO without a reader fails at once instead of hanging.
   int raw;
   do {
     raw =
         ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(ManifestError::os(errno));
+  if (raw < 0) return std::unexpected(ManifestError::os(errno).with_path(out));
   FileDescriptor fd(raw);
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return std::unexpected(ManifestError::os(errno));
+    return std::unexpected(ManifestError::os(errno).with_path(out));
   }
   auto written = write_all(fd.get(), text);
-  if (!written) return written;
+  if (!written) return std::unexpected(std::move(written.error()).with_path(out));
   // A failing close can be the first report of a failed write (quota, network file systems).
   // EINTR is not a failure: Linux has released the descriptor and the data is with the kernel.
   if (::close(fd.release()) != 0 && errno != EINTR) {
-    return std::unexpected(ManifestError::json(os_error_text(errno)));
+    return std::unexpected(ManifestError::write_failed(errno).with_path(out));
   }
   return {};
 }

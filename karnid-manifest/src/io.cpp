@@ -37,12 +37,14 @@ namespace {
 // The system's open, retried when a signal interrupts it.
 Result<FileDescriptor> open_with_flags(const std::string& path, int flags) {
   // The kernel would stop at the first NUL and open a different file than the one named.
-  if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
+  if (path.find('\0') != std::string::npos) {
+    return std::unexpected(ManifestError::os(EINVAL).with_path(path));
+  }
   int fd;
   do {
     fd = ::open(path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(ManifestError::os(errno));
+  if (fd < 0) return std::unexpected(ManifestError::os(errno).with_path(path));
   return FileDescriptor(fd);
 }
 
@@ -51,15 +53,18 @@ Result<FileDescriptor> open_regular_file(const std::string& path, bool follow_fi
   auto fd = open_with_flags(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | no_follow);
   if (!fd) return fd;
   struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(ManifestError::os(errno));
+  if (::fstat(fd->get(), &st) != 0) {
+    return std::unexpected(ManifestError::os(errno).with_path(path));
+  }
   // A directory fails as reading it would, with the system's own error, in every step alike.
-  if (S_ISDIR(st.st_mode)) return std::unexpected(ManifestError::os(EISDIR));
+  if (S_ISDIR(st.st_mode)) return std::unexpected(ManifestError::os(EISDIR).with_path(path));
   if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(ManifestError::io_text(display_path(path) + " is not a regular file"));
+    return std::unexpected(
+        ManifestError::io_text(display_path(path) + " is not a regular file").with_path(path));
   }
   const int flags = ::fcntl(fd->get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return std::unexpected(ManifestError::os(errno));
+    return std::unexpected(ManifestError::os(errno).with_path(path));
   }
   return fd;
 }
@@ -75,7 +80,7 @@ Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy 
     case FileKindPolicy::RegularFollowingLink:
       return open_regular_file(path, /*follow_final_link=*/true);
   }
-  return std::unexpected(ManifestError::os(EINVAL));
+  return std::unexpected(ManifestError::os(EINVAL).with_path(path));
 }
 
 std::string to_hex(const unsigned char* data, std::size_t size) {
@@ -114,7 +119,7 @@ Result<FileDigest> sha256_file(const std::string& path) {
   // Interrupted reads are not retried here, unlike every other read of the library: the caller
   // asked for this exact file, and an interruption is reported like any other read failure.
   auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Fail);
-  if (!digest) return std::unexpected(std::move(digest.error()));
+  if (!digest) return std::unexpected(std::move(digest.error()).with_path(path));
   return std::move(**digest);
 }
 
@@ -124,9 +129,11 @@ Result<std::string> read_bounded_file(const std::string& path, std::uint64_t lim
   auto fd = open_for_reading(path, policy);
   if (!fd) return std::unexpected(std::move(fd.error()));
   if (limit == std::numeric_limits<std::uint64_t>::max()) {
-    return std::unexpected(ManifestError::coded(
-        std::string(code), std::string(label) + " byte limit " + decimal(limit) +
-                               " is too large to enforce while reading " + display_path(path)));
+    return std::unexpected(
+        ManifestError::coded(std::string(code),
+                             std::string(label) + " byte limit " + decimal(limit) +
+                                 " is too large to enforce while reading " + display_path(path))
+            .with_path(path));
   }
   const std::uint64_t cap = limit + 1;  // one byte more than allowed proves the file too large
   std::string buffer;
@@ -145,20 +152,21 @@ Result<std::string> read_bounded_file(const std::string& path, std::uint64_t lim
       const ssize_t n = ::read(fd->get(), buffer.data() + used, want);
       if (n < 0) {
         if (errno == EINTR) continue;
-        return std::unexpected(ManifestError::os(errno));
+        return std::unexpected(ManifestError::os(errno).with_path(path));
       }
       if (n == 0) break;
       used += static_cast<std::uint64_t>(n);
     }
   } catch (const std::bad_alloc&) {
-    return std::unexpected(ManifestError::os(ENOMEM));
+    return std::unexpected(ManifestError::os(ENOMEM).with_path(path));
   } catch (const std::length_error&) {
-    return std::unexpected(ManifestError::os(ENOMEM));
+    return std::unexpected(ManifestError::os(ENOMEM).with_path(path));
   }
   if (used > limit) {
     return std::unexpected(
         ManifestError::coded(std::string(code), std::string(label) + " exceeds " + decimal(limit) +
-                                                    " bytes while reading " + display_path(path)));
+                                                    " bytes while reading " + display_path(path))
+            .with_path(path));
   }
   buffer.resize(static_cast<std::size_t>(used));
   return buffer;

@@ -14,28 +14,35 @@ namespace karnid::json {
 
 namespace {
 
-// Every parse error message lives here; typed readers above this layer have their own.
-constexpr const char* kEofValue = "EOF while parsing a value";
-constexpr const char* kEofString = "EOF while parsing a string";
-constexpr const char* kEofList = "EOF while parsing a list";
-constexpr const char* kEofObject = "EOF while parsing an object";
-constexpr const char* kExpectedValue = "expected value";
-constexpr const char* kExpectedIdent = "expected ident";
-constexpr const char* kTrailingCharacters = "trailing characters";
-constexpr const char* kRecursionLimit = "recursion limit exceeded";
-constexpr const char* kControlCharacter =
-    "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr const char* kInvalidEscape = "invalid escape";
-constexpr const char* kInvalidCodePoint = "invalid unicode code point";
-constexpr const char* kLoneSurrogate = "lone leading surrogate in hex escape";
-constexpr const char* kEndOfHexEscape = "unexpected end of hex escape";
-constexpr const char* kNumberOutOfRange = "number out of range";
-constexpr const char* kInvalidNumber = "invalid number";
-constexpr const char* kExpectedListCommaOrEnd = "expected `,` or `]`";
-constexpr const char* kExpectedObjectCommaOrEnd = "expected `,` or `}`";
-constexpr const char* kExpectedColon = "expected `:`";
-constexpr const char* kKeyMustBeString = "key must be a string";
-constexpr const char* kTrailingComma = "trailing comma";
+// Every parse error message lives here, beside its reason; typed readers above this layer have
+// their own.
+using Reason = manifest::ParseReason;
+struct Syntax {
+  const char* message = nullptr;
+  Reason reason = Reason::None;
+};
+
+constexpr Syntax kEofValue{"EOF while parsing a value", Reason::EofValue};
+constexpr Syntax kEofString{"EOF while parsing a string", Reason::EofString};
+constexpr Syntax kEofList{"EOF while parsing a list", Reason::EofArray};
+constexpr Syntax kEofObject{"EOF while parsing an object", Reason::EofObject};
+constexpr Syntax kExpectedValue{"expected value", Reason::ExpectedValue};
+constexpr Syntax kExpectedIdent{"expected ident", Reason::ExpectedIdent};
+constexpr Syntax kTrailingCharacters{"trailing characters", Reason::TrailingCharacters};
+constexpr Syntax kRecursionLimit{"recursion limit exceeded", Reason::DepthLimit};
+constexpr Syntax kControlCharacter{
+    "control character (\\u0000-\\u001F) found while parsing a string", Reason::ControlCharacter};
+constexpr Syntax kInvalidEscape{"invalid escape", Reason::InvalidEscape};
+constexpr Syntax kInvalidCodePoint{"invalid unicode code point", Reason::InvalidCodePoint};
+constexpr Syntax kLoneSurrogate{"lone leading surrogate in hex escape", Reason::LoneSurrogate};
+constexpr Syntax kEndOfHexEscape{"unexpected end of hex escape", Reason::EndOfHexEscape};
+constexpr Syntax kNumberOutOfRange{"number out of range", Reason::NumberOutOfRange};
+constexpr Syntax kInvalidNumber{"invalid number", Reason::InvalidNumber};
+constexpr Syntax kExpectedListCommaOrEnd{"expected `,` or `]`", Reason::ExpectedCommaOrArrayEnd};
+constexpr Syntax kExpectedObjectCommaOrEnd{"expected `,` or `}`", Reason::ExpectedCommaOrObjectEnd};
+constexpr Syntax kExpectedColon{"expected `:`", Reason::ExpectedColon};
+constexpr Syntax kKeyMustBeString{"key must be a string", Reason::KeyMustBeString};
+constexpr Syntax kTrailingComma{"trailing comma", Reason::TrailingComma};
 
 // Byte classes inside a string: most bytes are copied in bulk, the rest need a closer look.
 enum ByteClass : std::uint8_t { kPlain, kQuote, kBackslash, kControl, kMultiByte };
@@ -109,7 +116,8 @@ class Parser {
   std::expected<Value, ParseError> run() {
     Value root;
     if (!parse_document(root)) {
-      return std::unexpected(ParseError{error_, position_after(text_, error_offset_)});
+      return std::unexpected(ParseError{error_.message, position_after(text_, error_offset_),
+                                        error_.reason, error_offset_, open_path()});
     }
     return root;
   }
@@ -124,25 +132,40 @@ class Parser {
   };
 
   // The error concerns the byte at index i: the column then counts that byte.
-  bool fail_at(const char* message, std::size_t i) {
-    error_ = message;
+  bool fail_at(const Syntax& error, std::size_t i) {
+    error_ = error;
     error_offset_ = std::min(i + 1, n_);
     return false;
   }
-  bool fail_eof(const char* message) {
-    error_ = message;
+  bool fail_eof(const Syntax& error) {
+    error_ = error;
     error_offset_ = n_;
     return false;
   }
 
   // The same, for the steps of the document loop.
-  Step failed_at(const char* message, std::size_t i) {
-    fail_at(message, i);
+  Step failed_at(const Syntax& error, std::size_t i) {
+    fail_at(error, i);
     return Step::Failed;
   }
-  Step failed_eof(const char* message) {
-    fail_eof(message);
+  Step failed_eof(const Syntax& error) {
+    fail_eof(error);
     return Step::Failed;
+  }
+
+  // Where a failed parse stood: in each container still open, the element or the member (once
+  // its key was read) that was begun last.
+  std::vector<manifest::JsonPathStep> open_path() const {
+    std::vector<manifest::JsonPathStep> path;
+    for (const Value* container : open_) {
+      if (container->type == Value::Type::Array && !container->array.empty()) {
+        path.emplace_back(static_cast<std::uint64_t>(container->array.size() - 1));
+      } else if (container->type == Value::Type::Object && !container->object.empty() &&
+                 container->object.back().key_end != 0) {
+        path.emplace_back(container->object.back().key);
+      }
+    }
+    return path;
   }
 
   void skip_space() {
@@ -150,7 +173,7 @@ class Parser {
   }
 
   bool parse_document(Value& root) {
-    std::vector<Value*> open;  // the containers not yet closed, innermost last
+    std::vector<Value*>& open = open_;
     open.reserve(std::min<std::size_t>(max_depth_, 32));
     Value* slot = &root;
     for (;;) {
@@ -546,7 +569,8 @@ class Parser {
   std::string_view text_;
   std::size_t max_depth_;
   std::size_t pos_ = 0;
-  const char* error_ = nullptr;
+  std::vector<Value*> open_;  // the containers not yet closed, innermost last
+  Syntax error_;
   std::size_t error_offset_ = 0;
 };
 

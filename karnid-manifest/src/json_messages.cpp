@@ -18,18 +18,93 @@ std::string expected_list(std::span<const std::string_view> names) {
   return out;
 }
 
-std::string missing_field(std::string_view key) {
-  return "missing field `" + std::string(key) + "`";
+namespace {
+
+Complaint complaint(std::string message, ParseReason reason) {
+  Complaint out{std::move(message), {}};
+  out.facts.reason = reason;
+  return out;
 }
-std::string duplicate_field(std::string_view key) {
-  return "duplicate field `" + std::string(key) + "`";
+
+std::vector<std::string> names_of(std::span<const std::string_view> names) {
+  return {names.begin(), names.end()};
 }
-std::string unknown_field(std::string_view key, std::span<const std::string_view> expected) {
-  if (expected.empty()) return "unknown field `" + std::string(key) + "`, there are no fields";
-  return "unknown field `" + std::string(key) + "`, expected " + expected_list(expected);
+
+// The JSON type of a value and, for a scalar other than null, the value itself.
+void set_found(ParseFacts& facts, const Value& v) {
+  switch (v.type) {
+    case Value::Type::Null:
+      facts.found = "null";
+      break;
+    case Value::Type::Bool:
+      facts.found = "boolean";
+      facts.value = v.boolean;
+      break;
+    case Value::Type::Unsigned:
+      facts.found = "integer";
+      facts.value = v.u64;
+      break;
+    case Value::Type::Signed:
+      facts.found = "integer";
+      facts.value = v.i64;
+      break;
+    case Value::Type::Double:
+      facts.found = "float";
+      facts.value = v.f64;
+      break;
+    case Value::Type::String:
+      facts.found = "string";
+      facts.value = v.string;
+      break;
+    case Value::Type::Array:
+      facts.found = "array";
+      break;
+    case Value::Type::Object:
+      facts.found = "object";
+      break;
+  }
 }
-std::string unknown_variant(std::string_view value, std::span<const std::string_view> names) {
-  return "unknown variant `" + std::string(value) + "`, expected " + expected_list(names);
+
+// "invalid type: ..." and "invalid value: ...": the same pieces, another reason.
+Complaint mismatch(std::string_view head, ParseReason reason, const Value& v,
+                   std::string_view expected) {
+  Complaint out =
+      complaint(std::string(head) + describe(v) + ", expected " + std::string(expected), reason);
+  set_found(out.facts, v);
+  out.facts.expected = std::string(expected);
+  return out;
+}
+
+}  // namespace
+
+Complaint missing_field(std::string_view key) {
+  Complaint out = complaint("missing field `" + std::string(key) + "`", ParseReason::MissingKey);
+  out.facts.key = std::string(key);
+  return out;
+}
+Complaint duplicate_field(std::string_view key) {
+  Complaint out =
+      complaint("duplicate field `" + std::string(key) + "`", ParseReason::DuplicateKey);
+  out.facts.key = std::string(key);
+  return out;
+}
+Complaint unknown_field(std::string_view key, std::span<const std::string_view> expected) {
+  Complaint out = complaint(
+      expected.empty()
+          ? "unknown field `" + std::string(key) + "`, there are no fields"
+          : "unknown field `" + std::string(key) + "`, expected " + expected_list(expected),
+      ParseReason::UnknownKey);
+  out.facts.key = std::string(key);
+  out.facts.allowed = names_of(expected);
+  return out;
+}
+Complaint unknown_variant(std::string_view value, std::span<const std::string_view> names) {
+  Complaint out =
+      complaint("unknown variant `" + std::string(value) + "`, expected " + expected_list(names),
+                ParseReason::UnknownVariant);
+  out.facts.value = std::string(value);
+  out.facts.allowed = names_of(names);
+  return out;
 }
 
 std::string describe(const Value& v) {
@@ -57,15 +132,20 @@ std::string describe(const Value& v) {
   return "value";
 }
 
-std::string invalid_type(const Value& v, std::string_view expected) {
-  return "invalid type: " + describe(v) + ", expected " + std::string(expected);
+Complaint invalid_type(const Value& v, std::string_view expected) {
+  return mismatch("invalid type: ", ParseReason::InvalidType, v, expected);
 }
-std::string invalid_value(const Value& v, std::string_view expected) {
-  return "invalid value: " + describe(v) + ", expected " + std::string(expected);
+Complaint invalid_value(const Value& v, std::string_view expected) {
+  return mismatch("invalid value: ", ParseReason::InvalidValue, v, expected);
 }
 
-std::string invalid_length(std::size_t length, std::string_view expected) {
-  return "invalid length " + std::to_string(length) + ", expected " + std::string(expected);
+Complaint invalid_length(std::size_t length, std::string_view expected) {
+  Complaint out =
+      complaint("invalid length " + std::to_string(length) + ", expected " + std::string(expected),
+                ParseReason::InvalidLength);
+  out.facts.length = length;
+  out.facts.expected = std::string(expected);
+  return out;
 }
 
 }  // namespace karnid::manifest::json_messages

@@ -28,7 +28,7 @@ constexpr std::size_t kDbId = 1;
 
 struct FieldError {
   std::size_t offset;  // the error's position is just past this many bytes of the line
-  std::string message;
+  json_messages::Complaint complaint;
 };
 
 std::optional<FieldError> read_field(std::size_t field, const Value& v, JsonlRow& row) {
@@ -96,7 +96,7 @@ std::optional<FieldError> read_array(const Value& v, JsonlRow& row) {
 
 std::string positioned(std::string_view line, const FieldError& failure) {
   const json::Position pos = json::position_after(line, failure.offset);
-  return ManifestError::json(failure.message, pos.line, pos.column).display();
+  return ManifestError::json(failure.complaint.message, pos.line, pos.column).display();
 }
 
 }  // namespace

@@ -49,11 +49,13 @@ ReportIssue refusal_issue(std::string_view issue_prefix, std::string_view path,
 }  // namespace
 
 Result<std::string> canonicalize(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::unexpected(ManifestError::os(EINVAL));
+  if (path.find('\0') != std::string::npos) {
+    return std::unexpected(ManifestError::os(EINVAL).with_path(path));
+  }
   // An empty path names nothing, as the kernel says for every other call.
-  if (path.empty()) return std::unexpected(ManifestError::os(ENOENT));
+  if (path.empty()) return std::unexpected(ManifestError::os(ENOENT).with_path(path));
   std::unique_ptr<char, FreeDeleter> resolved(::realpath(path.c_str(), nullptr));
-  if (!resolved) return std::unexpected(ManifestError::os(errno));
+  if (!resolved) return std::unexpected(ManifestError::os(errno).with_path(path));
   return std::string(resolved.get());
 }
 

@@ -11,8 +11,9 @@ namespace {
 constexpr std::string_view kVerificationFailed = "manifest verification failed";
 
 std::unexpected<VerifiedLoadPlanError> invalid_report(std::string message) {
-  return std::unexpected(VerifiedLoadPlanError{VerifiedLoadPlanError::Kind::InvalidReport,
-                                               ManifestError::invalid(std::move(message))});
+  return std::unexpected(VerifiedLoadPlanError{
+      VerifiedLoadPlanError::Kind::InvalidReport,
+      ManifestError::refusal(ManifestError::Detail::InconsistentReport, std::move(message))});
 }
 
 // A path as text, or null; the plan writes every key.
@@ -155,9 +156,11 @@ std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> verify_for_load(std::stri
   }
   VerificationRun run = verify_manifest_with_path_capture(*document, std::move(options));
   if (!run.report.ok) {
-    return std::unexpected(
-        VerifiedLoadPlanError{VerifiedLoadPlanError::Kind::VerificationFailed,
-                              ManifestError::invalid(verification_failed_message(run.report))});
+    std::string message = verification_failed_message(run.report);
+    return std::unexpected(VerifiedLoadPlanError{
+        VerifiedLoadPlanError::Kind::VerificationFailed,
+        ManifestError::refusal(ManifestError::Detail::VerificationFailed, std::move(message),
+                               std::move(run.report.errors))});
   }
   return build_verified_load_plan(*document, std::move(run));
 }

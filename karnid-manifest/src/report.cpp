@@ -130,9 +130,10 @@ bool has_issue_code(const std::vector<ReportIssue>& issues, std::string_view cod
 }
 
 void push_report_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max,
-                               std::string_view code, std::string message) {
+                               std::string_view code, std::string message,
+                               std::optional<std::uint64_t> line) {
   if (issues.size() < max) {
-    issues.push_back(ReportIssue{std::string(code), std::move(message)});
+    issues.push_back(ReportIssue{std::string(code), std::move(message), line});
     return;
   }
   if (has_issue_code(issues, kIssueLimitCode)) return;

@@ -163,8 +163,10 @@ class RowMapValidator {
     return line;
   }
 
-  void push(std::string_view code, std::string message) {
-    push_report_issue_bounded(errors_, limits_.max_report_issues, code, std::move(message));
+  // `line` goes with the messages that name a line.
+  void push(std::string_view code, std::string message,
+            std::optional<std::uint64_t> line = std::nullopt) {
+    push_report_issue_bounded(errors_, limits_.max_report_issues, code, std::move(message), line);
   }
 
   bool begin_line() {
@@ -184,8 +186,10 @@ class RowMapValidator {
   }
 
   bool too_large() {
-    push(kLineTooLarge, line_label(rows_read_ - 1) + " exceeds max_row_identity_jsonl_line_bytes=" +
-                            decimal(limits_.max_row_map_line_bytes));
+    push(kLineTooLarge,
+         line_label(rows_read_ - 1) + " exceeds max_row_identity_jsonl_line_bytes=" +
+             decimal(limits_.max_row_map_line_bytes),
+         rows_read_ - 1);
     return false;
   }
 
@@ -243,7 +247,8 @@ class RowMapValidator {
     }
     auto parsed = parse_jsonl_row(line);
     if (!parsed) {
-      push(kInvalidJson, line_label(index) + " is not a strict row object: " + parsed.error());
+      push(kInvalidJson, line_label(index) + " is not a strict row object: " + parsed.error(),
+           index);
       return true;
     }
     const JsonlRow& row = *parsed;
@@ -257,7 +262,7 @@ class RowMapValidator {
   bool check_row(std::uint64_t index, const JsonlRowView& row, const detail::DbIdSet::Key& key,
                  bool db_id_is_uuid = false) {
     if (row.row_id != index) {
-      push(kRowIdMismatch, line_label(index) + " has row_id " + decimal(row.row_id));
+      push(kRowIdMismatch, line_label(index) + " has row_id " + decimal(row.row_id), index);
     }
     // The usual hyphenated UUID is settled here; everything else gets the full check.
     if (!db_id_is_uuid &&
@@ -272,7 +277,7 @@ class RowMapValidator {
     if (!seen_) return true;
     const detail::DbIdSet::Probe probe = seen_->find(row.db_id, key);
     if (probe.found) {
-      push(kDuplicateDbId, line_label(index) + " repeats db_id");
+      push(kDuplicateDbId, line_label(index) + " repeats db_id", index);
       return true;
     }
     tracked_bytes_ = saturating_add(tracked_bytes_, row.db_id.size());
@@ -328,7 +333,7 @@ Result<JsonlRowsSummary> stream_rows(const std::string& path, bool allow_duplica
   auto digest = hash_stream(
       fd->get(), {buffer.get(), kReadBufferBytes}, InterruptedRead::Retry,
       [&validator](std::string_view chunk) { return validator.feed(chunk.data(), chunk.size()); });
-  if (!digest) return std::unexpected(std::move(digest.error()));
+  if (!digest) return std::unexpected(std::move(digest.error()).with_path(path));
   // Without a digest the validator stopped reading early.
   if (!*digest || !validator.finish()) return validator.summary();
   JsonlRowsSummary summary = validator.summary();
@@ -345,14 +350,16 @@ void validate_row_id_string(std::string_view field, std::string_view value,
   if (is_uuid_text(value)) return;
   if (value.empty()) {
     push_report_issue_bounded(errors, max_report_issues, field_code(field, "_empty"),
-                              line_label(line_index) + " has empty " + std::string(field));
+                              line_label(line_index) + " has empty " + std::string(field),
+                              line_index);
   } else if (value.find('\0') != std::string_view::npos) {
     push_report_issue_bounded(errors, max_report_issues, field_code(field, "_contains_nul"),
-                              line_label(line_index) + " " + std::string(field) + " contains NUL");
+                              line_label(line_index) + " " + std::string(field) + " contains NUL",
+                              line_index);
   } else {
     push_report_issue_bounded(
         errors, max_report_issues, field_code(field, "_invalid_uuid"),
-        line_label(line_index) + " " + std::string(field) + " must be a UUID in v1");
+        line_label(line_index) + " " + std::string(field) + " must be a UUID in v1", line_index);
   }
 }
 
@@ -368,9 +375,9 @@ Result<JsonlRowsSummary> validate_jsonl_rows_with(const std::string& path,
     return stream_rows(path, allow_duplicate_db_ids, limits, declared_row_count, errors, policy,
                        parsing);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(ManifestError::os(ENOMEM));
+    return std::unexpected(ManifestError::os(ENOMEM).with_path(path));
   } catch (const std::length_error&) {
-    return std::unexpected(ManifestError::os(ENOMEM));
+    return std::unexpected(ManifestError::os(ENOMEM).with_path(path));
   }
 }
 

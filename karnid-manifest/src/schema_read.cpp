@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <span>
@@ -32,10 +33,32 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
-  [[nodiscard]] ManifestError error_at(std::size_t offset, std::string message) const {
-    const json::Position pos = json::position_after(text_, fixed_ ? *fixed_ : offset);
-    return ManifestError::json(std::move(message), pos.line, pos.column);
+  // The error of the member being read, or of a member `tail` further down inside it.
+  [[nodiscard]] ManifestError error_at(std::size_t offset, json_messages::Complaint complaint,
+                                       std::vector<JsonPathStep> tail = {}) const {
+    const std::size_t at = std::min(fixed_ ? *fixed_ : offset, text_.size());
+    const json::Position pos = json::position_after(text_, at);
+    ParseFacts& facts = complaint.facts;
+    facts.offset = at;
+    facts.json_path = path_;
+    std::move(tail.begin(), tail.end(), std::back_inserter(facts.json_path));
+    return ManifestError::parse(std::move(complaint.message), pos.line, pos.column,
+                                std::move(facts));
   }
+
+  // Marks the member or element being read while it is read.
+  class Step {
+   public:
+    Step(Reader& reader, JsonPathStep step) : reader_(reader) {
+      reader_.path_.push_back(std::move(step));
+    }
+    ~Step() { reader_.path_.pop_back(); }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+   private:
+    Reader& reader_;
+  };
 
   // While a tagged object is being read, every error points at its end.
   class TaggedScope {
@@ -55,6 +78,7 @@ class Reader {
  private:
   std::string_view text_;
   std::optional<std::size_t> fixed_;
+  std::vector<JsonPathStep> path_;
 };
 
 // One key of a record: its name, whether it must appear, and how its value is read into the
@@ -89,11 +113,13 @@ Status read_record(Reader& r, const Value& v, std::string_view record,
     if (index == N) {
       std::array<std::string_view, N> names{};
       for (std::size_t i = 0; i < N; ++i) names[i] = fields[i].name;
-      return std::unexpected(r.error_at(m.key_end, json_messages::unknown_field(m.key, names)));
+      return std::unexpected(
+          r.error_at(m.key_end, json_messages::unknown_field(m.key, names), {m.key}));
     }
     if (seen[index])
-      return std::unexpected(r.error_at(m.key_end, json_messages::duplicate_field(m.key)));
+      return std::unexpected(r.error_at(m.key_end, json_messages::duplicate_field(m.key), {m.key}));
     seen[index] = true;
+    Reader::Step step(r, m.key);
     if (auto status = fields[index].read(r, m.value, out); !status) return status;
   }
   for (std::size_t i = 0; i < N; ++i) {
@@ -192,6 +218,23 @@ Status read_bool(Reader& r, const Value& v, bool& out) {
   return {};
 }
 
+// Appends the steps from `at` down to `target` (a value inside it); false when it is not there.
+// Parsed values nest at most as deep as the parser's depth limit.
+bool steps_to(const Value& at, const Value* target, std::vector<JsonPathStep>& steps) {
+  if (&at == target) return true;
+  for (std::size_t i = 0; i < at.array.size(); ++i) {
+    steps.emplace_back(static_cast<std::uint64_t>(i));
+    if (steps_to(at.array[i], target, steps)) return true;
+    steps.pop_back();
+  }
+  for (const json::Member& m : at.object) {
+    steps.emplace_back(m.key);
+    if (steps_to(m.value, target, steps)) return true;
+    steps.pop_back();
+  }
+  return false;
+}
+
 // Generic values are kept as parsed, but a repeated key anywhere inside them is refused: two
 // readers of the same manifest must never disagree about which member counts.
 Status refuse_repeated_keys(Reader& r, const Value& v) {
@@ -218,7 +261,11 @@ Status refuse_repeated_keys(Reader& r, const Value& v) {
       }
       if (first_dup) {
         const json::Member& m = current->object[*first_dup];
-        return std::unexpected(r.error_at(m.key_end, json_messages::duplicate_field(m.key)));
+        std::vector<JsonPathStep> steps;
+        steps_to(v, current, steps);
+        steps.emplace_back(m.key);
+        return std::unexpected(
+            r.error_at(m.key_end, json_messages::duplicate_field(m.key), std::move(steps)));
       }
       for (const json::Member& m : current->object) pending.push_back(&m.value);
     }
@@ -264,18 +311,20 @@ Status read_tag(Reader& r, const Value& v, std::string_view record,
   for (const json::Member& m : v.object) {
     if (m.key != "kind") continue;
     if (tag != nullptr)
-      return std::unexpected(r.error_at(v.end, json_messages::duplicate_field("kind")));
+      return std::unexpected(r.error_at(v.end, json_messages::duplicate_field("kind"), {"kind"}));
     tag = &m.value;
   }
   if (tag == nullptr)
     return std::unexpected(r.error_at(v.end, json_messages::missing_field("kind")));
   if (!tag->is_string()) {
     return std::unexpected(
-        r.error_at(v.end, json_messages::invalid_type(*tag, "variant identifier")));
+        r.error_at(v.end, json_messages::invalid_type(*tag, "variant identifier"), {"kind"}));
   }
   const auto index = find_name(names, tag->string);
-  if (!index)
-    return std::unexpected(r.error_at(v.end, json_messages::unknown_variant(tag->string, names)));
+  if (!index) {
+    return std::unexpected(
+        r.error_at(v.end, json_messages::unknown_variant(tag->string, names), {"kind"}));
+  }
   out = *index;
   return {};
 }
@@ -294,8 +343,8 @@ Status read_parameterization(Reader& r, const Value& v, ProfileParameterization&
           only.key_end, json_messages::unknown_variant(only.key, kParameterizationNames)));
     }
     if (!only.value.is_null()) {
-      return std::unexpected(
-          r.error_at(only.value.end, json_messages::invalid_type(only.value, "unit variant")));
+      return std::unexpected(r.error_at(
+          only.value.end, json_messages::invalid_type(only.value, "unit variant"), {only.key}));
     }
     out = static_cast<ProfileParameterization>(*index);
     return {};
@@ -320,9 +369,10 @@ Status read_list(Reader& r, const Value& v, std::vector<T>& out) {
     return std::unexpected(r.error_at(v.end, json_messages::invalid_type(v, "a sequence")));
   out.clear();
   out.reserve(v.array.size());
-  for (const Value& element : v.array) {
+  for (std::size_t i = 0; i < v.array.size(); ++i) {
     T item{};
-    if (auto st = ReadOne(r, element, item); !st) return st;
+    Reader::Step step(r, static_cast<std::uint64_t>(i));
+    if (auto st = ReadOne(r, v.array[i], item); !st) return st;
     out.push_back(std::move(item));
   }
   return {};
@@ -723,9 +773,13 @@ Status read_manifest(Reader& r, const Value& v, IndexManifest& out) {
 Result<IndexManifest> parse_manifest(std::string_view text) {
   auto value = json::parse(text);
   if (!value) {
-    return std::unexpected(ManifestError::json(std::move(value.error().message),
-                                               value.error().position.line,
-                                               value.error().position.column));
+    json::ParseError& e = value.error();
+    ParseFacts facts;
+    facts.reason = e.reason;
+    facts.offset = e.offset;
+    facts.json_path = std::move(e.path);
+    return std::unexpected(ManifestError::parse(std::move(e.message), e.position.line,
+                                                e.position.column, std::move(facts)));
   }
   Reader reader(text);
   IndexManifest manifest;

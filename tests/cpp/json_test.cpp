@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace karnid::json {
 namespace {
@@ -111,6 +112,62 @@ TEST(JsonParse, ErrorsCarryMessageAndPosition) {
       {"[-1.5e999999999999999999999]", "number out of range", 1, 27},
   };
   for (const ErrorCase& c : cases) expect_error(c);
+}
+
+// Programs tell errors apart by reason, not by message: each message has its own, and the path
+// names the member being read in every container still open.
+TEST(JsonParse, ErrorsCarryTheirReasonAndWhereParsingStood) {
+  using manifest::JsonPathStep;
+  using manifest::ParseReason;
+  using Path = std::vector<JsonPathStep>;
+  const struct {
+    std::string_view text;
+    std::string_view message;
+    ParseReason reason;
+    Path path;
+  } cases[] = {
+      {"", "EOF while parsing a value", ParseReason::EofValue, {}},
+      {"[\"a", "EOF while parsing a string", ParseReason::EofString, {0U}},
+      {"{\"a\": [", "EOF while parsing a list", ParseReason::EofArray, {"a"}},
+      {"{\"a\": {}, \"b\"", "EOF while parsing an object", ParseReason::EofObject, {"b"}},
+      {"{\"a\": x}", "expected value", ParseReason::ExpectedValue, {"a"}},
+      {"[1, trux]", "expected ident", ParseReason::ExpectedIdent, {1U}},
+      {"{} x", "trailing characters", ParseReason::TrailingCharacters, {}},
+      {"\"\x01\"",
+       "control character (\\u0000-\\u001F) found while parsing a string",
+       ParseReason::ControlCharacter,
+       {}},
+      {"\"\\x\"", "invalid escape", ParseReason::InvalidEscape, {}},
+      {"\"\xFF\"", "invalid unicode code point", ParseReason::InvalidCodePoint, {}},
+      {"\"\\uDC00\"", "lone leading surrogate in hex escape", ParseReason::LoneSurrogate, {}},
+      {"\"\\uD800\"", "unexpected end of hex escape", ParseReason::EndOfHexEscape, {}},
+      {"1e400", "number out of range", ParseReason::NumberOutOfRange, {}},
+      {"01", "invalid number", ParseReason::InvalidNumber, {}},
+      {"[[1 2]]", "expected `,` or `]`", ParseReason::ExpectedCommaOrArrayEnd, {0U, 0U}},
+      {"{\"a\": 1 2}", "expected `,` or `}`", ParseReason::ExpectedCommaOrObjectEnd, {"a"}},
+      {"{\"a\": 1, \"b\" 2}", "expected `:`", ParseReason::ExpectedColon, {"b"}},
+      // A member joins the path once its key has been read whole.
+      {"{\"a\": 1, \"b", "EOF while parsing a string", ParseReason::EofString, {}},
+      {"{\"a\": {1: 2}}", "key must be a string", ParseReason::KeyMustBeString, {"a"}},
+      {"{\"a\": [1,]}", "trailing comma", ParseReason::TrailingComma, {"a", 0U}},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parse(c.text);
+    ASSERT_FALSE(parsed.has_value()) << c.text;
+    const ParseError& e = parsed.error();
+    EXPECT_EQ(e.message, c.message) << c.text;
+    EXPECT_EQ(e.reason, c.reason) << c.text;
+    EXPECT_EQ(e.path, c.path) << c.text;
+    const Position at_offset = position_after(c.text, e.offset);
+    EXPECT_EQ(at_offset.line, e.position.line) << c.text;
+    EXPECT_EQ(at_offset.column, e.position.column) << c.text;
+  }
+  ParseOptions shallow;
+  shallow.max_depth = 2;
+  auto deep = parse("{\"a\": [[1]]}", shallow);
+  ASSERT_FALSE(deep.has_value());
+  EXPECT_EQ(deep.error().reason, manifest::ParseReason::DepthLimit);
+  EXPECT_EQ(deep.error().path, (std::vector<manifest::JsonPathStep>{"a", 0U}));
 }
 
 TEST(JsonParse, StringsAcceptOnlyWellFormedUtf8) {

@@ -55,6 +55,11 @@ std::string upper(std::string text) {
   return text;
 }
 
+// An issue about one line, "line {index} {rest}", which names that line.
+ReportIssue line_issue(std::string code, std::uint64_t index, std::string_view rest) {
+  return {std::move(code), "line " + std::to_string(index) + " " + std::string(rest), index};
+}
+
 struct Outcome {
   Result<JsonlRowsSummary> summary;
   std::vector<ReportIssue> issues;
@@ -108,17 +113,17 @@ TEST(RowIdentityUuid, FieldCheckReportsTheFirstProblemOnly) {
     std::vector<ReportIssue> expected;
   } cases[] = {
       {"db_id", kUuid, {}},
-      {"db_id", "", {{"row_identity_db_id_empty", "line 7 has empty db_id"}}},
+      {"db_id", "", {{"row_identity_db_id_empty", "line 7 has empty db_id", 7}}},
       {"db_id",
        std::string("ab\0cd", 5),
-       {{"row_identity_db_id_contains_nul", "line 7 db_id contains NUL"}}},
+       {{"row_identity_db_id_contains_nul", "line 7 db_id contains NUL", 7}}},
       {"db_id",
        "row-7",
-       {{"row_identity_db_id_invalid_uuid", "line 7 db_id must be a UUID in v1"}}},
-      {"parent_id", "", {{"row_identity_parent_id_empty", "line 7 has empty parent_id"}}},
+       {{"row_identity_db_id_invalid_uuid", "line 7 db_id must be a UUID in v1", 7}}},
+      {"parent_id", "", {{"row_identity_parent_id_empty", "line 7 has empty parent_id", 7}}},
       {"parent_id",
        "x",
-       {{"row_identity_parent_id_invalid_uuid", "line 7 parent_id must be a UUID in v1"}}},
+       {{"row_identity_parent_id_invalid_uuid", "line 7 parent_id must be a UUID in v1", 7}}},
   };
   for (const auto& c : cases) {
     std::vector<ReportIssue> issues;
@@ -392,7 +397,8 @@ TEST(RowIdentityStream, TrailingLineFeedIsAnExtraRowButAnInnerEmptyLineIsBadJson
       inner.issues,
       (std::vector<ReportIssue>{{"row_identity_jsonl_invalid_json",
                                  "line 2 is not a strict row object: EOF while parsing a value at "
-                                 "line 1 column 0"}}));
+                                 "line 1 column 0",
+                                 2}}));
 }
 
 TEST(RowIdentityStream, LineLimitCountsTheLineFeedAndTheCarriageReturn) {
@@ -408,7 +414,7 @@ TEST(RowIdentityStream, LineLimitCountsTheLineFeedAndTheCarriageReturn) {
   EXPECT_EQ(final_line.codes(), invalid_uuid);
 
   const std::vector<ReportIssue> too_large = {
-      {"row_identity_line_too_large", "line 0 exceeds max_row_identity_jsonl_line_bytes=10"}};
+      {"row_identity_line_too_large", "line 0 exceeds max_row_identity_jsonl_line_bytes=10", 0}};
   const Outcome with_lf = validate_text(line + "\n", 1, ten);
   ASSERT_TRUE(with_lf.summary.has_value());
   EXPECT_FALSE(with_lf.summary->sha256.has_value());
@@ -428,7 +434,8 @@ TEST(RowIdentityStream, LineLimitCountsTheLineFeedAndTheCarriageReturn) {
       windows.issues,
       (std::vector<ReportIssue>{{"row_identity_jsonl_invalid_json",
                                  "line 3 is not a strict row object: EOF while parsing a value at "
-                                 "line 1 column 0"}}));
+                                 "line 1 column 0",
+                                 3}}));
   EXPECT_EQ(windows.summary->sha256, sha256_hex(crlf));
 
   ResourceLimits zero;
@@ -437,7 +444,7 @@ TEST(RowIdentityStream, LineLimitCountsTheLineFeedAndTheCarriageReturn) {
             std::vector<std::string>{"row_identity_jsonl_invalid_json"});
   EXPECT_EQ(validate_text("[0,\"a\"]", 1, zero).issues,
             (std::vector<ReportIssue>{{"row_identity_line_too_large",
-                                       "line 0 exceeds max_row_identity_jsonl_line_bytes=0"}}));
+                                       "line 0 exceeds max_row_identity_jsonl_line_bytes=0", 0}}));
 }
 
 TEST(RowIdentityStream, LinesCutByReadBuffersAreReadWhole) {
@@ -466,7 +473,8 @@ TEST(RowIdentityStream, LinesCutByReadBuffersAreReadWhole) {
   EXPECT_EQ(stopped.issues,
             (std::vector<ReportIssue>{{"row_identity_line_too_large",
                                        "line 200 exceeds max_row_identity_jsonl_line_bytes=" +
-                                           std::to_string(block + 1000)}}));
+                                           std::to_string(block + 1000),
+                                       200}}));
   EXPECT_EQ(stopped.summary->rows_read, 201U);
 
   // A line that straddles the first block boundary, exactly at the limit and one byte over.
@@ -477,10 +485,11 @@ TEST(RowIdentityStream, LinesCutByReadBuffersAreReadWhole) {
   EXPECT_TRUE(validate_text(first + second + "\n", 2, limits).issues.empty());
   limits.max_row_map_line_bytes = block + 808;
   EXPECT_TRUE(validate_text(first + second, 2, limits).issues.empty());
-  EXPECT_EQ(validate_text(first + second + "\n", 2, limits).issues,
-            (std::vector<ReportIssue>{{"row_identity_line_too_large",
-                                       "line 1 exceeds max_row_identity_jsonl_line_bytes=" +
-                                           std::to_string(block + 808)}}));
+  EXPECT_EQ(
+      validate_text(first + second + "\n", 2, limits).issues,
+      (std::vector<ReportIssue>{
+          {"row_identity_line_too_large",
+           "line 1 exceeds max_row_identity_jsonl_line_bytes=" + std::to_string(block + 808), 1}}));
 }
 
 TEST(RowIdentityStream, RowLimitsStopBeforeTheLineIsLookedAt) {
@@ -511,12 +520,13 @@ TEST(RowIdentityStream, PerLineChecksContinueThroughTheLine) {
                               R"({"row_id": 1, "db_id": "a\u0000b", "parent_id": "p"})" + "\n" +
                               R"([2, ")" + kUuid + R"(", "{)" + kUuid + R"(}"])" + "\n";
   const Outcome outcome = validate_text(content, 3);
-  EXPECT_EQ(outcome.issues,
-            (std::vector<ReportIssue>{
-                {"row_identity_row_id_mismatch", "line 0 has row_id 1"},
-                {"row_identity_db_id_empty", "line 0 has empty db_id"},
-                {"row_identity_db_id_contains_nul", "line 1 db_id contains NUL"},
-                {"row_identity_parent_id_invalid_uuid", "line 1 parent_id must be a UUID in v1"}}));
+  EXPECT_EQ(
+      outcome.issues,
+      (std::vector<ReportIssue>{
+          {"row_identity_row_id_mismatch", "line 0 has row_id 1", 0},
+          {"row_identity_db_id_empty", "line 0 has empty db_id", 0},
+          {"row_identity_db_id_contains_nul", "line 1 db_id contains NUL", 1},
+          {"row_identity_parent_id_invalid_uuid", "line 1 parent_id must be a UUID in v1", 1}}));
   EXPECT_EQ(outcome.summary->parsed_rows, 3U);
   EXPECT_TRUE(outcome.summary->sha256.has_value());
 }
@@ -525,9 +535,9 @@ TEST(RowIdentityStream, DuplicatesAreReportedAtEveryRepetitionUnlessAllowed) {
   std::string content;
   for (int i = 0; i < 8; ++i) content += row(i, uuid(i == 5 || i == 7 ? 2 : i)) + "\n";
   const Outcome refused = validate_text(content, 8);
-  EXPECT_EQ(refused.issues,
-            (std::vector<ReportIssue>{{"row_identity_duplicate_db_id", "line 5 repeats db_id"},
-                                      {"row_identity_duplicate_db_id", "line 7 repeats db_id"}}));
+  EXPECT_EQ(refused.issues, (std::vector<ReportIssue>{
+                                {"row_identity_duplicate_db_id", "line 5 repeats db_id", 5},
+                                {"row_identity_duplicate_db_id", "line 7 repeats db_id", 7}}));
   EXPECT_TRUE(refused.summary->sha256.has_value());
 
   ResourceLimits no_tracking;
@@ -578,8 +588,7 @@ TEST(RowIdentityStream, TheSeenSetKeepsEveryIdentifierAsItGrows) {
   std::vector<ReportIssue> expected;
   for (int i = 0; i < 100; ++i) {
     content += row(1500 + i, uuid(i * 15)) + "\n";
-    expected.push_back(
-        {"row_identity_duplicate_db_id", "line " + std::to_string(1500 + i) + " repeats db_id"});
+    expected.push_back(line_issue("row_identity_duplicate_db_id", 1500 + i, "repeats db_id"));
   }
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
@@ -648,16 +657,15 @@ TEST(RowIdentityStream, IdentifiersRepeatOnlyWhenTheirTextsAreEqual) {
   };
   std::string content;
   for (std::size_t i = 0; i < ids.size(); ++i) content += row(i, ids[i]) + "\n";
-  std::vector<ReportIssue> expected = {
-      {"row_identity_db_id_invalid_uuid", "line 9 db_id must be a UUID in v1"}};
+  constexpr std::string_view kNoUuid = "db_id must be a UUID in v1";
+  std::vector<ReportIssue> expected = {line_issue("row_identity_db_id_invalid_uuid", 9, kNoUuid)};
   for (const int line : {10, 11, 12, 13}) {
-    expected.push_back(
-        {"row_identity_duplicate_db_id", "line " + std::to_string(line) + " repeats db_id"});
+    expected.push_back(line_issue("row_identity_duplicate_db_id", line, "repeats db_id"));
   }
-  expected.push_back({"row_identity_db_id_invalid_uuid", "line 14 db_id must be a UUID in v1"});
-  expected.push_back({"row_identity_duplicate_db_id", "line 14 repeats db_id"});
-  expected.push_back({"row_identity_duplicate_db_id", "line 15 repeats db_id"});
-  expected.push_back({"row_identity_db_id_invalid_uuid", "line 16 db_id must be a UUID in v1"});
+  expected.push_back(line_issue("row_identity_db_id_invalid_uuid", 14, kNoUuid));
+  expected.push_back(line_issue("row_identity_duplicate_db_id", 14, "repeats db_id"));
+  expected.push_back(line_issue("row_identity_duplicate_db_id", 15, "repeats db_id"));
+  expected.push_back(line_issue("row_identity_db_id_invalid_uuid", 16, kNoUuid));
   EXPECT_EQ(validate_text(content, ids.size()).issues, expected);
   EXPECT_EQ(validate_through_pipe(content, ids.size()).issues, expected);
 }
@@ -682,18 +690,17 @@ TEST(RowIdentityStream, EveryFormOfIdentifierSurvivesTheSetGrowing) {
   for (; line < 3000; ++line) {
     content += row(line, form(line)) + "\n";
     if (line % 4 == 3) {
-      expected.push_back({"row_identity_db_id_invalid_uuid",
-                          "line " + std::to_string(line) + " db_id must be a UUID in v1"});
+      expected.push_back(
+          line_issue("row_identity_db_id_invalid_uuid", line, "db_id must be a UUID in v1"));
     }
   }
   for (int i = 0; i < 3000; i += 97, ++line) {
     content += row(line, form(i)) + "\n";
     if (i % 4 == 3) {
-      expected.push_back({"row_identity_db_id_invalid_uuid",
-                          "line " + std::to_string(line) + " db_id must be a UUID in v1"});
+      expected.push_back(
+          line_issue("row_identity_db_id_invalid_uuid", line, "db_id must be a UUID in v1"));
     }
-    expected.push_back(
-        {"row_identity_duplicate_db_id", "line " + std::to_string(line) + " repeats db_id"});
+    expected.push_back(line_issue("row_identity_duplicate_db_id", line, "repeats db_id"));
   }
   const Outcome piped = validate_through_pipe(content, static_cast<std::uint64_t>(line));
   ASSERT_TRUE(piped.summary.has_value());

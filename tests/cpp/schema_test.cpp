@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "karnid/manifest/schema.hpp"
 
@@ -256,6 +258,54 @@ TEST(Schema, ErrorsPointAtTheOffendingToken) {
   auto missing = parse_manifest("{\"schema_version\": \"s\"\n}");
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().display(), "missing field `manifest_id` at line 2 column 1");
+}
+
+TEST(Schema, ErrorsNameTheMemberBeingRead) {
+  using Path = std::vector<JsonPathStep>;
+  const struct {
+    std::string_view from;
+    std::string_view to;
+    ParseReason reason;
+    Path path;
+  } cases[] = {
+      {"[64, 16]",
+       "[64, \"x\"]",
+       ParseReason::InvalidType,
+       {"calibration", "profile", "shape", 1U}},
+      {"{\"bucket_frequency\": null}",
+       "{\"bucket_frequency\": 1}",
+       ParseReason::InvalidType,
+       {"calibration", "profile", "parameterization", "bucket_frequency"}},
+      {"\"dim\": 64, \"bits\": 4}",
+       "\"dim\": 64}",
+       ParseReason::MissingKey,
+       {"calibration", "ordinalization"}},
+      {"{\"sha256\": \"00\"}",
+       "{\"sha256\": \"00\", \"sha256\": \"01\"}",
+       ParseReason::DuplicateKey,
+       {"attestations", 0U, "subject", 0U, "digest", "sha256"}},
+      {"\"org.a\": true}", "\"org.a\": tru}", ParseReason::ExpectedIdent, {"extensions", "org.a"}},
+  };
+  for (const auto& c : cases) {
+    const std::string text = variant(c.from, c.to);
+    auto parsed = parse_manifest(text);
+    ASSERT_FALSE(parsed.has_value()) << c.to;
+    const ManifestError& e = parsed.error();
+    EXPECT_EQ(e.detail(), ManifestError::Detail::Json);
+    EXPECT_EQ(e.parse_facts().reason, c.reason) << c.to;
+    EXPECT_EQ(e.parse_facts().json_path, c.path) << c.to;
+    const json::Position at = json::position_after(text, e.parse_facts().offset);
+    EXPECT_EQ(std::pair(at.line, at.column), std::pair(e.line(), e.column())) << c.to;
+  }
+
+  auto two_keys = parse_manifest(variant("{\"bucket_frequency\": null}",
+                                         "{\"bucket_frequency\": null, \"sign_frequency\": null}"));
+  ASSERT_FALSE(two_keys.has_value());
+  const ParseFacts& facts = two_keys.error().parse_facts();
+  EXPECT_EQ(facts.reason, ParseReason::InvalidLength);
+  EXPECT_EQ(facts.length, 2U);
+  EXPECT_EQ(facts.expected, "map with a single key");
+  EXPECT_EQ(two_keys.error().message(), "invalid length 2, expected map with a single key");
 }
 
 TEST(Schema, DeepGenericValuesHitTheNestingLimit) {

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "karnid/manifest/error.hpp"
+
 namespace karnid::json {
 
 // Arrays and objects may nest this deep; one more level fails with "recursion limit exceeded".
@@ -34,6 +36,10 @@ struct Position {
 struct ParseError {
   std::string message;
   Position position;
+  manifest::ParseReason reason = manifest::ParseReason::None;
+  std::uint64_t offset = 0;  // the bytes before `position`
+  // In each container still open at the error, the element or member begun last.
+  std::vector<manifest::JsonPathStep> path;
 };
 
 struct Member;

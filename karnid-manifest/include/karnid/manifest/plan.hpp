@@ -43,7 +43,8 @@ struct VerifiedLoadPlan {
 struct VerifiedLoadPlanError {
   enum class Kind : std::uint8_t { ManifestFailure, VerificationFailed, InvalidReport };
   Kind kind;
-  // ManifestFailure: the loading error; the other kinds: an Invalid error with the message.
+  // ManifestFailure: the loading error; the other kinds: an Invalid refusal with the message
+  // (VerificationFailed carries every error issue of the report).
   ManifestError error;
 };
 

@@ -8,18 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "karnid/manifest/error.hpp"
 #include "karnid/manifest/json.hpp"
 #include "karnid/manifest/schema.hpp"
 
 namespace karnid::manifest {
 
 inline constexpr std::string_view kIssueLimitCode = "verification_report_issue_limit_exceeded";
-
-struct ReportIssue {
-  std::string code;
-  std::string message;
-  friend bool operator==(const ReportIssue&, const ReportIssue&) = default;
-};
 
 // Header facts probed from the index file, in manifest encodings.
 struct MetadataReport {
@@ -128,11 +123,12 @@ struct VerificationReport {
 // "verification report issue count exceeded max_report_issues={max}".
 [[nodiscard]] std::string issue_limit_message(std::uint64_t max_report_issues);
 
-// Appends {code, message} while holding `issues` to `max` entries: a full list is cut to
+// Appends {code, message, line} while holding `issues` to `max` entries: a full list is cut to
 // max - 1 entries and closed with one limit issue; once it holds a limit issue, new issues are
 // dropped.
 void push_report_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max,
-                               std::string_view code, std::string message);
+                               std::string_view code, std::string message,
+                               std::optional<std::uint64_t> line = std::nullopt);
 
 // The last step of every run: bounds `errors` to max_report_issues (ending with exactly one
 // limit issue when it was cut) and sets `ok`.
