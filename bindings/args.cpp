@@ -1,5 +1,6 @@
 #include "args.hpp"
 
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -192,6 +193,20 @@ bool Arguments::text(std::size_t index, std::string& out) const {
 bool Arguments::flag(std::size_t index, bool& out) const {
   if (values_[index] == nullptr) return true;
   return convert_flag(values_[index], out) || fail_with_note(index);
+}
+
+bool Arguments::optional_descriptor(std::size_t index, std::optional<int>& out) const {
+  if (!given(index)) return true;
+  PyRef number = PyRef::steal(PyNumber_Index(values_[index]));
+  if (!number) return fail_with_note(index);
+  const long value = PyLong_AsLong(number.get());
+  if (value == -1 && PyErr_Occurred() != nullptr) return fail_with_note(index);
+  if (value < 0 || value > std::numeric_limits<int>::max()) {
+    PyErr_SetString(PyExc_ValueError, "a file descriptor must be a non-negative int");
+    return fail_with_note(index);
+  }
+  out = static_cast<int>(value);
+  return true;
 }
 
 bool Arguments::limits(std::size_t first, manifest::ResourceLimits& out) const {

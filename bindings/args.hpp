@@ -27,6 +27,7 @@ struct Parameter {
   bool keyword_only = false;      // false: positional-or-keyword
   bool required = false;          // every positional parameter here is required
   std::string_view default_text;  // the default as the text signature shows it
+  bool hidden = false;            // accepted, but left out of the text signature
 };
 
 // Positional-or-keyword and required.
@@ -35,7 +36,12 @@ consteval Parameter positional(std::string_view name) {
 }
 // Keyword-only with a default.
 consteval Parameter keyword(std::string_view name, std::string_view default_text) {
-  return {name, true, false, default_text};
+  return {name, true, false, default_text, false};
+}
+// Keyword-only with a default, for the package's own use: an opt-in that a caller of the
+// documented signature never passes, so the text signature does not show it.
+consteval Parameter package_keyword(std::string_view name, std::string_view default_text) {
+  return {name, true, false, default_text, true};
 }
 
 // `head` followed by the ten limit keywords (default None), in the fixed limit order.
@@ -47,6 +53,16 @@ consteval std::array<Parameter, N + manifest::kLimitFields.size()> with_limits(
   for (std::size_t i = 0; i < manifest::kLimitFields.size(); ++i) {
     all[N + i] = keyword(manifest::kLimitFields[i].name, "None");
   }
+  return all;
+}
+
+// `head` followed by `tail`.
+template <std::size_t N, std::size_t M>
+consteval std::array<Parameter, N + M> joined(const std::array<Parameter, N>& head,
+                                              const std::array<Parameter, M>& tail) {
+  std::array<Parameter, N + M> all{};
+  for (std::size_t i = 0; i < N; ++i) all[i] = head[i];
+  for (std::size_t i = 0; i < M; ++i) all[N + i] = tail[i];
   return all;
 }
 
@@ -72,9 +88,11 @@ struct Signature {
 consteval std::size_t text_signature_length(const Signature& signature) {
   std::size_t length = signature.function.size() + 1;  // "name("
   bool star_written = false;
-  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
-    const Parameter& parameter = signature.parameters[i];
-    if (i != 0) length += 2;  // ", "
+  bool first = true;
+  for (const Parameter& parameter : signature.parameters) {
+    if (parameter.hidden) continue;
+    if (!first) length += 2;  // ", "
+    first = false;
     if (parameter.keyword_only && !star_written) {
       length += 3;  // "*, "
       star_written = true;
@@ -95,9 +113,11 @@ consteval std::array<char, Length + 1> make_text_signature(const Signature& sign
   put(signature.function);
   put("(");
   bool star_written = false;
-  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
-    const Parameter& parameter = signature.parameters[i];
-    if (i != 0) put(", ");
+  bool first = true;
+  for (const Parameter& parameter : signature.parameters) {
+    if (parameter.hidden) continue;
+    if (!first) put(", ");
+    first = false;
     if (parameter.keyword_only && !star_written) {
       put("*, ");
       star_written = true;
@@ -143,6 +163,8 @@ class Arguments {
   [[nodiscard]] bool text(std::size_t index, std::string& out) const;
   // Omitted leaves `out` at its default.
   [[nodiscard]] bool flag(std::size_t index, bool& out) const;
+  // An open file descriptor (a non-negative int); None or omitted leaves `out` empty.
+  [[nodiscard]] bool optional_descriptor(std::size_t index, std::optional<int>& out) const;
   // The ten limit keywords, starting at `first`; None or omitted keeps the default.
   [[nodiscard]] bool limits(std::size_t first, manifest::ResourceLimits& out) const;
 

@@ -171,9 +171,85 @@ PyObject* error_facts(const manifest::ManifestError& error) {
       break;
   }
   return stored ? dict.release() : nullptr;
+void write_read(json::Writer& writer, const manifest::FileRead& read) {
+  writer.key("sha256");
+  writer.string(read.digest.sha256);
+  writer.key("size_bytes");
+  writer.u64(read.digest.size_bytes);
+  writer.key("device");
+  writer.u64(read.identity.device);
+  writer.key("inode");
+  writer.u64(read.identity.inode);
+  writer.key("mtime_ns");
+  writer.i64(read.identity.mtime_ns);
+  writer.key("ctime_ns");
+  writer.i64(read.identity.ctime_ns);
+  writer.key("steady");
+  writer.boolean(read.steady);
+}
+
+std::string reads_json(const manifest::VerificationReads& reads) {
+  std::string out;
+  json::Writer writer(out);
+  writer.begin_object();
+  writer.key("manifest");
+  writer.begin_object();
+  write_read(writer, reads.manifest);
+  writer.end_object();
+  writer.key("files");
+  writer.begin_array();
+  for (const manifest::CapturedRead& file : reads.files) {
+    writer.begin_object();
+    writer.key("role");
+    writer.string(manifest::read_role_name(file.role));
+    writer.key("name");
+    if (file.name) {
+      writer.string(*file.name);
+    } else {
+      writer.null();
+    }
+    write_read(writer, file.read);
+    writer.end_object();
+  }
+  writer.end_array();
+  writer.end_object();
+  return out;
+}
+
+// Sets dict["path"] to the bytes of `path`.
+bool set_path_bytes(PyObject* dict, const std::string& path) {
+  PyRef bytes =
+      PyRef::steal(PyBytes_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  return bytes && PyDict_Check(dict) && PyDict_SetItemString(dict, "path", bytes.get()) == 0;
 }
 
 }  // namespace
+
+PyObject* reads_to_python(const manifest::VerificationReads& reads) {
+  PyRef result = PyRef::steal(json_to_python(reads_json(reads)));
+  if (!result) return nullptr;
+  // The package reads this record itself: a replaced json module that returns another shape
+  // fails loudly here instead of leaving the display text where the bytes belong.
+  const auto unexpected_shape = [] {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_ValueError, "json.loads returned an unexpected record of the reads");
+    }
+    return nullptr;
+  };
+  if (!PyDict_Check(result.get())) return unexpected_shape();
+  PyObject* manifest = PyDict_GetItemString(result.get(), "manifest");  // borrowed
+  PyObject* files = PyDict_GetItemString(result.get(), "files");        // borrowed
+  if (manifest == nullptr || files == nullptr || !PyList_Check(files) ||
+      PyList_Size(files) != static_cast<Py_ssize_t>(reads.files.size()) ||
+      !set_path_bytes(manifest, reads.manifest_path)) {
+    return unexpected_shape();
+  }
+  for (std::size_t i = 0; i < reads.files.size(); ++i) {
+    PyObject* entry = PyList_GetItem(files, static_cast<Py_ssize_t>(i));  // borrowed
+    if (entry == nullptr || !set_path_bytes(entry, reads.files[i].path)) return unexpected_shape();
+  }
+  return result.release();
+}
 
 PyObject* json_to_python(std::string_view json_text) {
   PyObject* json_name = interned(g_json_name, "json");

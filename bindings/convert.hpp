@@ -47,6 +47,12 @@ struct PlanPaths {
 // Returns false with a Python exception set when decoding fails.
 [[nodiscard]] bool restore_plan_paths(PyObject* plan, const PlanPaths& paths);
 
+// What a recorded verification read, on its way to the package: {"manifest": {...}, "files":
+// [{"role", "name", ...}, ...]}, each entry with "sha256", "size_bytes", "device", "inode",
+// "mtime_ns", "ctime_ns", "steady" and "path" (the OS bytes: the manifest's as given, the files'
+// canonical). A new reference, or nullptr with an exception set.
+[[nodiscard]] PyObject* reads_to_python(const manifest::VerificationReads& reads);
+
 // Compact JSON of the records that the host layer itself returns.
 [[nodiscard]] std::string digest_json(const manifest::FileDigest& digest);
 [[nodiscard]] std::string limits_json(const manifest::ResourceLimits& limits);

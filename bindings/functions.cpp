@@ -37,26 +37,33 @@ constexpr Signature kSha256File{"sha256_file", kSha256FileParameters};
 constexpr auto kInspectParameters = with_limits(std::array{positional("manifest")});
 constexpr Signature kInspectManifest{"inspect_manifest", kInspectParameters};
 
-constexpr auto kVerifyParameters = with_limits(std::array{
-    positional("manifest"),
-    keyword("index", "None"),
-    keyword("allow_absolute_paths", "False"),
-    keyword("allow_path_escape", "False"),
-    keyword("allow_duplicate_db_ids", "False"),
-});
+// record_reads=True (the package's own) returns (result, reads): the digest and identity of the
+// manifest bytes that were parsed and of every file read, so that a signature and a loader's open
+// files can be held to what was verified rather than to a second read by name.
+constexpr auto kVerifyParameters = joined(with_limits(std::array{
+                                              positional("manifest"),
+                                              keyword("index", "None"),
+                                              keyword("allow_absolute_paths", "False"),
+                                              keyword("allow_path_escape", "False"),
+                                              keyword("allow_duplicate_db_ids", "False"),
+                                          }),
+                                          std::array{package_keyword("record_reads", "False")});
 constexpr Signature kVerifyManifest{"verify_manifest", kVerifyParameters};
 constexpr Signature kVerifyForLoad{"verify_for_load", kVerifyParameters};
 
-constexpr auto kCreateParameters = with_limits(std::array{
-    positional("index"),
-    positional("out"),
-    positional("embedding_model"),
-    keyword("row_map", "None"),
-    keyword("row_id_is_identity", "False"),
-    keyword("auxiliary_artifacts", "None"),
-    keyword("allow_absolute_paths", "False"),
-    keyword("allow_path_escape", "False"),
-});
+// out_fd (the package's own) writes the manifest through a descriptor the caller created, with
+// `out` only placing it.
+constexpr auto kCreateParameters = joined(with_limits(std::array{
+                                              positional("index"),
+                                              positional("out"),
+                                              positional("embedding_model"),
+                                              keyword("row_map", "None"),
+                                              keyword("row_id_is_identity", "False"),
+                                              keyword("auxiliary_artifacts", "None"),
+                                              keyword("allow_absolute_paths", "False"),
+                                              keyword("allow_path_escape", "False"),
+                                          }),
+                                          std::array{package_keyword("out_fd", "None")});
 constexpr Signature kCreateManifest{"create_manifest", kCreateParameters};
 
 static_assert(kVerifyParameters.size() <= kMaxParameters);
@@ -71,6 +78,7 @@ constexpr const char* kNoRowIdentity = "one of row_map or row_id_is_identity=Tru
 struct VerifyArgs {
   std::string manifest;
   manifest::VerifyOptions options;
+  bool record_reads = false;
 };
 
 struct CreateArgs {
@@ -95,7 +103,8 @@ bool convert_verify_args(const Signature& signature, PyObject* const* args, Py_s
          arguments.flag(kVerifyManifest.at("allow_path_escape"), options.allow_path_escape) &&
          arguments.flag(kVerifyManifest.at("allow_duplicate_db_ids"),
                         options.allow_duplicate_db_ids) &&
-         arguments.limits(kVerifyManifest.at("max_manifest_bytes"), options.limits);
+         arguments.limits(kVerifyManifest.at("max_manifest_bytes"), options.limits) &&
+         arguments.flag(kVerifyManifest.at("record_reads"), out.record_reads);
 }
 
 bool convert_create_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -114,7 +123,8 @@ bool convert_create_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
       !arguments.flag(kCreateManifest.at("row_id_is_identity"), row_id_is_identity) ||
       !arguments.flag(kCreateManifest.at("allow_absolute_paths"), options.allow_absolute_paths) ||
       !arguments.flag(kCreateManifest.at("allow_path_escape"), options.allow_path_escape) ||
-      !arguments.limits(kCreateManifest.at("max_manifest_bytes"), options.limits)) {
+      !arguments.limits(kCreateManifest.at("max_manifest_bytes"), options.limits) ||
+      !arguments.optional_descriptor(kCreateManifest.at("out_fd"), options.output_descriptor)) {
     return false;
   }
   if (row_map && row_id_is_identity) {
@@ -133,6 +143,13 @@ bool convert_create_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   constexpr std::size_t kAuxiliary = kCreateManifest.at("auxiliary_artifacts");
   return !arguments.given(kAuxiliary) ||
          read_auxiliary_artifacts(arguments.get(kAuxiliary), options.auxiliary_artifacts);
+}
+
+// (result, reads) for a call that asked for its reads; steals `result`.
+PyObject* with_reads(PyRef result, const manifest::VerificationReads& reads) {
+  PyRef recorded = PyRef::steal(reads_to_python(reads));
+  if (!recorded) return nullptr;
+  return PyTuple_Pack(2, result.get(), recorded.get());
 }
 
 // ---- the functions ---------------------------------------------------------------------------
@@ -189,18 +206,28 @@ PyObject* verify_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     VerifyArgs request;
     if (!convert_verify_args(kVerifyManifest, args, nargs, kwnames, request)) return nullptr;
+    manifest::VerificationReads reads;
     // Only a manifest that cannot be loaded is an error; failed checks are part of the report.
     const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
       const std::uint64_t max_manifest_bytes = request.options.limits.max_manifest_bytes;
-      auto document = manifest::load_manifest_file_with_options(std::move(request.manifest),
-                                                                max_manifest_bytes);
+      auto document = request.record_reads ? manifest::load_manifest_file_recording_read(
+                                                 std::move(request.manifest), max_manifest_bytes)
+                                           : manifest::load_manifest_file_with_options(
+                                                 std::move(request.manifest), max_manifest_bytes);
       if (!document) return std::unexpected(std::move(document.error()));
-      return manifest::to_compact_json(
-          manifest::verify_manifest_with_path_capture(*document, std::move(request.options))
-              .report);
+      manifest::VerificationRun run =
+          manifest::verify_manifest_with_path_capture(*document, std::move(request.options));
+      if (request.record_reads) {
+        reads.manifest_path = document->document_path;
+        reads.manifest = document->source.value_or(manifest::FileRead{});
+        reads.files = std::move(run.capture.reads);
+      }
+      return manifest::to_compact_json(run.report);
     });
     if (!text) return raise_manifest_error(text.error());
-    return json_to_python(*text);
+    PyRef report = PyRef::steal(json_to_python(*text));
+    if (!report || !request.record_reads) return report.release();
+    return with_reads(std::move(report), reads);
   });
 }
 
@@ -210,9 +237,13 @@ PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     VerifyArgs request;
     if (!convert_verify_args(kVerifyForLoad, args, nargs, kwnames, request)) return nullptr;
     PlanPaths paths;
+    manifest::VerificationReads reads;
     const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
       auto plan =
-          manifest::verify_for_load(std::move(request.manifest), std::move(request.options));
+          request.record_reads
+              ? manifest::verify_for_load_recording_reads(std::move(request.manifest),
+                                                          std::move(request.options), reads)
+              : manifest::verify_for_load(std::move(request.manifest), std::move(request.options));
       // Every refusal carries a ManifestError: the loading failure itself, or an Invalid error
       // holding the verification-failed or inconsistent-report message.
       if (!plan) return std::unexpected(std::move(plan.error().error));
@@ -223,7 +254,8 @@ PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     // The JSON text can only carry display forms; the loader needs the verified bytes.
     PyRef result = PyRef::steal(json_to_python(*text));
     if (!result || !restore_plan_paths(result.get(), paths)) return nullptr;
-    return result.release();
+    if (!request.record_reads) return result.release();
+    return with_reads(std::move(result), reads);
   });
 }
 

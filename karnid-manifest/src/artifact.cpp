@@ -68,28 +68,33 @@ std::string probe_failed_message(std::string_view error) {
 // untrusted manifest, so only a regular file is read (a FIFO would block, a device might never
 // end). Interrupted reads are retried: a signal aimed at the host process must not turn into a
 // hashing failure.
-Result<FileDigest> hash_index_file(const std::string& path) {
+Result<FileRead> hash_index_file(const std::string& path) {
   auto fd = open_for_reading(path, FileKindPolicy::RegularOnly);
   if (!fd) return std::unexpected(std::move(fd.error()));
   // Only a hint for read-ahead; a refusal changes nothing about the result.
   (void)::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  const ReadWatch watch(fd->get());
   const auto buffer = std::make_unique_for_overwrite<char[]>(kHashChunkBytes);
   auto digest = hash_stream(fd->get(), {buffer.get(), kHashChunkBytes}, InterruptedRead::Retry);
   if (!digest) return std::unexpected(std::move(digest.error()));
-  return std::move(**digest);
+  return watch.finish(fd->get(), std::move(**digest));
 }
+
+struct ProbedIndexFile {
+  IndexMetadata metadata;
+  FileIdentity identity;  // of the file whose header was read
+};
 
 // Opens the file again (it may have changed since hashing), takes its length from the opened
 // descriptor and probes the header. Failures come back as the text for the issue message.
-std::expected<IndexMetadata, std::string> probe_index_at(const std::string& path) {
+std::expected<ProbedIndexFile, std::string> probe_index_at(const std::string& path) {
   auto fd = open_for_reading(path, FileKindPolicy::RegularOnly);
   if (!fd) return std::unexpected(fd.error().display());
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(os_error_text(errno));
-  const std::uint64_t file_len = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-  auto metadata = index_core::probe_index_file(fd->get(), file_len);
+  const std::optional<FileIdentity> identity = identify_open_file(fd->get());
+  if (!identity) return std::unexpected(os_error_text(errno));
+  auto metadata = index_core::probe_index_file(fd->get(), identity->size_bytes);
   if (!metadata) return std::unexpected(probe_error_text(metadata.error()));
-  return std::move(*metadata);
+  return ProbedIndexFile{std::move(*metadata), *identity};
 }
 
 // Equal variants with equal carried fields; fields a variant does not carry never count.
@@ -279,24 +284,33 @@ void verify_index_artifact(VerifyContext& ctx) {
   ctx.capture.artifact_path = *canonical;
   const std::string& path = *ctx.capture.artifact_path;
 
-  if (auto digest = hash_index_file(path); !digest) {
-    report.error(kHashFailed, hash_failed_message(digest.error().display()));
+  std::optional<FileRead> hashed;
+  if (auto read = hash_index_file(path); !read) {
+    report.error(kHashFailed, hash_failed_message(read.error().display()));
   } else {
-    if (digest->sha256 != declared.sha256) {
+    const FileDigest& digest = read->digest;
+    if (digest.sha256 != declared.sha256) {
       report.error(kSha256Mismatch,
-                   observed_vs_declared("SHA-256", "was", digest->sha256, declared.sha256));
+                   observed_vs_declared("SHA-256", "was", digest.sha256, declared.sha256));
     }
-    compare_count(report, kFileSizeMismatch, "size", digest->size_bytes, declared.file_size_bytes);
-    out.sha256 = std::move(digest->sha256);
-    out.size_bytes = digest->size_bytes;
+    compare_count(report, kFileSizeMismatch, "size", digest.size_bytes, declared.file_size_bytes);
+    out.sha256 = digest.sha256;
+    out.size_bytes = digest.size_bytes;
+    hashed = std::move(*read);
   }
 
-  auto metadata = probe_index_at(path);
-  if (!metadata) {
-    report.error(kProbeFailed, probe_failed_message(metadata.error()));
+  auto probed = probe_index_at(path);
+  if (hashed) {
+    // The header facts and the digest describe one file only when the probe found the file, in
+    // the state, that was hashed.
+    if (!probed || probed->identity != hashed->identity) hashed->steady = false;
+    ctx.capture.reads.push_back({ReadRole::Artifact, std::nullopt, path, std::move(*hashed)});
+  }
+  if (!probed) {
+    report.error(kProbeFailed, probe_failed_message(probed.error()));
     return;
   }
-  compare_probed_metadata(declared, *metadata, report);
+  compare_probed_metadata(declared, probed->metadata, report);
 }
 
 }  // namespace karnid::manifest

@@ -124,9 +124,10 @@ void hash_entry(VerifyContext& ctx, const AuxiliaryArtifact& artifact, const std
                 AuxiliaryArtifactReport& entry) {
   VerificationReport& report = ctx.report;
   const std::string name = quote_debug(artifact.name);
-  auto digest =
-      sha256_file_bounded(canonical, ctx.limits().max_auxiliary_artifact_bytes,
-                          kAuxiliaryFileTooLargeCode, kAuxiliaryLabel, FileKindPolicy::RegularOnly);
+  FileRead read;
+  auto digest = sha256_file_bounded(canonical, ctx.limits().max_auxiliary_artifact_bytes,
+                                    kAuxiliaryFileTooLargeCode, kAuxiliaryLabel,
+                                    FileKindPolicy::RegularOnly, &read);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {
@@ -139,6 +140,7 @@ void hash_entry(VerifyContext& ctx, const AuxiliaryArtifact& artifact, const std
     }
     return;
   }
+  ctx.capture.reads.push_back({ReadRole::AuxiliaryArtifact, artifact.name, canonical, read});
 
   entry.sha256 = digest->sha256;
   entry.size_bytes = digest->size_bytes;

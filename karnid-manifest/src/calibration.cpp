@@ -351,11 +351,11 @@ void verify_calibration(VerifyContext& ctx) {
   check_shape_and_size(report, profile, block.ordinalization);
   if (!is_blank(profile.path)) {
     CalibrationReport& section = ctx.report.calibration;
-    check_profile_file(
-        ctx, profile.path, profile.sha256, profile.file_size_bytes,
-        {kProfileIssuePrefix, kCalibrationProfileTooLargeCode, kProfileLabel,
-         ctx.limits().max_calibration_profile_bytes, section.profile_canonical_path,
-         section.profile_sha256, section.profile_size_bytes, ctx.capture.calibration_profile_path});
+    check_profile_file(ctx, profile.path, profile.sha256, profile.file_size_bytes,
+                       {kProfileIssuePrefix, kCalibrationProfileTooLargeCode, kProfileLabel,
+                        ctx.limits().max_calibration_profile_bytes, section.profile_canonical_path,
+                        section.profile_sha256, section.profile_size_bytes,
+                        ctx.capture.calibration_profile_path, ReadRole::CalibrationProfile});
   }
 }
 

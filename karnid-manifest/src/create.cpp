@@ -146,6 +146,13 @@ std::optional<std::pair<dev_t, ino_t>> regular_file_identity(const std::string& 
   return std::pair{st.st_dev, st.st_ino};
 }
 
+// Device and inode of the regular file open on `fd`.
+std::optional<std::pair<dev_t, ino_t>> descriptor_file_identity(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return std::pair{st.st_dev, st.st_ino};
+}
+
 // The manifest is written by truncating `out`: when that is one of the inputs under another name
 // (the same path, a hard link, a link or a linked directory on the way), the input would be lost
 // and the manifest would vouch for bytes that no longer exist. Inputs that cannot be examined
@@ -153,7 +160,9 @@ std::optional<std::pair<dev_t, ino_t>> regular_file_identity(const std::string& 
 Result<void> refuse_output_over_input(const std::string& out, const std::string& index_path,
                                       const RowIdentityChoice& row_identity_choice,
                                       const CreateManifestOptions& options) {
-  const auto target = regular_file_identity(out);
+  const auto target = options.output_descriptor
+                          ? descriptor_file_identity(*options.output_descriptor)
+                          : regular_file_identity(out);
   if (!target) return {};
   const auto check = [&](const std::string& input, std::string_view label) -> Result<void> {
     if (regular_file_identity(input) == target) {
@@ -346,8 +355,11 @@ Result<IndexManifest> create_manifest_for_index_with_options(
     return std::unexpected(std::move(refused.error()));
   }
   const std::string manifest_dir = manifest_base_dir(out_path);
-  if (auto prepared = prepare_manifest_dir(manifest_dir); !prepared) {
-    return std::unexpected(std::move(prepared.error()));
+  // Writing through the caller's descriptor creates nothing by name.
+  if (!options.output_descriptor) {
+    if (auto prepared = prepare_manifest_dir(manifest_dir); !prepared) {
+      return std::unexpected(std::move(prepared.error()));
+    }
   }
 
   auto probed = probe_index(index_path);
@@ -405,9 +417,9 @@ Result<IndexManifest> create_manifest_for_index_with_options(
   manifest.build = BuildInfo{std::move(*invocation_id), std::string(kBuilderId), {}, {}, {}, {}};
 
   const std::string text = serialize_manifest(manifest, json::Writer::Style::Pretty);
-  if (auto written = write_manifest_file(out_path, text); !written) {
-    return std::unexpected(std::move(written.error()));
-  }
+  auto written = options.output_descriptor ? write_all(*options.output_descriptor, text)
+                                           : write_manifest_file(out_path, text);
+  if (!written) return std::unexpected(std::move(written.error()));
   return manifest;
 }
 

@@ -245,11 +245,12 @@ void check_profile(VerifyContext& ctx, const EncoderDistortionProfileRef& block)
   check_profile_fields(report, profile);
   if (!is_blank(profile.path)) {
     EncoderDistortionReport& section = ctx.report.encoder_distortion;
-    check_profile_file(ctx, profile.path, profile.sha256, profile.file_size_bytes,
-                       {kProfileIssuePrefix, kEncoderDistortionProfileTooLargeCode, kProfileLabel,
-                        ctx.limits().max_encoder_distortion_profile_bytes,
-                        section.profile_canonical_path, section.profile_sha256,
-                        section.profile_size_bytes, ctx.capture.encoder_distortion_profile_path});
+    check_profile_file(
+        ctx, profile.path, profile.sha256, profile.file_size_bytes,
+        {kProfileIssuePrefix, kEncoderDistortionProfileTooLargeCode, kProfileLabel,
+         ctx.limits().max_encoder_distortion_profile_bytes, section.profile_canonical_path,
+         section.profile_sha256, section.profile_size_bytes,
+         ctx.capture.encoder_distortion_profile_path, ReadRole::EncoderDistortionProfile});
   }
 }
 

@@ -83,6 +83,27 @@ Result<FileDescriptor> open_for_reading(const std::string& path, FileKindPolicy 
   return std::unexpected(ManifestError::os(EINVAL).with_path(path));
 }
 
+std::optional<FileIdentity> identify_open_file(int fd) noexcept {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return FileIdentity{
+      static_cast<std::uint64_t>(st.st_dev),
+      static_cast<std::uint64_t>(st.st_ino),
+      st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0,
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+      static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec,
+  };
+}
+
+FileRead ReadWatch::finish(int fd, FileDigest digest) const {
+  FileRead read{std::move(digest), {}, false};
+  const std::optional<FileIdentity> after = identify_open_file(fd);
+  if (after) read.identity = *after;
+  read.steady =
+      before_ && after && *before_ == *after && after->size_bytes == read.digest.size_bytes;
+  return read;
+}
+
 std::string to_hex(const unsigned char* data, std::size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out(size * 2, '\0');
@@ -125,9 +146,11 @@ Result<FileDigest> sha256_file(const std::string& path) {
 
 Result<std::string> read_bounded_file(const std::string& path, std::uint64_t limit,
                                       std::string_view code, std::string_view label,
-                                      FileKindPolicy policy) {
+                                      FileKindPolicy policy, FileRead* read) {
   auto fd = open_for_reading(path, policy);
   if (!fd) return std::unexpected(std::move(fd.error()));
+  const std::optional<ReadWatch> watch =
+      read != nullptr ? std::optional<ReadWatch>(std::in_place, fd->get()) : std::nullopt;
   if (limit == std::numeric_limits<std::uint64_t>::max()) {
     return std::unexpected(
         ManifestError::coded(std::string(code),
@@ -169,14 +192,16 @@ Result<std::string> read_bounded_file(const std::string& path, std::uint64_t lim
             .with_path(path));
   }
   buffer.resize(static_cast<std::size_t>(used));
+  if (watch) *read = watch->finish(fd->get(), FileDigest{Sha256::hex_of(buffer), used});
   return buffer;
 }
 
 Result<FileDigest> sha256_file_bounded(const std::string& path, std::uint64_t limit,
                                        std::string_view code, std::string_view label,
-                                       FileKindPolicy policy) {
-  auto content = read_bounded_file(path, limit, code, label, policy);
+                                       FileKindPolicy policy, FileRead* read) {
+  auto content = read_bounded_file(path, limit, code, label, policy, read);
   if (!content) return std::unexpected(std::move(content.error()));
+  if (read != nullptr) return read->digest;
   return FileDigest{Sha256::hex_of(*content), static_cast<std::uint64_t>(content->size())};
 }
 
@@ -208,15 +233,33 @@ std::string manifest_base_dir(std::string_view path) {
   return std::string(path.substr(0, cut));
 }
 
-Result<ManifestDocument> load_manifest_file_with_options(std::string path,
-                                                         std::uint64_t max_manifest_bytes) {
+namespace {
+
+Result<ManifestDocument> load_manifest_file(std::string path, std::uint64_t max_manifest_bytes,
+                                            bool record_read) {
+  std::optional<FileRead> source;
+  if (record_read) source.emplace();
   auto bytes =
-      read_bounded_file(path, max_manifest_bytes, "manifest_file_too_large", "manifest file");
+      read_bounded_file(path, max_manifest_bytes, "manifest_file_too_large", "manifest file",
+                        FileKindPolicy::AnyReadable, source ? &*source : nullptr);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   auto manifest = parse_manifest(*bytes);
   if (!manifest) return std::unexpected(std::move(manifest.error()));
-  ManifestDocument document{std::move(*manifest), manifest_base_dir(path), std::move(path)};
+  ManifestDocument document{std::move(*manifest), manifest_base_dir(path), std::move(path),
+                            std::move(source)};
   return document;
+}
+
+}  // namespace
+
+Result<ManifestDocument> load_manifest_file_with_options(std::string path,
+                                                         std::uint64_t max_manifest_bytes) {
+  return load_manifest_file(std::move(path), max_manifest_bytes, /*record_read=*/false);
+}
+
+Result<ManifestDocument> load_manifest_file_recording_read(std::string path,
+                                                           std::uint64_t max_manifest_bytes) {
+  return load_manifest_file(std::move(path), max_manifest_bytes, /*record_read=*/true);
 }
 
 }  // namespace karnid::manifest

@@ -8,6 +8,22 @@
 #include "karnid/manifest/text.hpp"
 
 namespace karnid::manifest {
+
+std::string_view read_role_name(ReadRole role) noexcept {
+  switch (role) {
+    case ReadRole::Artifact:
+      return "artifact";
+    case ReadRole::RowIdentity:
+      return "row_identity";
+    case ReadRole::AuxiliaryArtifact:
+      return "auxiliary_artifact";
+    case ReadRole::CalibrationProfile:
+      return "calibration_profile";
+    case ReadRole::EncoderDistortionProfile:
+      return "encoder_distortion_profile";
+  }
+  return "unknown";
+}
 namespace {
 
 struct FreeDeleter {

@@ -146,15 +146,25 @@ std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> build_verified_load_plan(
   return plan;
 }
 
-std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> verify_for_load(std::string manifest_path,
-                                                                       VerifyOptions options) {
+namespace {
+
+std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> load_verify_and_plan(
+    std::string manifest_path, VerifyOptions options, VerificationReads* reads) {
   const std::uint64_t max_manifest_bytes = options.limits.max_manifest_bytes;
-  auto document = load_manifest_file_with_options(std::move(manifest_path), max_manifest_bytes);
+  auto document =
+      reads != nullptr
+          ? load_manifest_file_recording_read(std::move(manifest_path), max_manifest_bytes)
+          : load_manifest_file_with_options(std::move(manifest_path), max_manifest_bytes);
   if (!document) {
     return std::unexpected(VerifiedLoadPlanError{VerifiedLoadPlanError::Kind::ManifestFailure,
                                                  std::move(document.error())});
   }
   VerificationRun run = verify_manifest_with_path_capture(*document, std::move(options));
+  if (reads != nullptr) {
+    reads->manifest_path = document->document_path;
+    reads->manifest = document->source.value_or(FileRead{});
+    reads->files = std::move(run.capture.reads);
+  }
   if (!run.report.ok) {
     std::string message = verification_failed_message(run.report);
     return std::unexpected(VerifiedLoadPlanError{
@@ -163,6 +173,18 @@ std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> verify_for_load(std::stri
                                std::move(run.report.errors))});
   }
   return build_verified_load_plan(*document, std::move(run));
+}
+
+}  // namespace
+
+std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> verify_for_load(std::string manifest_path,
+                                                                       VerifyOptions options) {
+  return load_verify_and_plan(std::move(manifest_path), std::move(options), nullptr);
+}
+
+std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> verify_for_load_recording_reads(
+    std::string manifest_path, VerifyOptions options, VerificationReads& reads) {
+  return load_verify_and_plan(std::move(manifest_path), std::move(options), &reads);
 }
 
 std::string to_compact_json(const VerifiedLoadPlan& plan) {

@@ -149,7 +149,7 @@ class RowMapValidator {
   }
 
   [[nodiscard]] JsonlRowsSummary summary() const {
-    return {std::nullopt, rows_read_, parsed_rows_};
+    return {std::nullopt, rows_read_, parsed_rows_, std::nullopt};
   }
 
  private:
@@ -329,6 +329,7 @@ Result<JsonlRowsSummary> stream_rows(const std::string& path, bool allow_duplica
   RowMapValidator validator(allow_duplicate_db_ids, limits, declared_row_count,
                             expected_set_entries(fd->get(), limits, declared_row_count), errors,
                             parsing);
+  const ReadWatch watch(fd->get());
   const auto buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
   auto digest = hash_stream(
       fd->get(), {buffer.get(), kReadBufferBytes}, InterruptedRead::Retry,
@@ -337,7 +338,8 @@ Result<JsonlRowsSummary> stream_rows(const std::string& path, bool allow_duplica
   // Without a digest the validator stopped reading early.
   if (!*digest || !validator.finish()) return validator.summary();
   JsonlRowsSummary summary = validator.summary();
-  summary.sha256 = std::move((*digest)->sha256);
+  summary.sha256 = (*digest)->sha256;
+  summary.read = watch.finish(fd->get(), std::move(**digest));
   return summary;
 }
 
@@ -446,6 +448,9 @@ void verify_row_identity_file(VerifyContext& ctx) {
     return;
   }
   section.validated_rows = summary->parsed_rows;
+  if (summary->read) {
+    ctx.capture.reads.push_back({ReadRole::RowIdentity, std::nullopt, *canonical, *summary->read});
+  }
   if (summary->sha256) {
     section.sha256 = *summary->sha256;
     if (*summary->sha256 != declared.sha256) {

@@ -205,6 +205,9 @@ bool is_valid_utf8(std::string_view text) noexcept {
 }
 
 std::string strip_extended_length_prefix(std::string_view path_bytes) {
+  // Only a system whose canonical paths carry these prefixes may drop them. On POSIX, "\\?\m"
+  // is an ordinary relative name, and stripping it would name a different, plantable file.
+  if constexpr (!kPathsHaveExtendedLengthPrefixes) return std::string(path_bytes);
   // The prefixes are ASCII, so stripping them from the bytes and from the display text agree.
   constexpr std::string_view kUnc = "\\\\?\\UNC\\";
   constexpr std::string_view kVerbatim = "\\\\?\\";

@@ -248,8 +248,9 @@ void check_profile_file(VerifyContext& ctx, std::string_view path, std::string_v
   const std::string prefix(target.issue_prefix);
   const std::string label(target.label);
   // Regular files only: a FIFO planted at the profile path would otherwise block the run.
+  FileRead read;
   auto digest = sha256_file_bounded(*canonical, target.limit, std::string(target.too_large_code),
-                                    label, FileKindPolicy::RegularOnly);
+                                    label, FileKindPolicy::RegularOnly, &read);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {
@@ -259,6 +260,7 @@ void check_profile_file(VerifyContext& ctx, std::string_view path, std::string_v
     }
     return;
   }
+  ctx.capture.reads.push_back({target.role, std::nullopt, *canonical, std::move(read)});
   target.report_sha256 = digest->sha256;
   target.report_size_bytes = digest->size_bytes;
   if (digest->sha256 != declared_sha256) {

@@ -215,6 +215,33 @@ TEST_F(HostileFiles, AFileThatGrowsAndShrinksWhileReadStaysWithinTheLimit) {
   }
 }
 
+TEST_F(HostileFiles, AReadIsSteadyOnlyWhenTheFileDidNotChangeWhileItWasRead) {
+  const std::string file = write("watched", "0123456789");
+  const auto read_with = [&](auto&& meanwhile) {
+    auto fd = open_for_reading(file, FileKindPolicy::RegularOnly);
+    EXPECT_TRUE(fd.has_value());
+    const ReadWatch watch(fd->get());
+    std::vector<char> buffer(4);
+    auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Retry);
+    EXPECT_TRUE(digest.has_value());
+    meanwhile();
+    return watch.finish(fd->get(), **digest);
+  };
+  const FileRead quiet = read_with([] {});
+  EXPECT_TRUE(quiet.steady);
+  EXPECT_EQ(quiet.identity.size_bytes, 10u);
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(quiet.identity.inode, static_cast<std::uint64_t>(st.st_ino));
+  // Grown after the last read: the digest no longer describes the file.
+  EXPECT_FALSE(read_with([&] { std::ofstream(file, std::ios::app) << "more"; }).steady);
+  // Same size, touched in place: the times tell (set explicitly, as the clock may not have ticked).
+  EXPECT_FALSE(read_with([&] {
+                 const ::timespec times[2] = {{1, 0}, {1, 0}};
+                 ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+               }).steady);
+}
+
 TEST(IssueBound, ALimitIssueFollowedByUnboundedErrorsIsStillFound) {
   // Verification appends some errors without a bound, so the limit issue of an earlier bounded
   // push need not be the newest one; a later bounded push must still see it.

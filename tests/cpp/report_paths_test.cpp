@@ -106,9 +106,10 @@ TEST(Containment, ComparesWholeComponents) {
   EXPECT_TRUE(path_is_within("/anything", "/"));
 }
 
-TEST(PathToString, StripsExtendedLengthPrefixesAndReplacesBadBytes) {
-  EXPECT_EQ(path_to_string("\\\\?\\UNC\\server\\share"), "\\\\server\\share");
-  EXPECT_EQ(path_to_string("\\\\?\\C:\\x"), "C:\\x");
+TEST(PathToString, KeepsPosixNamesThatLookPrefixedAndReplacesBadBytes) {
+  // A relative POSIX name: stripping "\\?\" would name the sibling "m.json" instead.
+  EXPECT_EQ(path_to_string("\\\\?\\m.json"), "\\\\?\\m.json");
+  EXPECT_EQ(path_to_string("\\\\?\\UNC\\server\\share"), "\\\\?\\UNC\\server\\share");
   EXPECT_EQ(path_to_string("/a/\xFFz"), "/a/\xEF\xBF\xBDz");
   EXPECT_EQ(display_path("\xE2\x82"), "\xEF\xBF\xBD");  // one truncated sequence, one U+FFFD
 }

@@ -5,6 +5,7 @@
 // nothing is written to the output path unless every file was measured successfully.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -62,6 +63,12 @@ struct CreateManifestOptions {
   ResourceLimits limits;
   bool allow_absolute_paths = false;
   bool allow_path_escape = false;
+  // When set, the manifest text goes to this descriptor (from its current offset; it is neither
+  // truncated nor closed) and nothing is opened or created by name: `out_path` then only says
+  // where the manifest will live, so its directory must exist. This lets a caller that creates
+  // its own temporary file write through the descriptor it holds, with no name in between that
+  // someone else could swap.
+  std::optional<int> output_descriptor;
 };
 
 // How index rows map to the caller's identifiers: a row map (JSON Lines file) to validate and

@@ -64,6 +64,42 @@ struct FileDigest {
   std::uint64_t size_bytes;  // bytes actually hashed
 };
 
+// Which file a descriptor is open on, and the state the file system reports for it: enough to tell
+// later whether a path still names the same file, unchanged.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size_bytes = 0;
+  std::int64_t mtime_ns = 0;
+  std::int64_t ctime_ns = 0;
+
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of the file open on `fd`, or nothing when fstat fails.
+[[nodiscard]] std::optional<FileIdentity> identify_open_file(int fd) noexcept;
+
+// One file read to its end: the bytes' digest and what the file was while they were read.
+// `steady` holds when the file showed the same identity before the first read and after the last,
+// and its size equals the number of bytes read: the digest then describes the file as it is, not a
+// mixture of two states. A read that cannot tell (fstat failed) is not steady.
+struct FileRead {
+  FileDigest digest;
+  FileIdentity identity;  // after the last read
+  bool steady = false;
+};
+
+// Watches the reads of one descriptor from start to end.
+class ReadWatch {
+ public:
+  explicit ReadWatch(int fd) noexcept : before_(identify_open_file(fd)) {}
+  // The record of the reads, once `digest` describes every byte that was read from `fd`.
+  [[nodiscard]] FileRead finish(int fd, FileDigest digest) const;
+
+ private:
+  std::optional<FileIdentity> before_;
+};
+
 // The size of the reads that stream a whole file through SHA-256.
 inline constexpr std::size_t kHashChunkBytes = 65536;
 
@@ -89,24 +125,34 @@ using ChunkSink = std::function<bool(std::string_view chunk)>;
 [[nodiscard]] Result<FileDigest> sha256_file(const std::string& path);
 
 // The whole content of a file of at most `limit` bytes; reads at most limit + 1 bytes.
-// Refusals are Coded errors with `code`, built from `label` and the displayed path.
+// Refusals are Coded errors with `code`, built from `label` and the displayed path. When `read` is
+// given, it receives the record of the read (its digest computed from the content).
 [[nodiscard]] Result<std::string> read_bounded_file(
     const std::string& path, std::uint64_t limit, std::string_view code, std::string_view label,
-    FileKindPolicy policy = FileKindPolicy::AnyReadable);
+    FileKindPolicy policy = FileKindPolicy::AnyReadable, FileRead* read = nullptr);
 
-// SHA-256 and size of a file read through read_bounded_file (same errors).
+// SHA-256 and size of a file read through read_bounded_file (same errors). When `read` is given,
+// it receives the record of the read.
 [[nodiscard]] Result<FileDigest> sha256_file_bounded(
     const std::string& path, std::uint64_t limit, std::string_view code, std::string_view label,
-    FileKindPolicy policy = FileKindPolicy::AnyReadable);
+    FileKindPolicy policy = FileKindPolicy::AnyReadable, FileRead* read = nullptr);
 
 struct ManifestDocument {
   IndexManifest manifest;
   std::string base_dir;       // parent of the path as given, or "."
   std::string document_path;  // the path exactly as the caller gave it
+  // The record of the read whose bytes were parsed; only when the loader was asked for it.
+  std::optional<FileRead> source = std::nullopt;
 };
 
 // Reads the manifest under max_manifest_bytes, parses it strictly and records its base directory.
+// (The name is the one callers know; there is no plainer sibling.)
 [[nodiscard]] Result<ManifestDocument> load_manifest_file_with_options(
+    std::string path, std::uint64_t max_manifest_bytes);
+
+// The same, also recording the digest and identity of the exact bytes that were parsed, so that a
+// caller can bind a signature over those bytes to this verification instead of to a second read.
+[[nodiscard]] Result<ManifestDocument> load_manifest_file_recording_read(
     std::string path, std::uint64_t max_manifest_bytes);
 
 // The directory against which a manifest's relative paths resolve: the parent of the path as

@@ -3,19 +3,45 @@
 // unless the caller allows them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "karnid/manifest/error.hpp"
+#include "karnid/manifest/io.hpp"
 #include "karnid/manifest/report.hpp"
 
 namespace karnid::manifest {
 
+// Which file of a manifest a captured read is of.
+enum class ReadRole : std::uint8_t {
+  Artifact,
+  RowIdentity,
+  AuxiliaryArtifact,
+  CalibrationProfile,
+  EncoderDistortionProfile,
+};
+
+// The name a role is shown under: "artifact", "row_identity", "auxiliary_artifact",
+// "calibration_profile", "encoder_distortion_profile".
+[[nodiscard]] std::string_view read_role_name(ReadRole role) noexcept;
+
+// One file a verification run read to its end, at its canonical path.
+struct CapturedRead {
+  ReadRole role;
+  std::optional<std::string> name;  // the auxiliary artifact's name
+  std::string path;                 // canonical, OS bytes
+  FileRead read;
+};
+
 // Canonical paths captured during one verification run, as raw OS bytes, so that a loader opens
-// exactly the files that were hashed.
+// exactly the files that were hashed; and what each file was while it was read, so that a loader
+// holding a descriptor can tell whether it is on the very file that was hashed.
 struct VerificationPathCapture {
+  // Every file read to its end, in the order the steps read them.
+  std::vector<CapturedRead> reads;
   std::optional<std::string> artifact_path;
   std::optional<std::string> row_identity_path;
   // One entry per entry of the report's auxiliary_artifacts, in report order.

@@ -61,6 +61,20 @@ struct VerifiedLoadPlanError {
 [[nodiscard]] std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> verify_for_load(
     std::string manifest_path, VerifyOptions options);
 
+// What one verification read: the manifest's bytes that were parsed and every file read to its
+// end, each as the run found it.
+struct VerificationReads {
+  std::string manifest_path;  // as the caller gave it
+  FileRead manifest;
+  std::vector<CapturedRead> files;
+};
+
+// verify_for_load that also fills `reads` when the manifest loaded (also when verification then
+// refuses), so that a caller can hold the plan to the exact bytes and files that were checked.
+[[nodiscard]] std::expected<VerifiedLoadPlan, VerifiedLoadPlanError>
+verify_for_load_recording_reads(std::string manifest_path, VerifyOptions options,
+                                VerificationReads& reads);
+
 // The plan's JSON form with every path as text (path_to_string), keys in their fixed order.
 [[nodiscard]] std::string to_compact_json(const VerifiedLoadPlan& plan);
 

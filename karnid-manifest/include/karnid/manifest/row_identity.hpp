@@ -20,6 +20,7 @@ struct JsonlRowsSummary {
   std::optional<std::string> sha256;  // present only when the file was read to its end
   std::uint64_t rows_read = 0;        // lines consumed, including the one reading stopped at
   std::uint64_t parsed_rows = 0;      // lines that parsed as a row, whatever later checks found
+  std::optional<FileRead> read;       // the record of the read, when it reached the end
 };
 
 // The codes of the row identity file's three limits (creation refuses with them as they stand).

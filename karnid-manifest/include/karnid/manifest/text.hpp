@@ -34,8 +34,15 @@ namespace karnid::manifest {
 // Every byte belongs to a well-formed UTF-8 sequence.
 [[nodiscard]] bool is_valid_utf8(std::string_view text) noexcept;
 
-// The path bytes with the extended-length prefixes \\?\UNC\ (kept as two backslashes) and
-// \\?\ removed, otherwise unchanged.
+// Whether this system's canonical paths may start with the extended-length prefixes.
+#ifdef _WIN32
+inline constexpr bool kPathsHaveExtendedLengthPrefixes = true;
+#else
+inline constexpr bool kPathsHaveExtendedLengthPrefixes = false;
+#endif
+
+// On a system whose paths carry them, the path bytes with the extended-length prefixes
+// \\?\UNC\ (kept as two backslashes) and \\?\ removed; otherwise, and on POSIX always, unchanged.
 [[nodiscard]] std::string strip_extended_length_prefix(std::string_view path_bytes);
 
 // A path for a result: display form of strip_extended_length_prefix.

@@ -89,6 +89,7 @@ struct ProfileFileTarget {
   std::optional<std::string>& report_sha256;
   std::optional<std::uint64_t>& report_size_bytes;
   std::optional<std::string>& captured_path;
+  ReadRole role;  // how the read is captured
 };
 
 // Resolves a profile file under the path policy, hashes it under its byte limit (regular files
