@@ -171,6 +171,8 @@ PyObject* error_facts(const manifest::ManifestError& error) {
       break;
   }
   return stored ? dict.release() : nullptr;
+}
+
 void write_read(json::Writer& writer, const manifest::FileRead& read) {
   writer.key("sha256");
   writer.string(read.digest.sha256);
