@@ -12,11 +12,12 @@ import stat
 
 TYPE_CHECKING = False  # typing's own costs more to import than this module
 if TYPE_CHECKING:
-    from typing import Union
+    from typing import Any, Union
 
     StrPath = Union[str, "os.PathLike[str]"]
 
 HEAD_BYTES = 4096
+MANIFEST_IN_DIRECTORY = "manifest.json"
 _READ_STEP = 1 << 16
 
 
@@ -70,6 +71,18 @@ def read_head(path: StrPath, size: int = HEAD_BYTES) -> bytes | None:
         return None
     finally:
         os.close(fd)
+
+
+def manifest_in(path: Any) -> Any:
+    """A directory stands for the manifest.json in it; any other path (or a value that is not a
+    path, which the module refuses with its own error) is returned as given."""
+    try:
+        if not os.path.isdir(path):
+            return path
+    except (TypeError, ValueError):
+        return path
+    name = os.fsencode(MANIFEST_IN_DIRECTORY) if isinstance(path, bytes) else MANIFEST_IN_DIRECTORY
+    return os.path.join(path, name)
 
 
 def display_path(path: str) -> str:

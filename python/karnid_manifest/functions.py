@@ -64,12 +64,15 @@ def _creation_file(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | 
 
 
 def _raising_python_errors(func: Callable[P, R], failing_file: FailingFile, *,
-                           plans: bool = False) -> Callable[P, R]:
+                           plans: bool = False, manifest: bool = False) -> Callable[P, R]:
     """``func`` raising the OSError subclass its error number calls for, with the file that
-    ``failing_file`` names, and (``plans``) a refused load plan as VerificationFailed."""
+    ``failing_file`` names, and (``plans``) a refused load plan as VerificationFailed. With
+    ``manifest``, a directory as the first argument means the manifest.json in it."""
 
     @functools.wraps(func)
     def call(*args: P.args, **kwargs: P.kwargs) -> R:
+        if manifest:
+            args, kwargs = _manifest_argument(args, kwargs)
         try:
             return func(*args, **kwargs)
         except OSError as exc:
@@ -79,14 +82,42 @@ def _raising_python_errors(func: Callable[P, R], failing_file: FailingFile, *,
             raise errors.os_error(exc, failing_file(args, kwargs, number)) from None
         except ValueError as exc:
             if plans and type(exc) is ValueError and errors.is_plan_refusal(str(exc)):
-                raise errors.plan_refusal(str(exc)) from None
+                refusal = errors.plan_refusal(str(exc))
+                refusal._karnid_facts = getattr(exc, "_karnid_facts", None)  # type: ignore[attr-defined]
+                hint = absolute_index_hint(kwargs, refusal.codes)
+                if hint is not None:
+                    refusal.add_note(hint)
+                raise refusal from None
             raise
 
     return call
 
 
+def _manifest_argument(args: Any, kwargs: Any) -> tuple[Any, Any]:
+    if args:
+        return (files.manifest_in(args[0]), *args[1:]), kwargs
+    if "manifest" in kwargs:
+        return args, {**kwargs, "manifest": files.manifest_in(kwargs["manifest"])}
+    return args, kwargs
+
+
+ABSOLUTE_INDEX_REJECTED = "artifact_absolute_path_rejected"
+
+
+def absolute_index_hint(kwargs: dict[str, Any], codes: Any) -> str | None:
+    """Why an absolute ``index=`` the caller gave was refused, and the keyword that accepts it:
+    the policy judges it like a path written in the manifest."""
+    index = kwargs.get("index")
+    if (index is None or kwargs.get("allow_absolute_paths") or ABSOLUTE_INDEX_REJECTED not in codes
+            or not isinstance(index, (str, bytes, os.PathLike)) or not os.path.isabs(index)):
+        return None
+    return ("the absolute index path given is refused like an absolute path in a manifest; "
+            "pass allow_absolute_paths=True (--allow-absolute-paths) to accept it")
+
+
 sha256_file = _raising_python_errors(_km.sha256_file, _path_file)
-inspect_manifest = _raising_python_errors(_km.inspect_manifest, _manifest_file)
-verify_manifest = _raising_python_errors(_km.verify_manifest, _manifest_file)
-verify_for_load = _raising_python_errors(_km.verify_for_load, _manifest_file, plans=True)
+inspect_manifest = _raising_python_errors(_km.inspect_manifest, _manifest_file, manifest=True)
+verify_manifest = _raising_python_errors(_km.verify_manifest, _manifest_file, manifest=True)
+verify_for_load = _raising_python_errors(_km.verify_for_load, _manifest_file, plans=True,
+                                         manifest=True)
 create_manifest = _raising_python_errors(_km.create_manifest, _creation_file)

@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 from typing import IO, Any, Mapping, Sequence
 
-from karnid_manifest import explain
+from karnid_manifest import auxdir, explain, plain_words
 from karnid_manifest.files import display_path
 from karnid_manifest.report import (ATTESTATION_PREFIX, AUXILIARY_PREFIX, CALIBRATION_PREFIX,
                                     ENCODER_DISTORTION_PREFIX, FILE_PREFIXES, INDEX_PREFIX,
@@ -154,6 +154,32 @@ def _auxiliary_codes(entry: Mapping[str, Any], issues: Sequence[Mapping[str, str
     return list(dict.fromkeys(codes))
 
 
+Row = tuple[str, str, str]
+
+
+def _auxiliary_label(entry: Mapping[str, Any], relative: str) -> str:
+    """An entry's label: its quoted name, or under its folder's row, its path in the folder."""
+    return f"  {quoted(relative)}" if relative else f"auxiliary {quoted(entry['name'])}"
+
+
+def _folder_row(style: Style, path_key: str) -> Any:
+    def row(folder: auxdir.Folder, state: str) -> Row:
+        where = folder.path if path_key == "path" else folder.manifest_path
+        size = sum(entry["size_bytes"] or 0 for entry in folder.members)
+        count = len(folder.members)
+        return (f"auxiliary {quoted(folder.name)}", state,
+                _join(display_path(where) + auxdir.SEPARATOR if where else "",
+                      style.dim(f"folder, {_plural(count, 'file')}, {_size(size)}")))
+    return row
+
+
+def unlisted_lines(report: Mapping[str, Any], style: Style) -> list[str]:
+    """A warning for each file in an auxiliary folder that the manifest does not list."""
+    return [style.warn(f"warning: {path} is in the folder {quoted(name)} but not part of the "
+                       "manifest; nothing vouches for it") for name, path
+            in auxdir.unlisted(report["auxiliary_artifacts"])]
+
+
 def file_rows(report: Mapping[str, Any], manifest: str,
               style: Style) -> list[tuple[str, str, str]]:
     """One row per checked file: label, state ("verified" or "failed", or an auxiliary entry's
@@ -191,11 +217,14 @@ def file_rows(report: Mapping[str, Any], manifest: str,
         detail = _join(section["manifest_path"] or "", count)
     rows.append(("row identity", _state(codes), _with_codes(detail, codes, style)))
 
-    for entry in report["auxiliary_artifacts"]:
+    def auxiliary_row(entry: Mapping[str, Any], relative: str) -> Row:
         codes = _auxiliary_codes(entry, issues)
         detail = _join(entry["manifest_path"], _size(entry["size_bytes"]))
-        rows.append((f"auxiliary {quoted(entry['name'])}", entry["state"],
-                     _with_codes(detail, codes, style)))
+        return (_auxiliary_label(entry, relative), entry["state"],
+                _with_codes(detail, codes, style))
+
+    rows.extend(auxdir.grouped_rows(report["auxiliary_artifacts"], "manifest_path",
+                                    auxiliary_row, _folder_row(style, "manifest_path")))
 
     for label, key, prefix in (("encoder distortion", "encoder_distortion",
                                 ENCODER_DISTORTION_PREFIX),
@@ -226,11 +255,14 @@ def issue_lines(issues: Sequence[Mapping[str, str]], style: Style,
     raises a limit, or that the issue only follows from an earlier one."""
     lines = []
     stopped_early = False
-    for issue in issues:
+    plain = plain_words.issue_notes(
+        issues, context.row_map if context is not None else None,
+        context.limits.get("max_row_map_line_bytes", 0) if context is not None else 0)
+    for issue, plainly in zip(issues, plain):
         code, message = issue["code"], issue["message"]
         lines.append(f"{style.bad(code)}: {explain.file_line(code, message)}")
         notes = [explain.plain_row_error(message) if code.startswith(ROW_IDENTITY_PREFIX)
-                 else None]
+                 else None, plainly]
         if context is not None:
             notes.append(explain.limit_hint(code, message, context))
         if stopped_early and explain.is_consequence(code, message):
@@ -251,9 +283,6 @@ def consequences(issues: Sequence[Mapping[str, str]]) -> int:
     return count
 
 
-Row = tuple[str, str, str]
-
-
 def report_lines(report: Mapping[str, Any], manifest: str, style: Style,
                  context: explain.LimitContext | None = None,
                  first: Sequence[Row] = ()) -> list[str]:
@@ -263,6 +292,7 @@ def report_lines(report: Mapping[str, Any], manifest: str, style: Style,
     if report["errors"]:
         lines.append("")
         lines.extend(issue_lines(report["errors"], style, context))
+    lines.extend(unlisted_lines(report, style))
     if report["skipped_checks"]:
         lines.append(style.dim("skipped: " + ", ".join(report["skipped_checks"])))
     lines.append("")
@@ -311,11 +341,14 @@ def plan_lines(plan: Mapping[str, Any], style: Style, first: Sequence[Row] = ())
     else:
         detail = f"row number is the identifier, {_plural(row_identity['row_count'], 'row')}"
     rows.append(("row identity", "verified", detail))
-    for entry in plan["auxiliary_artifacts"]:
+    def auxiliary_row(entry: Mapping[str, Any], relative: str) -> Row:
         detail = (display_path(entry["path"]) if entry["path"] is not None
                   else "absent, optional")
-        rows.append((f"auxiliary {quoted(entry['name'])}", entry["state"],
-                     _join(detail, style.dim(_size(entry["size_bytes"])))))
+        return (_auxiliary_label(entry, relative), entry["state"],
+                _join(detail, style.dim(_size(entry["size_bytes"]))))
+
+    rows.extend(auxdir.grouped_rows(plan["auxiliary_artifacts"], "path", auxiliary_row,
+                                    _folder_row(style, "path")))
     report = plan["report"]
     for label, key in (("encoder distortion", "encoder_distortion"),
                        ("calibration", "calibration")):

@@ -176,6 +176,9 @@ def test_verify_json_is_the_module_report(project: Path, monkeypatch: pytest.Mon
     expected = dict(km.verify_manifest("manifest.json"))
     assert report.pop("checked_at") != ""
     expected.pop("checked_at")
+    # The module's report under the tool's format key and the manifest's path.
+    assert (report.pop("format"), report.pop("manifest")) == ("karnid-manifest.report.v1",
+                                                               "manifest.json")
     assert report == expected
 
 
@@ -218,7 +221,7 @@ def test_verify_reports_each_file_state(project: Path) -> None:
     assert rows["encoder distortion"][0] == "verified"
     assert rows["index"][0] == "verified"
     codes = [line.split(":")[0] for line in result.stdout.splitlines() if ": " in line
-             and not line.startswith(("FAILED", "skipped"))]
+             and not line.startswith(("FAILED", "skipped", " "))]
     assert codes == ["auxiliary_artifact_sha256_mismatch", "auxiliary_artifact_file_size_mismatch",
                      "calibration_profile_path_unavailable"]
 
@@ -865,7 +868,7 @@ def test_auxiliary_files_are_listed_in_one_order(project: Path) -> None:
 
 def test_help_describes_every_command_with_an_example(project: Path) -> None:
     main_help = run("--help", cwd=project).stdout
-    for text in ("0 ", "1 ", "2 ", "130", "docs/issue-codes.md"):
+    for text in ("0 ", "1 ", "2 ", "130", "karnid-manifest explain CODE"):
         assert text in main_help
     for command in cli.COMMANDS:
         shown = run(command.name, "--help", cwd=project).stdout

@@ -35,7 +35,8 @@ def built(tmp_path: Path) -> Path:
 # (function, arguments relative to the fixture, expected class, errno, the file named)
 FILE_ERRORS = [
     ("inspect_manifest", ["absent.json"], {}, FileNotFoundError, errno.ENOENT, "absent.json"),
-    ("verify_manifest", ["."], {}, IsADirectoryError, errno.EISDIR, "."),
+    # A directory means the manifest.json in it, here a directory too.
+    ("verify_manifest", ["nested"], {}, IsADirectoryError, errno.EISDIR, "nested/manifest.json"),
     ("verify_for_load", ["notes.txt/manifest.json"], {}, NotADirectoryError, errno.ENOTDIR,
      "notes.txt/manifest.json"),
     ("sha256_file", ["absent.bin"], {}, FileNotFoundError, errno.ENOENT, "absent.bin"),
@@ -61,6 +62,7 @@ def test_file_problems_raise_the_matching_oserror(built: Path, function: str, ar
             return [{**item, "path": str(built / item["path"])} for item in value]
         return value
 
+    (built / "nested" / "manifest.json").mkdir(parents=True)
     call_args = [absolute(a) for a in args]
     call_kwargs = {k: absolute(v) for k, v in kwargs.items()}
     with pytest.raises(OSError) as wrapped:

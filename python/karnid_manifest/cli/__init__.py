@@ -30,8 +30,6 @@ TYPE_CHECKING = False  # typing's own costs more to import than --version needs
 if TYPE_CHECKING:
     from typing import Any, NoReturn, Sequence
 
-CODES_DOC = "docs/issue-codes.md"
-
 
 class Command:
     """One command: its name, its help texts, and the module that adds its options and runs it."""
@@ -86,6 +84,10 @@ COMMANDS: list[Command] = [
             "Print each resource-limit option with its default value.",
             f"{PROG} limits --json",
             "karnid_manifest.cli.limits"),
+    Command("explain", "say what an issue code means and what to do about it",
+            "Print the reference entry of an issue code: when it is raised and what to do.",
+            f"{PROG} explain artifact_sha256_mismatch",
+            "karnid_manifest.cli.explain"),
     Command("demo", "run the end-to-end demo on generated sample data",
             "Generate sample indexes and files, create and verify their manifests, print a "
             "load plan, then damage a copy and show the failed verification.",
@@ -143,7 +145,7 @@ def _parser(*, every_command: bool) -> argparse.ArgumentParser:
                "  2    the command could not run (bad arguments, a manifest that cannot be\n"
                "       loaded, a file that cannot be read, a manifest that cannot be created)\n"
                "  130  interrupted (Ctrl-C)\n\n"
-               f"Every issue code, with what to do about it: {CODES_DOC}\n"
+               f"What an issue code means and what to do: '{PROG} explain CODE'.\n"
                f"'{PROG} COMMAND --help' describes a command and its options.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     # The demo runs the tool itself, in this process.
@@ -176,6 +178,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else EXIT_UNUSABLE
     except _UsageError as exc:
+        # Arguments left over after a command are reported by the top parser: the command's own
+        # help is what lists the options it has.
+        command = next((a for a in arguments if a in {c.name for c in COMMANDS}), None)
+        if command is not None and exc.prog == PROG:
+            exc.prog = f"{PROG} {command}"
         return _usage_error(exc, as_json="--json" in arguments)
     # The shared leaf is loaded only once a command runs (its module has loaded it already).
     from karnid_manifest.cli.base import Output

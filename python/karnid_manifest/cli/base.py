@@ -17,13 +17,13 @@ from typing import Any, Mapping, Sequence, cast
 
 import _karnid_manifest as km
 
-from karnid_manifest import errors, explain, functions, progress, render
+from karnid_manifest import errors, explain, functions, issues, progress, render
 from karnid_manifest.cli.status import EXIT_FAILED, KIND_PLAN_REFUSED, PROG, Failure
 from karnid_manifest.errors import VerificationFailed
-from karnid_manifest.files import display_path, read_head, relative_unless_climbing
+from karnid_manifest.files import (MANIFEST_IN_DIRECTORY, display_path, manifest_in, read_head,
+                                   relative_unless_climbing)
 
 U64_MAX = 2**64 - 1
-MANIFEST_IN_DIRECTORY = "manifest.json"
 
 LIMIT_HELP = {
     "max_manifest_bytes": "largest manifest file that is read",
@@ -164,7 +164,7 @@ def verification_kwargs(args: argparse.Namespace) -> dict[str, Any]:
 
 def manifest_target(argument: str) -> str:
     """A directory stands for the manifest.json in it."""
-    return os.path.join(argument, MANIFEST_IN_DIRECTORY) if os.path.isdir(argument) else argument
+    return str(manifest_in(argument))
 
 
 def command_prefix() -> list[str]:
@@ -223,9 +223,14 @@ def unloadable(target: str, args: argparse.Namespace, out: Output) -> Failure | 
 
 def verification_refused(what: str, target: str, exc: VerificationFailed) -> Failure:
     """``verify_for_load`` refused the manifest (for a load plan, or before signing): ``what``
-    leads the line, the codes join the JSON error object."""
+    leads the line, the codes (and every issue, with its row-map line where it names one) join
+    the JSON error object."""
+    facts = getattr(exc, "_karnid_facts", None)
+    found = facts.get("issues") if isinstance(facts, dict) else None
+    listed = {"issues": issues.with_row_lines(found)} if isinstance(found, list) else {}
     return Failure(
         f"{what}: {one_line(exc)}",
         notes=[f"run '{shlex.join([*command_prefix(), 'verify', target])}' to see every issue"],
         kind=KIND_PLAN_REFUSED, status=EXIT_FAILED,
-        data={"codes": list(exc.codes), "more_codes": exc.more_codes}, reason=one_line(exc))
+        data={"codes": list(exc.codes), "more_codes": exc.more_codes, **listed},
+        reason=one_line(exc))

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Mapping, Sequence
 
 import _karnid_manifest as km
 
-from karnid_manifest import explain, functions, progress, render
+from karnid_manifest import explain, functions, issues, progress, render
 from karnid_manifest.cli.base import (LIMIT_HELP, MANIFEST_IN_DIRECTORY, Output, limit_options,
                                       limits_given, limits_in_force, load_failure,
                                       manifest_target, one_line, output_options, policy_options,
@@ -40,6 +40,9 @@ def options(p: argparse.ArgumentParser, json_what: str) -> None:
     policy_options(p, duplicates=True)
     limit_options(p, list(LIMIT_HELP))
     output_options(p, json_what, quiet=True)
+    p.add_argument("--junit", metavar="FILE",
+                   help="also write a JUnit XML report to FILE (a test suite per manifest, a "
+                        "test case per checked file), for CI servers")
     group = p.add_argument_group("signature")
     group.add_argument("--public-key", metavar="PUB",
                        help="first check each manifest's signature with this PEM public key")
@@ -131,6 +134,7 @@ class Outcome:
     result: Mapping[str, Any] | None = None  # the report or the load plan
     failure: Failure | None = None
     signature: SignatureInfo | None = None  # with --public-key, once it vouched
+    manifest_sha256: str | None = None  # of the bytes verified, when a document is written
 
 
 def _step(doing: str, base: str, path: str | None) -> progress.Step | None:
@@ -184,6 +188,10 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
     work = (verify_work(target, override, label, limits_given(args))
             if out.progress.enabled else None)
     shown = display_path(target)
+    # The structured issues take declared values from the manifest bytes that were verified.
+    recording = out.json or bool(getattr(args, "junit", None))
+    if recording:
+        kwargs["record_reads"] = True
     try:
         signed = _verified_signature(target, args)
     except Failure as failure:
@@ -200,16 +208,33 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
             result = out.progress.run(lambda: functions.verify_manifest(target, **kwargs), work)
     except VerificationFailed as exc:
         refusal = verification_refused(f"load plan refused for {shown}", target, exc)
+        refusal.notes.extend(getattr(exc, "__notes__", []))
         return Outcome(target, EXIT_FAILED, failure=refusal, signature=signed)
     except (OSError, ValueError) as exc:
         return Outcome(target, EXIT_UNUSABLE, signature=signed,
                        failure=load_failure(target, exc, limits_in_force(args)))
+    digest = None
+    if recording:
+        result, reads = result
+        digest = reads["manifest"]["sha256"]
     try:
         _confirm_unchanged(target, signed, args)
     except Failure as failure:
         return Outcome(target, failure.status, failure=failure)
     ok = planning or bool(result["ok"])
-    return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result, signature=signed)
+    return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result, signature=signed,
+                   manifest_sha256=digest)
+
+
+def result_document(outcome: Outcome, args: argparse.Namespace) -> dict[str, Any]:
+    """The report or load plan of one manifest as ``--json`` prints it."""
+    assert outcome.result is not None
+    declared = issues.declared_manifest(outcome.target, outcome.manifest_sha256,
+                                        limits_in_force(args)["max_manifest_bytes"])
+    shown = display_path(outcome.target)
+    if "artifact_path" in outcome.result:
+        return issues.plan_document(outcome.result, shown, declared)
+    return issues.report_document(outcome.result, shown, declared)
 
 
 def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning: bool) -> int:
@@ -221,7 +246,7 @@ def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning
     result = outcome.result
     assert result is not None
     if out.json:
-        out.document(result)
+        out.document(result_document(outcome, args))
     elif planning:
         if not out.quiet:
             out.lines(render.plan_lines(result, out.style, signature))
@@ -232,6 +257,11 @@ def _single(outcome: Outcome, args: argparse.Namespace, out: Output, *, planning
                        render.verdict_line(result, outcome.target, out.style)])
         else:
             out.lines(render.report_lines(result, outcome.target, out.style, context, signature))
+        hint = functions.absolute_index_hint(
+            {"index": args.index, "allow_absolute_paths": args.allow_absolute_paths},
+            [issue["code"] for issue in result["errors"]])
+        if hint is not None:
+            out.lines([out.style.dim(f"  {hint}")])
     return outcome.status
 
 
@@ -252,6 +282,27 @@ def _compact(outcome: Outcome, args: argparse.Namespace, out: Output) -> list[st
                                        quiet=out.quiet)
 
 
+def _write_junit(args: argparse.Namespace, outcomes: Sequence[Outcome]) -> None:
+    if not args.junit:
+        return
+    from karnid_manifest import junit
+
+    suites = []
+    for o in outcomes:
+        shown = display_path(o.target)
+        if o.result is None:
+            failure = o.failure.message if o.failure is not None else "not checked"
+            suites.append(junit.Suite(shown, None, failure, error=o.status != EXIT_FAILED))
+        else:
+            report = o.result["report"] if "artifact_path" in o.result else o.result
+            suites.append(junit.Suite(shown, report))
+    try:
+        junit.write(args.junit, suites)
+    except OSError as exc:
+        raise Failure(f"cannot write the JUnit report {display_path(args.junit)}: "
+                      f"{one_line(exc)}") from exc
+
+
 def _summary(outcomes: Sequence[Outcome], planning: bool) -> str:
     counts = {status: sum(1 for o in outcomes if o.status == status)
               for status in (EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE)}
@@ -269,8 +320,9 @@ def run(args: argparse.Namespace, out: Output, *, planning: bool) -> int:
         raise Failure("--index needs exactly one manifest", kind=KIND_BAD_ARGUMENTS)
     _check_signature_arguments(args, targets)
     if len(targets) == 1:
-        return _single(_check_one(targets[0], args, out, planning=planning, label=""), args,
-                       out, planning=planning)
+        outcome = _check_one(targets[0], args, out, planning=planning, label="")
+        _write_junit(args, [outcome])
+        return _single(outcome, args, out, planning=planning)
     outcomes = []
     for number, target in enumerate(targets, start=1):
         label = f"manifest {number}/{len(targets)}"
@@ -279,12 +331,14 @@ def run(args: argparse.Namespace, out: Output, *, planning: bool) -> int:
         if not (out.json or out.status):
             out.lines(_compact(outcome, args, out))
             sys.stdout.flush()
+    _write_junit(args, outcomes)
     worst = max(outcome.status for outcome in outcomes)
     if out.json:
         key = "plan" if planning else "report"
-        out.document({"exit_status": worst, "manifests": [
+        out.document({"format": issues.FORMAT, "exit_status": worst, "manifests": [
             {"manifest": display_path(o.target), "exit_status": o.status,
-             **({key: o.result} if o.failure is None else {"error": o.failure.as_json()})}
+             **({key: result_document(o, args)} if o.failure is None
+                else {"error": o.failure.as_json()})}
             for o in outcomes]})
     elif not (out.quiet and worst == EXIT_OK):
         out.lines(["", _summary(outcomes, planning)])

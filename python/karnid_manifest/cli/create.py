@@ -19,7 +19,7 @@ from typing import Any, Mapping, cast
 
 import _karnid_manifest as km
 
-from karnid_manifest import explain, formats, functions, progress, render
+from karnid_manifest import auxdir, explain, formats, functions, plain_words, progress, render
 from karnid_manifest.cli.base import (LIMIT_HELP, Output, limit_options, limits_in_force,
                                       one_line, output_options, policy_options,
                                       verification_kwargs)
@@ -71,6 +71,10 @@ def options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--optional-aux", dest="auxiliary", action=_AuxAction, const=False,
                    type=_name_path, metavar="NAME=PATH",
                    help="an optional auxiliary file (repeatable)")
+    p.add_argument("--aux-dir", dest="auxiliary_dirs", action="append", type=_name_path,
+                   metavar="NAME=DIR",
+                   help="a folder: one required auxiliary file NAME/<path> per regular file "
+                        "below DIR; hidden files are left out, links refused (repeatable)")
     policy_options(p, duplicates=False)
     limit_options(p, list(LIMIT_HELP))
     output_options(p, "the created manifest")
@@ -223,7 +227,8 @@ def _failure(exc: BaseException, args: argparse.Namespace, temporary: str) -> Fa
         failing = exc.filename if exc.filename not in (None, temporary) else None
         shown = display_path(failing) if failing is not None else None
         named = f"{shown}: " if shown is not None and shown not in message else ""
-        return Failure(f"{what}: {named}{message}")
+        return Failure(f"{what}: {named}{message}",
+                       notes=[plain_words.creation_note(exc, args.auxiliary or [])])
     limits = limits_in_force(args)
     if message.startswith(ROW_MAP_INVALID) and args.row_map is not None:
         problems = row_map_problems(args.row_map, args.index, limits)
@@ -239,7 +244,7 @@ def _failure(exc: BaseException, args: argparse.Namespace, temporary: str) -> Fa
         return Failure(f"{what}: {code}: {explain.file_line(code, rest)}",
                        notes=[explain.limit_hint(code, rest, context)],
                        data={"module_message": message})
-    return Failure(f"{what}: {message}")
+    return Failure(f"{what}: {message}", notes=[plain_words.note(message)])
 
 
 def _work(args: argparse.Namespace) -> progress.Work:
@@ -251,9 +256,25 @@ def _work(args: argparse.Namespace) -> progress.Work:
     return progress.Work(steps, idle="starting")
 
 
+def _expand_folders(args: argparse.Namespace) -> None:
+    """Adds the files of each --aux-dir to the auxiliary items, within the count limit."""
+    room = limits_in_force(args)["max_auxiliary_artifacts"] - len(args.auxiliary or [])
+    items = list(args.auxiliary or [])
+    for name, directory in args.auxiliary_dirs or []:
+        try:
+            found = auxdir.folder_entries(name, directory, required=True, limit=max(room, 0))
+        except auxdir.AuxDirError as exc:
+            raise Failure(f"cannot create {display_path(args.out)}: --aux-dir {name}: "
+                          f"{display_path(str(exc))}") from None
+        room -= len(found)
+        items += found
+    args.auxiliary = items
+
+
 def create(args: argparse.Namespace, out: Output) -> Mapping[str, Any]:
     """Creates the manifest at ``args.out`` and returns it; raises Failure."""
     target = args.out
+    _expand_folders(args)
     mode = refuse_unsafe_output(target, _inputs(args), force=args.force)
     if mode is None:
         mode = 0o666 & ~_umask()
