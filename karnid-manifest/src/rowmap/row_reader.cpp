@@ -7,11 +7,11 @@
 #include <array>
 
 #include "json_messages.hpp"
-#include "jsonl_quick.hpp"
 #include "karnid/manifest/error.hpp"
 #include "karnid/manifest/json.hpp"
 #include "karnid/manifest/row_identity.hpp"
 #include "karnid/manifest/text.hpp"
+#include "row_fast_path.hpp"
 
 namespace karnid::manifest {
 namespace {

@@ -14,9 +14,9 @@
 #include <new>
 
 #include "db_id_set.hpp"
-#include "jsonl_quick.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "row_fast_path.hpp"
 #include "uuid_text.hpp"
 
 namespace karnid::manifest {
