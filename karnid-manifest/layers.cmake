@@ -11,7 +11,7 @@ set(KARNID_MANIFEST_HEADERS_base error.hpp limits.hpp text.hpp timefmt.hpp)
 set(KARNID_MANIFEST_HEADERS_json json.hpp)
 set(KARNID_MANIFEST_HEADERS_schema schema.hpp)
 set(KARNID_MANIFEST_HEADERS_io io.hpp sha256.hpp)
-set(KARNID_MANIFEST_HEADERS_rowmap)
+set(KARNID_MANIFEST_HEADERS_rowmap row_map.hpp)
 set(KARNID_MANIFEST_HEADERS_verify artifact.hpp auxiliary.hpp paths.hpp plan.hpp report.hpp
                                    row_identity.hpp verify.hpp)
 set(KARNID_MANIFEST_HEADERS_create create.hpp)

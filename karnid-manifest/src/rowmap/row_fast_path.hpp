@@ -12,7 +12,7 @@
 #endif
 
 #include "ascii_words.hpp"
-#include "karnid/manifest/row_identity.hpp"
+#include "karnid/manifest/row_map.hpp"
 #include "uuid_text.hpp"
 
 namespace karnid::manifest::detail {

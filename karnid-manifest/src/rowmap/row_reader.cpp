@@ -9,7 +9,7 @@
 #include "json_messages.hpp"
 #include "karnid/manifest/error.hpp"
 #include "karnid/manifest/json.hpp"
-#include "karnid/manifest/row_identity.hpp"
+#include "karnid/manifest/row_map.hpp"
 #include "karnid/manifest/text.hpp"
 #include "row_fast_path.hpp"
 

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "db_id_set.hpp"
+#include "karnid/manifest/row_map.hpp"
 #include "karnid/manifest/text.hpp"
 #include "karnid/manifest/verify.hpp"
 #include "row_fast_path.hpp"
