@@ -22,6 +22,7 @@
 #include "karnid/manifest/verify.hpp"
 #include "test_support.hpp"
 #include "uuid_text.hpp"
+#include "verify_steps.hpp"
 
 namespace karnid::manifest {
 namespace {

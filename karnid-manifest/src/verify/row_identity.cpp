@@ -16,9 +16,9 @@
 #include "db_id_set.hpp"
 #include "karnid/manifest/row_map.hpp"
 #include "karnid/manifest/text.hpp"
-#include "karnid/manifest/verify.hpp"
 #include "row_fast_path.hpp"
 #include "uuid_text.hpp"
+#include "verify_steps.hpp"
 
 namespace karnid::manifest {
 namespace {
