@@ -31,6 +31,7 @@ struct VerificationRun {
 };
 
 // Runs every check and returns the finished report with the canonical paths it captured.
+// No plain sibling exists: a caller that wants only the report drops the capture.
 [[nodiscard]] VerificationRun verify_manifest_with_path_capture(const ManifestDocument& document,
                                                                 VerifyOptions options);
 
