@@ -58,7 +58,7 @@ endforeach()
 file(GLOB_RECURSE sources RELATIVE ${root}/src ${root}/src/*)
 foreach(source IN LISTS sources)
   if(NOT DEFINED file_layer_src/${source})
-    problem("src/${source} lies outside the layer folders")
+    problem("src/${source} is no source file of a layer folder (*.cpp, *.hpp)")
   endif()
 endforeach()
 
