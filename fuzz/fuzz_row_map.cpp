@@ -15,6 +15,7 @@
 #include "karnid/manifest/limits.hpp"
 #include "karnid/manifest/report.hpp"
 #include "karnid/manifest/row_identity.hpp"
+#include "karnid/manifest/row_map.hpp"
 #include "karnid/manifest/sha256.hpp"
 
 namespace {

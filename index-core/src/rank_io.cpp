@@ -98,8 +98,8 @@ constexpr std::uint64_t kSignDimMax = 16777216;
 constexpr std::uint64_t kBitsPerWord = 64;
 constexpr std::uint64_t kBytesPerWord = 8;
 
-// The rank payload cannot overflow once dim and n_vectors have passed their checks, which is why
-// that probe has no overflow rule of its own.
+// The rank payload cannot overflow once dim and n_vectors have passed their checks, so its
+// overflow rule never fires in a probe; it is there for headers written with unchecked values.
 static_assert(kDimMax * MAX_VECTORS <= UINT64_MAX / 2);
 
 // Messages name the kind's current magic, whichever spelling the file carried.
@@ -139,6 +139,191 @@ std::expected<void, ProbeError> check_payload(BufferedReader& reader, std::strin
                                               std::uint64_t file_len, std::uint64_t payload) {
   if (auto ok = check_payload_bytes(payload); !ok) return ok;
   return check_payload_matches_file(reader, magic, file_len, payload);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Header layouts: the fields after the magic, in file order.
+
+constexpr HeaderFieldLayout kVersionField{HeaderField::Version, "version", 1};
+constexpr HeaderFieldLayout kBitsField{HeaderField::Bits, "bits", 1};
+constexpr HeaderFieldLayout kDimField{HeaderField::Dim, "dim", 4};
+constexpr HeaderFieldLayout kNTopField{HeaderField::NTop, "n_top", 4};
+constexpr HeaderFieldLayout kNVectorsField{HeaderField::NVectors, "n_vectors", 4};
+
+constexpr std::array kRankLayout{kVersionField, kDimField, kNVectorsField};
+constexpr std::array kRankQuantLayout{kVersionField, kBitsField, kDimField, kNVectorsField};
+constexpr std::array kBitmapLayout{kVersionField, kDimField, kNTopField, kNVectorsField};
+constexpr std::array kSignBitmapLayout{kVersionField, kDimField, kNVectorsField};
+// Of a fastscan header only the version byte is described: no probe reads past its magic.
+constexpr std::array kFastscanLayout{kVersionField};
+
+std::uint32_t field_value(const HeaderValues& values, HeaderField field) noexcept {
+  switch (field) {
+    case HeaderField::Version:
+      return values.version;
+    case HeaderField::Bits:
+      return values.bits;
+    case HeaderField::Dim:
+      return values.dim;
+    case HeaderField::NTop:
+      return values.n_top;
+    case HeaderField::NVectors:
+      return values.n_vectors;
+  }
+  return 0;
+}
+
+// `value` was read from a field of `field`'s width, so it fits the member.
+void set_field_value(HeaderValues& values, HeaderField field, std::uint32_t value) noexcept {
+  switch (field) {
+    case HeaderField::Version:
+      values.version = static_cast<std::uint8_t>(value);
+      return;
+    case HeaderField::Bits:
+      values.bits = static_cast<std::uint8_t>(value);
+      return;
+    case HeaderField::Dim:
+      values.dim = value;
+      return;
+    case HeaderField::NTop:
+      values.n_top = value;
+      return;
+    case HeaderField::NVectors:
+      values.n_vectors = value;
+      return;
+  }
+}
+
+std::expected<void, ProbeError> check_version(std::string_view magic, std::uint8_t version) {
+  if (version != kSupportedVersion) return invalid(msg_unsupported_version(magic, version));
+  return {};
+}
+
+// The dimension rules of a kind; a quantised rank header has its bits checked already.
+std::expected<void, ProbeError> check_dim(IndexKind kind, const HeaderValues& values,
+                                          std::string_view magic) {
+  const std::uint64_t dim = values.dim;
+  if (kind == IndexKind::SignBitmap) {
+    if (dim < kSignDimMin || dim > kSignDimMax) {
+      return invalid(msg_sign_dim_out_of_range(magic, dim, kSignDimMax));
+    }
+  } else if (auto ok = check_dim_range(dim); !ok) {
+    return ok;
+  }
+  if (kind == IndexKind::RankQuant) {
+    // Every one of the 2^bits code levels must occur equally often within a vector.
+    const std::uint64_t levels = std::uint64_t{1} << values.bits;
+    if (dim % levels != 0) return invalid(msg_dim_not_multiple_of_levels(magic, dim, levels));
+    // Codes are packed whole into bytes, so a vector never shares a byte with the next one.
+    const std::uint64_t codes_per_byte = 8 / values.bits;
+    if (dim % codes_per_byte != 0) {
+      return invalid(msg_dim_not_multiple_of_codes_per_byte(magic, dim, codes_per_byte));
+    }
+  }
+  if ((kind == IndexKind::Bitmap || kind == IndexKind::SignBitmap) && dim % kBitsPerWord != 0) {
+    return invalid(msg_dim_not_multiple_of_64(magic, dim));
+  }
+  return {};
+}
+
+// The rule of one field, checked as soon as the field is read: `values` holds it and every field
+// before it, and none after it.
+std::expected<void, ProbeError> check_field(IndexKind kind, HeaderField field,
+                                            const HeaderValues& values, std::string_view magic) {
+  switch (field) {
+    case HeaderField::Version:
+      return check_version(magic, values.version);
+    case HeaderField::Bits:
+      if (values.bits != 1 && values.bits != 2 && values.bits != 4) {
+        return invalid(msg_unsupported_bits(magic, values.bits));
+      }
+      return {};
+    case HeaderField::Dim:
+      return check_dim(kind, values, magic);
+    case HeaderField::NTop:
+      if (values.n_top == 0 || values.n_top >= values.dim) {
+        return invalid(msg_n_top_out_of_range(magic, values.n_top, values.dim));
+      }
+      return {};
+    case HeaderField::NVectors:
+      return check_n_vectors(values.n_vectors);
+  }
+  return {};
+}
+
+// Reads the header fields of a kind in file order and fails at the first rule that does not hold.
+std::expected<HeaderValues, ProbeError> read_header_fields(BufferedReader& reader, IndexKind kind,
+                                                           std::string_view magic) {
+  HeaderValues values;
+  for (const HeaderFieldLayout& layout : header_layout(kind)) {
+    std::uint32_t value = 0;
+    if (layout.width == 1) {
+      auto byte = read_u8(reader, magic, layout.name);
+      if (!byte) return std::unexpected(std::move(byte.error()));
+      value = *byte;
+    } else {
+      auto word = read_u32_le(reader, magic, layout.name);
+      if (!word) return std::unexpected(std::move(word.error()));
+      value = *word;
+    }
+    set_field_value(values, layout.field, value);
+    if (auto ok = check_field(kind, layout.field, values, magic); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+  return values;
+}
+
+std::uint64_t bytes_per_vector(IndexKind kind, const HeaderValues& values) noexcept {
+  switch (kind) {
+    case IndexKind::Rank:
+      return std::uint64_t{2} * values.dim;
+    case IndexKind::RankQuant:
+      return std::uint64_t{values.dim} * values.bits / 8;
+    case IndexKind::Bitmap:
+    case IndexKind::SignBitmap:
+      return values.dim / 8;
+    case IndexKind::RankQuantFastscan:
+      break;
+  }
+  return 0;
+}
+
+IndexParams params_of(IndexKind kind, const HeaderValues& values) noexcept {
+  switch (kind) {
+    case IndexKind::Rank:
+      return IndexParams::rank();
+    case IndexKind::RankQuant:
+      return IndexParams::rank_quant(values.bits);
+    case IndexKind::Bitmap:
+      return IndexParams::bitmap(values.n_top);
+    case IndexKind::SignBitmap:
+      return IndexParams::sign_bitmap();
+    case IndexKind::RankQuantFastscan:
+      break;
+  }
+  return IndexParams::rank_quant_fastscan(values.bits);
+}
+
+// The probe of a kind that has a layout: its fields, then the payload they declare against the
+// limit and against the file.
+std::expected<IndexMetadata, ProbeError> probe_header(BufferedReader& reader, IndexKind kind,
+                                                      std::uint64_t file_len) {
+  const std::string_view magic = magic_of(kind);
+  auto values = read_header_fields(reader, kind, magic);
+  if (!values) return std::unexpected(std::move(values.error()));
+  auto payload = declared_payload_bytes(kind, *values);
+  if (!payload) return std::unexpected(std::move(payload.error()));
+  if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return IndexMetadata{.kind = kind,
+                       .params = params_of(kind, *values),
+                       .version = values->version,
+                       .dim = values->dim,
+                       .n_vectors = values->n_vectors,
+                       .bytes_per_vec = bytes_per_vector(kind, *values),
+                       .file_len = file_len};
 }
 
 // Owns a descriptor opened by probe_index_path so every return path closes it.
@@ -201,9 +386,9 @@ ProbeError truncated_field(std::string_view label, std::string_view field) {
 
 std::expected<std::uint8_t, ProbeError> read_version(BufferedReader& reader,
                                                      std::string_view magic) {
-  auto version = read_u8(reader, magic, "version");
+  auto version = read_u8(reader, magic, kVersionField.name);
   if (!version) return version;
-  if (*version != kSupportedVersion) return invalid(msg_unsupported_version(magic, *version));
+  if (auto ok = check_version(magic, *version); !ok) return std::unexpected(std::move(ok.error()));
   return version;
 }
 
@@ -268,138 +453,77 @@ std::expected<void, ProbeError> check_payload_matches_file(BufferedReader& reade
 }
 
 // ---------------------------------------------------------------------------------------------
-// Probes. Each reads its fields strictly in header order and checks a field as soon as it has it.
+// Header layouts and probes. Each probe reads its fields strictly in header order and checks a
+// field as soon as it has it.
+
+std::span<const HeaderFieldLayout> header_layout(IndexKind kind) noexcept {
+  switch (kind) {
+    case IndexKind::Rank:
+      return kRankLayout;
+    case IndexKind::RankQuant:
+      return kRankQuantLayout;
+    case IndexKind::Bitmap:
+      return kBitmapLayout;
+    case IndexKind::SignBitmap:
+      return kSignBitmapLayout;
+    case IndexKind::RankQuantFastscan:
+      return kFastscanLayout;
+  }
+  return {};
+}
+
+std::vector<std::uint8_t> encode_index_header(std::string_view magic, IndexKind kind,
+                                              const HeaderValues& values) {
+  std::vector<std::uint8_t> out(magic.begin(), magic.end());
+  for (const HeaderFieldLayout& layout : header_layout(kind)) {
+    const std::uint32_t value = field_value(values, layout.field);
+    for (unsigned byte = 0; byte < layout.width; ++byte) {
+      out.push_back(static_cast<std::uint8_t>(value >> (8 * byte)));
+    }
+  }
+  return out;
+}
+
+std::expected<std::uint64_t, ProbeError> declared_payload_bytes(IndexKind kind,
+                                                                const HeaderValues& values) {
+  switch (kind) {
+    case IndexKind::Rank: {
+      std::uint64_t payload = 0;
+      if (__builtin_mul_overflow(bytes_per_vector(kind, values), std::uint64_t{values.n_vectors},
+                                 &payload)) {
+        return invalid(msg_payload_overflow(magic_of(kind)));
+      }
+      return payload;
+    }
+    case IndexKind::RankQuant:
+      return rankquant_payload_bytes(values.dim, values.n_vectors, values.bits);
+    case IndexKind::Bitmap:
+    case IndexKind::SignBitmap:
+      return bitmap_payload_bytes(values.dim, values.n_vectors, magic_of(kind));
+    case IndexKind::RankQuantFastscan:
+      break;
+  }
+  return 0;
+}
 
 std::expected<IndexMetadata, ProbeError> probe_rank_metadata(BufferedReader& reader,
                                                              std::uint64_t file_len) {
-  const std::string_view magic = magic_of(IndexKind::Rank);
-  auto version = read_version(reader, magic);
-  if (!version) return std::unexpected(std::move(version.error()));
-
-  auto dim = read_u32_le(reader, magic, "dim");
-  if (!dim) return std::unexpected(std::move(dim.error()));
-  if (auto ok = check_dim_range(*dim); !ok) return std::unexpected(std::move(ok.error()));
-
-  auto n_vectors = read_u32_le(reader, magic, "n_vectors");
-  if (!n_vectors) return std::unexpected(std::move(n_vectors.error()));
-  if (auto ok = check_n_vectors(*n_vectors); !ok) return std::unexpected(std::move(ok.error()));
-
-  const std::uint64_t bytes_per_vec = std::uint64_t{2} * *dim;
-  const std::uint64_t payload = bytes_per_vec * *n_vectors;
-  if (auto ok = check_payload(reader, magic, file_len, payload); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  return IndexMetadata{.kind = IndexKind::Rank,
-                       .params = IndexParams::rank(),
-                       .version = *version,
-                       .dim = *dim,
-                       .n_vectors = *n_vectors,
-                       .bytes_per_vec = bytes_per_vec,
-                       .file_len = file_len};
+  return probe_header(reader, IndexKind::Rank, file_len);
 }
 
 std::expected<IndexMetadata, ProbeError> probe_rankquant_metadata(BufferedReader& reader,
                                                                   std::uint64_t file_len) {
-  const std::string_view magic = magic_of(IndexKind::RankQuant);
-  auto version = read_version(reader, magic);
-  if (!version) return std::unexpected(std::move(version.error()));
-
-  auto bits = read_u8(reader, magic, "bits");
-  if (!bits) return std::unexpected(std::move(bits.error()));
-  if (*bits != 1 && *bits != 2 && *bits != 4) return invalid(msg_unsupported_bits(magic, *bits));
-
-  auto dim = read_u32_le(reader, magic, "dim");
-  if (!dim) return std::unexpected(std::move(dim.error()));
-  if (auto ok = check_dim_range(*dim); !ok) return std::unexpected(std::move(ok.error()));
-  // Every one of the 2^bits code levels must occur equally often within a vector.
-  const std::uint64_t levels = std::uint64_t{1} << *bits;
-  if (*dim % levels != 0) return invalid(msg_dim_not_multiple_of_levels(magic, *dim, levels));
-  // Codes are packed whole into bytes, so a vector never shares a byte with the next one.
-  const std::uint64_t codes_per_byte = 8 / *bits;
-  if (*dim % codes_per_byte != 0) {
-    return invalid(msg_dim_not_multiple_of_codes_per_byte(magic, *dim, codes_per_byte));
-  }
-
-  auto n_vectors = read_u32_le(reader, magic, "n_vectors");
-  if (!n_vectors) return std::unexpected(std::move(n_vectors.error()));
-  if (auto ok = check_n_vectors(*n_vectors); !ok) return std::unexpected(std::move(ok.error()));
-
-  auto payload = rankquant_payload_bytes(*dim, *n_vectors, *bits);
-  if (!payload) return std::unexpected(std::move(payload.error()));
-  if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  return IndexMetadata{.kind = IndexKind::RankQuant,
-                       .params = IndexParams::rank_quant(*bits),
-                       .version = *version,
-                       .dim = *dim,
-                       .n_vectors = *n_vectors,
-                       .bytes_per_vec = std::uint64_t{*dim} * *bits / 8,
-                       .file_len = file_len};
+  return probe_header(reader, IndexKind::RankQuant, file_len);
 }
 
 std::expected<IndexMetadata, ProbeError> probe_bitmap_metadata(BufferedReader& reader,
                                                                std::uint64_t file_len) {
-  const std::string_view magic = magic_of(IndexKind::Bitmap);
-  auto version = read_version(reader, magic);
-  if (!version) return std::unexpected(std::move(version.error()));
-
-  auto dim = read_u32_le(reader, magic, "dim");
-  if (!dim) return std::unexpected(std::move(dim.error()));
-  if (auto ok = check_dim_range(*dim); !ok) return std::unexpected(std::move(ok.error()));
-  if (*dim % kBitsPerWord != 0) return invalid(msg_dim_not_multiple_of_64(magic, *dim));
-
-  auto n_top = read_u32_le(reader, magic, "n_top");
-  if (!n_top) return std::unexpected(std::move(n_top.error()));
-  if (*n_top == 0 || *n_top >= *dim) return invalid(msg_n_top_out_of_range(magic, *n_top, *dim));
-
-  auto n_vectors = read_u32_le(reader, magic, "n_vectors");
-  if (!n_vectors) return std::unexpected(std::move(n_vectors.error()));
-  if (auto ok = check_n_vectors(*n_vectors); !ok) return std::unexpected(std::move(ok.error()));
-
-  auto payload = bitmap_payload_bytes(*dim, *n_vectors, magic);
-  if (!payload) return std::unexpected(std::move(payload.error()));
-  if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  return IndexMetadata{.kind = IndexKind::Bitmap,
-                       .params = IndexParams::bitmap(*n_top),
-                       .version = *version,
-                       .dim = *dim,
-                       .n_vectors = *n_vectors,
-                       .bytes_per_vec = *dim / 8,
-                       .file_len = file_len};
+  return probe_header(reader, IndexKind::Bitmap, file_len);
 }
 
 std::expected<IndexMetadata, ProbeError> probe_sign_bitmap_metadata(BufferedReader& reader,
                                                                     std::uint64_t file_len) {
-  const std::string_view magic = magic_of(IndexKind::SignBitmap);
-  auto version = read_version(reader, magic);
-  if (!version) return std::unexpected(std::move(version.error()));
-
-  auto dim = read_u32_le(reader, magic, "dim");
-  if (!dim) return std::unexpected(std::move(dim.error()));
-  if (*dim < kSignDimMin || *dim > kSignDimMax) {
-    return invalid(msg_sign_dim_out_of_range(magic, *dim, kSignDimMax));
-  }
-  if (*dim % kBitsPerWord != 0) return invalid(msg_dim_not_multiple_of_64(magic, *dim));
-
-  auto n_vectors = read_u32_le(reader, magic, "n_vectors");
-  if (!n_vectors) return std::unexpected(std::move(n_vectors.error()));
-  if (auto ok = check_n_vectors(*n_vectors); !ok) return std::unexpected(std::move(ok.error()));
-
-  auto payload = bitmap_payload_bytes(*dim, *n_vectors, magic);
-  if (!payload) return std::unexpected(std::move(payload.error()));
-  if (auto ok = check_payload(reader, magic, file_len, *payload); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  return IndexMetadata{.kind = IndexKind::SignBitmap,
-                       .params = IndexParams::sign_bitmap(),
-                       .version = *version,
-                       .dim = *dim,
-                       .n_vectors = *n_vectors,
-                       .bytes_per_vec = *dim / 8,
-                       .file_len = file_len};
+  return probe_header(reader, IndexKind::SignBitmap, file_len);
 }
 
 // ---------------------------------------------------------------------------------------------

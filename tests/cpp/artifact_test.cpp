@@ -16,6 +16,7 @@
 #include "index_fixtures.hpp"
 #include "karnid/manifest/sha256.hpp"
 #include "karnid/manifest/verify.hpp"
+#include "verify_steps.hpp"
 
 namespace karnid::manifest {
 namespace {

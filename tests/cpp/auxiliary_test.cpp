@@ -15,6 +15,7 @@
 
 #include "karnid/manifest/verify.hpp"
 #include "test_support.hpp"
+#include "verify_steps.hpp"
 
 namespace karnid::manifest {
 namespace {

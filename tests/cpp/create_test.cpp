@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "create_seams.hpp"
+#include "creation_test_hooks.hpp"
 #include "index_fixtures.hpp"
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/sha256.hpp"

@@ -16,6 +16,7 @@
 #include "karnid/manifest/schema.hpp"
 #include "karnid/manifest/verify.hpp"
 #include "test_support.hpp"
+#include "verify_steps.hpp"
 
 namespace karnid::manifest {
 namespace {

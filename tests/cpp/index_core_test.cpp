@@ -14,14 +14,19 @@
 namespace karnid::index_core {
 namespace {
 
-using fixtures::current_magic;
-using fixtures::declared_payload;
-using fixtures::file_bytes;
-using fixtures::header_bytes;
 using fixtures::IndexSpec;
-using fixtures::legacy_magic;
 using fixtures::OpenFd;
 using fixtures::TempFile;
+using fixtures::independent::current_magic;
+using fixtures::independent::legacy_magic;
+
+// The probes are checked against files from the independent writer, not from index-core's own
+// layouts, which the probes read by; the last test holds the two writers together. Constants
+// rather than using-declarations: for a function name, argument-dependent lookup would add
+// index-core's writers of the same names from the fixtures.
+constexpr auto* header_bytes = &fixtures::independent::header_bytes;
+constexpr auto* file_bytes = &fixtures::independent::file_bytes;
+constexpr auto* declared_payload = &fixtures::independent::declared_payload;
 using Kind = ProbeError::Kind;
 using ProbeResult = std::expected<IndexMetadata, ProbeError>;
 
@@ -56,7 +61,7 @@ template <typename T>
 
 // Writes the whole file (header and payload) and probes it by path.
 ProbeResult probe_file(const IndexSpec& spec) {
-  TempFile file(spec);
+  TempFile file(file_bytes(spec));
   return probe_index_path(file.path());
 }
 
@@ -534,7 +539,7 @@ TEST(BufferedReader, ReadsAcrossBufferRefillsInOrder) {
 
 TEST(ProbeIndexFile, ReadsOneBufferAtMostWhateverTheFileSize) {
   const IndexSpec spec{.kind = IndexKind::RankQuant, .bits = 1, .dim = 8, .n_vectors = 100000};
-  TempFile file(spec);
+  TempFile file(file_bytes(spec));
   OpenFd fd(file.path());
   const ProbeResult result = probe_index_file(fd.get(), 14 + 100000);
   ASSERT_TRUE(result.has_value()) << describe(result.error());
@@ -576,6 +581,26 @@ TEST(ProbeIndexPath, FifoWithoutWriterIsAnEmptyFileNotAHang) {
   ::unlink(path.c_str());
   EXPECT_TRUE(
       FailsWith(result, Kind::UnexpectedEof, "karnid index header truncated while reading magic"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Index-core's layouts, from which every other test's index files are written
+
+TEST(HeaderLayout, EncodesWhatTheIndependentWriterWrites) {
+  // Distinct bytes in every field, and values no probe accepts: the writer writes, it does not
+  // check.
+  const IndexSpec specs[] = {
+      {.kind = IndexKind::Rank, .dim = 0x01020304, .n_vectors = 0x0A0B0C0D},
+      {.kind = IndexKind::RankQuant, .magic = "QDRQ", .version = 7, .bits = 3, .dim = 65520},
+      {.kind = IndexKind::Bitmap, .dim = 128, .n_top = 0xFFFFFFFF, .n_vectors = 2},
+      {.kind = IndexKind::SignBitmap, .magic = "xy", .dim = 16777216, .n_vectors = 65537},
+      {.kind = IndexKind::RankQuantFastscan, .version = 3},
+  };
+  for (const IndexSpec& spec : specs) {
+    SCOPED_TRACE(debug_string(spec.kind));
+    EXPECT_EQ(fixtures::header_bytes(spec), header_bytes(spec));
+    EXPECT_EQ(fixtures::declared_payload(spec), declared_payload(spec));
+  }
 }
 
 }  // namespace

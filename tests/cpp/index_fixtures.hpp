@@ -1,6 +1,6 @@
 // Builders for index files of every kind, valid or deliberately broken, and temporary files to
-// hold them. The layouts are written out here independently of index-core so that a mistake in the
-// library cannot hide behind the same mistake in its fixtures.
+// hold them. Headers are written from index-core's own description of the layouts, except for the
+// tests of the probes themselves: they read files from the independent writer below.
 #ifndef KARNID_TESTS_INDEX_FIXTURES_HPP_
 #define KARNID_TESTS_INDEX_FIXTURES_HPP_
 
@@ -16,10 +16,63 @@
 #include <vector>
 
 #include "karnid/index_core/format.hpp"
+#include "karnid/index_core/rank_io.hpp"
 
 namespace karnid::fixtures {
 
 using index_core::IndexKind;
+
+// Everything that goes into an index file. Fields a kind's header does not have are ignored.
+// Defaults describe a small valid file of the chosen kind.
+struct IndexSpec {
+  IndexKind kind = IndexKind::Rank;
+  // Empty for the kind's current magic; a legacy magic or junk overrides it.
+  std::string magic{};
+  std::uint8_t version = 1;
+  std::uint8_t bits = 4;            // RankQuant
+  std::uint32_t dim = 64;           // every kind
+  std::uint32_t n_top = 8;          // Bitmap
+  std::uint32_t n_vectors = 3;      // every kind
+  std::int64_t payload_adjust = 0;  // bytes written beyond (or, negative, short of) the payload
+};
+
+// Header plus declared payload (adjusted by payload_adjust), filled with a repeating pattern.
+inline std::vector<std::uint8_t> with_payload(std::vector<std::uint8_t> header,
+                                              std::uint64_t declared, std::int64_t adjust) {
+  const std::int64_t payload = static_cast<std::int64_t>(declared) + adjust;
+  if (payload < 0) {
+    throw std::invalid_argument("payload_adjust cuts into the header");
+  }
+  for (std::int64_t i = 0; i < payload; ++i) header.push_back(static_cast<std::uint8_t>(i * 7 + 1));
+  return header;
+}
+
+inline index_core::HeaderValues header_values(const IndexSpec& spec) {
+  return {spec.version, spec.bits, spec.dim, spec.n_top, spec.n_vectors};
+}
+
+// The header of `spec`, as index-core lays it out.
+inline std::vector<std::uint8_t> header_bytes(const IndexSpec& spec) {
+  const std::string magic =
+      spec.magic.empty() ? std::string(index_core::lookup_kind(spec.kind)->magic) : spec.magic;
+  return index_core::encode_index_header(magic, spec.kind, header_values(spec));
+}
+
+// The payload the header of `spec` declares, as index-core computes it.
+inline std::uint64_t declared_payload(const IndexSpec& spec) {
+  return index_core::declared_payload_bytes(spec.kind, header_values(spec)).value();
+}
+
+inline std::vector<std::uint8_t> file_bytes(const IndexSpec& spec) {
+  return with_payload(header_bytes(spec), declared_payload(spec), spec.payload_adjust);
+}
+
+// ---- the independent writer ----
+
+// The layouts written out by hand, apart from index-core, for the tests of the probes: a file
+// built from index-core's own description would hide a mistake in that description behind the
+// same mistake in the file. Nothing else uses them.
+namespace independent {
 
 // The magic each kind is written with today, and its older spelling ("" when there is none).
 inline std::string current_magic(IndexKind kind) {
@@ -43,30 +96,6 @@ inline std::string legacy_magic(IndexKind kind) {
   if (kind == IndexKind::RankQuantFastscan) return "";
   magic[0] = 'Q';
   return magic;
-}
-
-// Everything that goes into an index file. Fields a kind's header does not have are ignored.
-// Defaults describe a small valid file of the chosen kind.
-struct IndexSpec {
-  IndexKind kind = IndexKind::Rank;
-  std::string magic{};  // empty: current_magic(kind); set to legacy_magic(kind) or junk to override
-  std::uint8_t version = 1;
-  std::uint8_t bits = 4;            // RankQuant
-  std::uint32_t dim = 64;           // every kind
-  std::uint32_t n_top = 8;          // Bitmap
-  std::uint32_t n_vectors = 3;      // every kind
-  std::int64_t payload_adjust = 0;  // bytes written beyond (or, negative, short of) the payload
-};
-
-inline std::size_t header_size(IndexKind kind) {
-  switch (kind) {
-    case IndexKind::RankQuant:
-      return 14;
-    case IndexKind::Bitmap:
-      return 17;
-    default:
-      return 13;
-  }
 }
 
 // The payload the header of `spec` declares, from the kind's layout. Meant for the small and
@@ -121,17 +150,13 @@ inline std::vector<std::uint8_t> header_bytes(const IndexSpec& spec) {
   return out;
 }
 
-// Header plus declared payload (adjusted by payload_adjust), filled with a repeating pattern.
+// Qualified: IndexSpec brings index-core's writers of the same names into the lookup.
 inline std::vector<std::uint8_t> file_bytes(const IndexSpec& spec) {
-  std::vector<std::uint8_t> out = header_bytes(spec);
-  const std::int64_t payload =
-      static_cast<std::int64_t>(declared_payload(spec)) + spec.payload_adjust;
-  if (payload < 0) {
-    throw std::invalid_argument("payload_adjust cuts into the header");
-  }
-  for (std::int64_t i = 0; i < payload; ++i) out.push_back(static_cast<std::uint8_t>(i * 7 + 1));
-  return out;
+  return with_payload(independent::header_bytes(spec), independent::declared_payload(spec),
+                      spec.payload_adjust);
 }
+
+}  // namespace independent
 
 // A file in the system's temporary directory holding the given bytes; removed on destruction.
 class TempFile {
@@ -152,7 +177,6 @@ class TempFile {
     }
     ::close(fd);
   }
-  explicit TempFile(const IndexSpec& spec) : TempFile(file_bytes(spec)) {}
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() { ::unlink(path_.c_str()); }

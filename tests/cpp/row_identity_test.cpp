@@ -18,8 +18,11 @@
 #include <string_view>
 #include <vector>
 
+#include "karnid/manifest/row_map.hpp"
 #include "karnid/manifest/verify.hpp"
 #include "test_support.hpp"
+#include "uuid_text.hpp"
+#include "verify_steps.hpp"
 
 namespace karnid::manifest {
 namespace {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "karnid/index_core/format.hpp"
 
@@ -126,6 +127,43 @@ class BufferedReader {
                                                                          std::string_view magic,
                                                                          std::uint64_t file_len,
                                                                          std::uint64_t payload);
+
+// ---- header layouts ----
+
+// The fields of an index header that follow its four-byte magic. Each is an unsigned
+// little-endian integer.
+enum class HeaderField : std::uint8_t { Version, Bits, Dim, NTop, NVectors };
+
+struct HeaderFieldLayout {
+  HeaderField field;
+  std::string_view name;  // how messages name the field ("n_vectors")
+  std::uint8_t width;     // bytes in the file: 1 or 4
+};
+
+// The fields of a kind's header in file order: the one description of the layouts, which the
+// probes read by and encode_index_header writes by. For a kind without a probe, whose files are
+// never read past the magic, only the version byte that every header starts with.
+[[nodiscard]] std::span<const HeaderFieldLayout> header_layout(IndexKind kind) noexcept;
+
+// The values of the header fields; each kind's header holds some of them.
+struct HeaderValues {
+  std::uint8_t version = 1;
+  std::uint8_t bits = 0;
+  std::uint32_t dim = 0;
+  std::uint32_t n_top = 0;
+  std::uint32_t n_vectors = 0;
+};
+
+// `magic` followed by the fields of `kind`'s header holding `values`: the bytes its probe reads.
+// Both are written as given, unchecked, so that broken headers can be written as easily as valid
+// ones (a legacy, unknown or short magic, a version or bits the probe refuses).
+[[nodiscard]] std::vector<std::uint8_t> encode_index_header(std::string_view magic, IndexKind kind,
+                                                            const HeaderValues& values);
+
+// The payload that a header of `kind` holding `values` declares, computed as its probe computes
+// it, overflow failures included; 0 for a kind without a probe.
+[[nodiscard]] std::expected<std::uint64_t, ProbeError> declared_payload_bytes(
+    IndexKind kind, const HeaderValues& values);
 
 // The four header probes. Each takes the reader positioned just after the magic and the length
 // of the file, reads its fields in header order, and fails on the first rule that does not hold.

@@ -94,6 +94,7 @@ using RowIdentityChoice = std::variant<RowMapFile, RowIdIdentity>;
 // created first. Refused before anything is touched: a blank `embedding_model`, and an existing
 // `out_path` that is the same file as the index, the row map or an auxiliary input. Returns the
 // manifest that was written.
+// No plain sibling exists: every creation takes its limits and path policy in the options.
 [[nodiscard]] Result<IndexManifest> create_manifest_for_index_with_options(
     const std::string& index_path, const std::string& out_path, std::string embedding_model,
     const RowIdentityChoice& row_identity_choice, const CreateManifestOptions& options);

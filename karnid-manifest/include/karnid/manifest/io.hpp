@@ -146,7 +146,7 @@ struct ManifestDocument {
 };
 
 // Reads the manifest under max_manifest_bytes, parses it strictly and records its base directory.
-// (The name is the one callers know; there is no plainer sibling.)
+// No plain sibling exists, and none is needed: every load has a byte limit to pass.
 [[nodiscard]] Result<ManifestDocument> load_manifest_file_with_options(
     std::string path, std::uint64_t max_manifest_bytes);
 

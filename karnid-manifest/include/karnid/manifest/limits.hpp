@@ -1,4 +1,8 @@
 // The resource limits that every reading operation honours.
+//
+// Each limit has one name in C++, its keyword: the field max_row_map_rows, its default
+// kDefaultMaxRowMapRows. The module's constants and some messages spell a few of them otherwise
+// (DEFAULT_MAX_ROW_IDENTITY_ROWS, "max_row_identity_rows="); docs/limits.md maps all ten.
 #pragma once
 
 #include <array>
@@ -30,6 +34,9 @@ struct ResourceLimits {
   std::uint64_t max_calibration_profile_bytes = kDefaultMaxCalibrationProfileBytes;
   std::uint64_t max_encoder_distortion_profile_bytes = kDefaultMaxEncoderDistortionProfileBytes;
   std::uint64_t max_report_issues = kDefaultMaxReportIssues;
+  // Bounds nothing: no operation caches a report. It is kept because callers may pass it like
+  // every other limit, so it is accepted, converted, checked for range and reported by
+  // default_resource_limits, and a caller that sets it gets the same results as one that does not.
   std::uint64_t max_cached_report_bytes = kDefaultMaxCachedReportBytes;
 };
 

@@ -1,4 +1,6 @@
-// Row identity files: JSON Lines of {"row_id", "db_id", "parent_id"}, one line per index row.
+// Row identity files (row maps), JSON Lines of {"row_id", "db_id", "parent_id"} with one line per
+// index row, as verification and creation check them: the streaming validator and its per-line
+// issues. Reading a single line is row_map.hpp's.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +46,7 @@ inline constexpr std::size_t kRowMapReadBytes = 65536;
     FileKindPolicy policy = FileKindPolicy::RegularOnly);
 
 // Which line reader validate_jsonl_rows_with uses. Both give the same results; StrictOnly skips
-// the quick recogniser so that the two can be compared against each other.
+// the fast path so that the two can be compared against each other.
 enum class RowParsing : std::uint8_t { Fast, StrictOnly };
 
 // validate_jsonl_rows with an explicit choice of line reader.
@@ -53,41 +55,10 @@ enum class RowParsing : std::uint8_t { Fast, StrictOnly };
     std::uint64_t declared_row_count, std::vector<ReportIssue>& errors, FileKindPolicy policy,
     RowParsing parsing);
 
-// One row of a row identity file.
-struct JsonlRow {
-  std::uint64_t row_id = 0;
-  std::string db_id;
-  std::optional<std::string> parent_id;  // absent or null in the line
-  friend bool operator==(const JsonlRow&, const JsonlRow&) = default;
-};
-
-// Strict reading of one line whose line ending was already removed: exactly one JSON value,
-// either an object with the keys row_id, db_id and optionally parent_id, or the array
-// [row_id, db_id] / [row_id, db_id, parent_id]. The error is the parser's message with its
-// position, "{message} at line 1 column {column}".
-[[nodiscard]] std::expected<JsonlRow, std::string> parse_jsonl_row(std::string_view line);
-
-// A row whose strings point into the line it was read from.
-struct JsonlRowView {
-  std::uint64_t row_id = 0;
-  std::string_view db_id;
-  std::optional<std::string_view> parent_id;
-};
-
-// Recognises the common well-formed line (an object of plain ASCII strings without escapes, a
-// decimal row_id and standard whitespace, keys in any order) without allocating. Returns nothing
-// whenever it is not certain; parse_jsonl_row then decides. Whatever it returns, parse_jsonl_row
-// returns the same row for the same line.
-[[nodiscard]] std::optional<JsonlRowView> parse_jsonl_row_fast(std::string_view line) noexcept;
-
 // Checks one identifier field ("db_id" or "parent_id") of line `line_index`: empty, NUL byte,
 // or not a UUID in one of the four accepted forms. Adds at most one issue.
 void validate_row_id_string(std::string_view field, std::string_view value,
                             std::uint64_t line_index, std::uint64_t max_report_issues,
                             std::vector<ReportIssue>& errors);
-
-// True for 32 hex digits, the 8-4-4-4-12 hyphenated form, that form in braces, or that form
-// after "urn:uuid:". Hex digits may be either case; version and variant bits are not checked.
-[[nodiscard]] bool is_uuid_text(std::string_view text) noexcept;
 
 }  // namespace karnid::manifest

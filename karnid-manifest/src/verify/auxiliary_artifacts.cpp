@@ -14,7 +14,7 @@
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/paths.hpp"
 #include "karnid/manifest/text.hpp"
-#include "karnid/manifest/verify.hpp"
+#include "verify_steps.hpp"
 
 namespace karnid::manifest {
 namespace {

@@ -1,6 +1,6 @@
 // The encoder distortion block: its own fields, its agreement with the embedding, the numeric
 // rules on the distortion bounds, and the profile file it may pin by size and digest.
-#include "karnid/manifest/verify.hpp"
+#include "verify_steps.hpp"
 
 #include <algorithm>
 #include <cmath>

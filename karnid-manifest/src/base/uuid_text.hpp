@@ -103,3 +103,12 @@ inline bool is_hyphenated(const char* p) noexcept {
 }
 
 }  // namespace karnid::manifest::uuid
+
+namespace karnid::manifest {
+
+// True for 32 hex digits, the 8-4-4-4-12 hyphenated form, that form in braces, or that form
+// after "urn:uuid:": the four forms a row map identifier may take. Hex digits may be either case;
+// version and variant bits are not checked.
+[[nodiscard]] bool is_uuid_text(std::string_view text) noexcept;
+
+}  // namespace karnid::manifest

@@ -1,8 +1,6 @@
 // The four written forms of a UUID that a row map identifier may take.
 #include "uuid_text.hpp"
 
-#include "karnid/manifest/row_identity.hpp"
-
 namespace karnid::manifest {
 
 bool is_uuid_text(std::string_view text) noexcept {

@@ -1,4 +1,4 @@
-#include "create_seams.hpp"
+#include "creation_test_hooks.hpp"
 
 #include <atomic>
 

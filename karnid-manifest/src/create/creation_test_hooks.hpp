@@ -1,6 +1,7 @@
-// A seam in manifest creation, private to the library and its tests: a function called after the
-// index was probed and before it is hashed. That window is where a file replaced or resized by
-// someone else must be caught, and no test could otherwise act inside it.
+// The test hooks of manifest creation, private to the library and its tests. The one hook is a
+// function called after the index was probed and before it is hashed: that window is where a file
+// replaced or resized by someone else must be caught, and no test could otherwise act inside it.
+// Creation runs no hook unless a test installed one.
 #pragma once
 
 #include <string>

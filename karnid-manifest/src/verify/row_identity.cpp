@@ -14,10 +14,11 @@
 #include <new>
 
 #include "db_id_set.hpp"
-#include "jsonl_quick.hpp"
+#include "karnid/manifest/row_map.hpp"
 #include "karnid/manifest/text.hpp"
-#include "karnid/manifest/verify.hpp"
+#include "row_fast_path.hpp"
 #include "uuid_text.hpp"
+#include "verify_steps.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -44,8 +45,19 @@ constexpr std::string_view kKindJsonl = "jsonl";
 constexpr std::string_view kKindRowIdIdentity = "row_id_identity";
 constexpr std::string_view kSupportedIdKind = "uuid";
 
+// The row map's limits as its messages cite them, named after the row identity file where the
+// keywords and the C++ names say row map (docs/limits.md maps every limit's names).
+constexpr std::string_view kRowMapRowsName = "max_row_identity_rows";
+constexpr std::string_view kRowMapLineBytesName = "max_row_identity_jsonl_line_bytes";
+constexpr std::string_view kRowMapTrackedIdBytesName = "max_row_identity_tracked_db_id_bytes";
+
 std::string line_label(std::uint64_t index) {
   return "line " + decimal(index);
+}
+
+// "{name}={value}", a limit as a message cites it.
+std::string limit_text(std::string_view name, std::uint64_t value) {
+  return std::string(name) + "=" + decimal(value);
 }
 
 std::string field_code(std::string_view field, std::string_view condition) {
@@ -78,9 +90,9 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
 
 // A line of the current read buffer, read ahead of its checks.
 struct ReadAheadLine {
-  std::string_view text;  // without its line feed
-  bool quick = false;     // the quick reader was certain, and `row` holds what it read
-  bool uuid = false;      // row.db_id is known to be a UUID already
+  std::string_view text;   // without its line feed
+  bool fast_read = false;  // the fast path was certain, and `row` holds what it read
+  bool uuid = false;       // row.db_id is known to be a UUID already
   JsonlRowView row;
   detail::DbIdSet::Key key;  // of row.db_id, when the set needs it
 };
@@ -173,8 +185,9 @@ class RowMapValidator {
     ++rows_read_;
     if (rows_read_ <= row_cap_) return true;
     if (rows_read_ > limits_.max_row_map_rows) {
-      push(kRowCountLimitExceeded, "row identity file has more than max_row_identity_rows=" +
-                                       decimal(limits_.max_row_map_rows) + " rows");
+      push(kRowCountLimitExceeded, "row identity file has more than " +
+                                       limit_text(kRowMapRowsName, limits_.max_row_map_rows) +
+                                       " rows");
       return false;
     }
     if (rows_read_ > declared_) {
@@ -187,23 +200,23 @@ class RowMapValidator {
 
   bool too_large() {
     push(kLineTooLarge,
-         line_label(rows_read_ - 1) + " exceeds max_row_identity_jsonl_line_bytes=" +
-             decimal(limits_.max_row_map_line_bytes),
+         line_label(rows_read_ - 1) + " exceeds " +
+             limit_text(kRowMapLineBytesName, limits_.max_row_map_line_bytes),
          rows_read_ - 1);
     return false;
   }
 
   // Reads ahead up to a batch of complete lines from p on; p moves past them. A line in the
-  // usual layout is matched where it lies, which finds its end too; any other line is cut at its
-  // line feed and given to the quick reader.
+  // common shape is matched where it lies, which finds its end too; any other line is cut at its
+  // line feed and given to the plain-row reader.
   std::size_t read_batch(const char*& p, const char* end) noexcept {
     std::size_t count = 0;
     while (count < kBatchLines) {
       ReadAheadLine& line = batch_[count];
-      if (fast_ && static_cast<std::size_t>(end - p) >= detail::kUsualRowWindow) {
-        if (const std::size_t length = detail::read_usual_row(p, line.row); length != 0) {
+      if (fast_ && static_cast<std::size_t>(end - p) >= detail::kCommonShapeWindow) {
+        if (const std::size_t length = detail::read_common_shape_row(p, line.row); length != 0) {
           line.text = std::string_view(p, length - 1);
-          line.quick = true;
+          line.fast_read = true;
           line.uuid = true;
           hash_ahead(line);
           p += length;
@@ -223,8 +236,8 @@ class RowMapValidator {
   void read_ahead(ReadAheadLine& line, std::string_view text) const noexcept {
     line.text = text;
     line.uuid = false;
-    line.quick = fast_ && detail::QuickRowReader(without_cr(text)).read(line.row);
-    if (line.quick) hash_ahead(line);
+    line.fast_read = fast_ && detail::PlainRowReader(without_cr(text)).read(line.row);
+    if (line.fast_read) hash_ahead(line);
   }
 
   void hash_ahead(ReadAheadLine& line) const noexcept {
@@ -234,7 +247,7 @@ class RowMapValidator {
   }
 
   bool check_read_ahead(const ReadAheadLine& line) {
-    if (!line.quick) return check_line(line.text);
+    if (!line.fast_read) return check_line(line.text);
     return check_row(rows_read_ - 1, line.row, line.key, line.uuid);
   }
 
@@ -242,7 +255,7 @@ class RowMapValidator {
   bool check_line(std::string_view line) {
     const std::uint64_t index = rows_read_ - 1;
     line = without_cr(line);
-    if (JsonlRowView row; fast_ && detail::QuickRowReader(line).read(row)) {
+    if (JsonlRowView row; fast_ && detail::PlainRowReader(line).read(row)) {
       return check_row(index, row, seen_ ? seen_->key(row.db_id) : detail::DbIdSet::Key{});
     }
     auto parsed = parse_jsonl_row(line);
@@ -283,8 +296,8 @@ class RowMapValidator {
     tracked_bytes_ = saturating_add(tracked_bytes_, row.db_id.size());
     if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
       push(kTrackingLimitExceeded,
-           "tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes=" +
-               decimal(limits_.max_row_map_tracked_id_bytes));
+           "tracked db_id bytes exceed " +
+               limit_text(kRowMapTrackedIdBytesName, limits_.max_row_map_tracked_id_bytes));
       return false;
     }
     seen_->insert(probe, row.db_id, key);
@@ -430,8 +443,8 @@ void verify_row_identity_file(VerifyContext& ctx) {
   section.manifest_path = declared.path;
   if (declared.row_count > limits.max_row_map_rows) {
     ctx.report.error(kRowCountLimitExceeded,
-                     "row_identity.row_count " + decimal(declared.row_count) +
-                         " exceeds max_row_identity_rows=" + decimal(limits.max_row_map_rows));
+                     "row_identity.row_count " + decimal(declared.row_count) + " exceeds " +
+                         limit_text(kRowMapRowsName, limits.max_row_map_rows));
     return;
   }
   auto canonical =

@@ -1,17 +1,17 @@
 // Reading one line of a row identity file.
 //
-// Two readers: a quick recogniser for the shape nearly every row map has, which never allocates,
-// and the strict reader on top of the JSON parser, which knows every error message. The quick one
-// only ever answers for lines the strict one would accept with the same values, so a row map
-// gives the same issues whichever reader looked at a line.
+// Two readers: the fast path for the shapes nearly every row map has (row_fast_path.hpp), which
+// never allocates, and the strict reader on top of the JSON parser, which knows every error
+// message. The fast path only ever answers for lines the strict reader would accept with the same
+// values, so a row map gives the same issues whichever reader looked at a line.
 #include <array>
 
 #include "json_messages.hpp"
-#include "jsonl_quick.hpp"
 #include "karnid/manifest/error.hpp"
 #include "karnid/manifest/json.hpp"
-#include "karnid/manifest/row_identity.hpp"
+#include "karnid/manifest/row_map.hpp"
 #include "karnid/manifest/text.hpp"
+#include "row_fast_path.hpp"
 
 namespace karnid::manifest {
 namespace {
@@ -124,7 +124,7 @@ std::expected<JsonlRow, std::string> parse_jsonl_row(std::string_view line) {
 
 std::optional<JsonlRowView> parse_jsonl_row_fast(std::string_view line) noexcept {
   JsonlRowView row;
-  if (!detail::QuickRowReader(line).read(row)) return std::nullopt;
+  if (!detail::PlainRowReader(line).read(row)) return std::nullopt;
   return row;
 }
 

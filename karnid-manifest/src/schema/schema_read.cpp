@@ -1,10 +1,13 @@
-// Typed reading and writing of the manifest.
+// Typed reading of the manifest: the strict JSON reader's value becomes an IndexManifest, record
+// by record (the writer is schema_write.cpp).
 //
-// Reading mirrors a streaming deserializer: members are handled in document order, so the first
-// offending member decides the error (unknown key, duplicate key, or a value of the wrong type),
-// and missing required keys are reported after the whole object was read. Errors point just past
-// the offending key or value; inside tagged objects ("kind" anywhere) the whole object is read
-// before its variant is known, so their errors point at the end of the tagged object.
+// The errors are those of a streaming deserializer, although the whole document is parsed first:
+// members are handled in document order, so the first offending member decides the error
+// (unknown key, duplicate key, or a value of the wrong type), and missing required keys are
+// reported after the whole object was read. Errors point just past the offending key or value,
+// and a missing key at the end of its object; inside tagged objects ("kind" anywhere) the whole
+// object is read before its variant is known, so their errors point at the end of the tagged
+// object. Syntax errors are the JSON reader's own, with its positions.
 #include <algorithm>
 #include <array>
 #include <bitset>

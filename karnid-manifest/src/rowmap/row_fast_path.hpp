@@ -1,5 +1,8 @@
-// The quick readers of row map lines. Private to the row identity unit; inline so that the
-// validator's per-line loop compiles into one piece.
+// The fast path of row map reading: two readers for the shapes that nearly every row map line
+// has, which never allocate and answer only when they are certain. Every other line goes to the
+// strict reader (row_reader.cpp), which reads any line the fast path accepts as the same row.
+// Private to the row map layer and the row map validator; inline so that the validator's
+// per-line loop compiles into one piece.
 #pragma once
 
 #include <bit>
@@ -12,7 +15,7 @@
 #endif
 
 #include "ascii_words.hpp"
-#include "karnid/manifest/row_identity.hpp"
+#include "karnid/manifest/row_map.hpp"
 #include "uuid_text.hpp"
 
 namespace karnid::manifest::detail {
@@ -26,15 +29,15 @@ using ascii::kOnes;
 using ascii::leading_digits;
 using ascii::load8;
 
-// ---- quick reader ----
+// ---- a row object written plainly, keys in any order ----
 
 // Reads the common well-formed line: an object whose keys are row_id, db_id and optionally
 // parent_id in any order, written without escapes; a row_id in plain decimal; strings of
 // printable ASCII; JSON whitespace anywhere between tokens. Answers false whenever it is not
 // certain, leaving the line to the strict reader. `out` is meaningful only after true.
-class QuickRowReader {
+class PlainRowReader {
  public:
-  explicit QuickRowReader(std::string_view line) noexcept
+  explicit PlainRowReader(std::string_view line) noexcept
       : begin_(reinterpret_cast<const unsigned char*>(line.data())),
         p_(begin_),
         end_(begin_ + line.size()) {}
@@ -253,12 +256,12 @@ class QuickRowReader {
   const unsigned char* end_;
 };
 
-// ---- the usual line, read in place ----
+// ---- the common row shape, read in place ----
 
-// How many bytes from the start of a line read_usual_row may look at. Its longest line,
+// How many bytes from the start of a line read_common_shape_row may look at. Its longest line,
 // {"row_id": <19 digits>, "db_id": "<36>"} with a CR LF ending, is 82 bytes; the rest is room
 // for whole-word loads.
-inline constexpr std::size_t kUsualRowWindow = 96;
+inline constexpr std::size_t kCommonShapeWindow = 96;
 
 // Reads, in place, the line that nearly every row map consists of:
 //
@@ -267,11 +270,11 @@ inline constexpr std::size_t kUsualRowWindow = 96;
 // with or without the blank after each colon and the comma, N a plain decimal of at most 19
 // digits, the UUID hexadecimal digits of either case, and the line ending in LF or CR LF right
 // after the closing brace. Its end is found by the match itself, so the line needs no separate
-// scan. `p` must have kUsualRowWindow readable bytes. Returns the line's length including its
+// scan. `p` must have kCommonShapeWindow readable bytes. Returns the line's length including its
 // line feed, with `out` filled and the db_id known to be a UUID, or 0 when the line has any
-// other shape (QuickRowReader and the strict reader then take it). A line it accepts is one the
+// other shape (PlainRowReader and the strict reader then take it). A line it accepts is one the
 // strict reader reads as the same row.
-inline std::size_t read_usual_row(const char* p, JsonlRowView& out) noexcept {
+inline std::size_t read_common_shape_row(const char* p, JsonlRowView& out) noexcept {
   constexpr std::uint64_t kOpen = 0x64695F776F72227BULL;   // {"row_id, the lowest byte first
   constexpr std::uint64_t kDbKey = 0x3A2264695F626422ULL;  // "db_id":
   static constexpr std::uint64_t kPowers[9] = {1,      10,      100,      1000,     10000,

@@ -1,7 +1,7 @@
 // The calibration block: its own fields, its agreement with the embedding and the index
 // artifact, the consistency of ordinalization, null model and profile, the size the profile's
 // shape and format predict, and the profile file itself.
-#include "karnid/manifest/verify.hpp"
+#include "verify_steps.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "create_seams.hpp"
+#include "creation_test_hooks.hpp"
 #include "karnid/index_core/rank_io.hpp"
 #include "karnid/manifest/artifact.hpp"
 #include "karnid/manifest/io.hpp"
