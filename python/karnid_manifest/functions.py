@@ -1,92 +1,45 @@
-"""The module's file-touching functions as the package offers them: the same arguments, results and
-messages, with the exceptions that Python callers catch (see :mod:`karnid_manifest.errors`)."""
+"""The module's file-touching functions as the package offers them: the same arguments and
+results, with the exceptions that Python callers catch (see :mod:`karnid_manifest.errors`)."""
 
 from __future__ import annotations
 
 import functools
-import os
 
 import _karnid_manifest as _km
 
-from karnid_manifest import errors, files
+from karnid_manifest import errors
 
 TYPE_CHECKING = False  # typing's own costs more to import than the whole package
 if TYPE_CHECKING:
-    from typing import Any, Callable, ParamSpec, TypeVar
+    from typing import Callable, ParamSpec, TypeVar
 
     P = ParamSpec("P")
     R = TypeVar("R")
-    # Which file a failure with this error number (None: no number) concerns, given the call's
-    # arguments.
-    FailingFile = Callable[[tuple[Any, ...], dict[str, Any], "int | None"], Any]
 
 
-def _argument(args: tuple[Any, ...], kwargs: dict[str, Any], position: int, name: str) -> Any:
-    if len(args) > position:
-        return args[position]
-    return kwargs.get(name)
-
-
-def _failing_errno(path: Any) -> int | None:
-    """The error number that reading ``path`` runs into, or None when it opens; the way the
-    module reads (a directory opens but cannot be read) and without blocking on a FIFO."""
-    try:
-        os.close(files.open_regular(path))
-    except OSError as exc:  # files.NotRegularFileError says EISDIR for a directory only
-        return exc.errno
-    except (TypeError, ValueError):
-        return None
-    return None
-
-
-def _manifest_file(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    return _argument(args, kwargs, 0, "manifest")
-
-
-def _path_file(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    return _argument(args, kwargs, 0, "path")
-
-
-def _creation_file(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    """The module does not say which file it could not read: the first input that fails the
-    same way, else the output (whose directory or file could not be created)."""
-    index = _argument(args, kwargs, 0, "index")
-    if number is None:
-        return index  # only the header probe fails without an error number
-    inputs = [index, kwargs.get("row_map")]
-    items = kwargs.get("auxiliary_artifacts")
-    if isinstance(items, (list, tuple)):  # an iterator was used up by the call
-        inputs += [item.get("path") for item in items if isinstance(item, dict)]
-    for candidate in inputs:
-        if candidate is not None and _failing_errno(candidate) == number:
-            return candidate
-    return _argument(args, kwargs, 1, "out")
-
-
-def _raising_python_errors(func: Callable[P, R], failing_file: FailingFile, *,
-                           plans: bool = False) -> Callable[P, R]:
-    """``func`` raising the OSError subclass its error number calls for, with the file that
-    ``failing_file`` names, and (``plans``) a refused load plan as VerificationFailed."""
+def _raising_python_errors(func: Callable[P, R]) -> Callable[P, R]:
+    """``func`` raising the package's exceptions, built from the facts the module attaches."""
 
     @functools.wraps(func)
     def call(*args: P.args, **kwargs: P.kwargs) -> R:
         try:
             return func(*args, **kwargs)
         except OSError as exc:
-            if type(exc) is not OSError:
-                raise  # already specific: not one of the module's file errors
-            number = errors.errno_of(str(exc))
-            raise errors.os_error(exc, failing_file(args, kwargs, number)) from None
+            converted: Exception = errors.os_error(exc)
+            if converted is exc:
+                raise
+            raise converted from None
         except ValueError as exc:
-            if plans and type(exc) is ValueError and errors.is_plan_refusal(str(exc)):
-                raise errors.plan_refusal(str(exc)) from None
-            raise
+            converted = errors.value_error(exc)
+            if converted is exc:
+                raise
+            raise converted from None
 
     return call
 
 
-sha256_file = _raising_python_errors(_km.sha256_file, _path_file)
-inspect_manifest = _raising_python_errors(_km.inspect_manifest, _manifest_file)
-verify_manifest = _raising_python_errors(_km.verify_manifest, _manifest_file)
-verify_for_load = _raising_python_errors(_km.verify_for_load, _manifest_file, plans=True)
-create_manifest = _raising_python_errors(_km.create_manifest, _creation_file)
+sha256_file = _raising_python_errors(_km.sha256_file)
+inspect_manifest = _raising_python_errors(_km.inspect_manifest)
+verify_manifest = _raising_python_errors(_km.verify_manifest)
+verify_for_load = _raising_python_errors(_km.verify_for_load)
+create_manifest = _raising_python_errors(_km.create_manifest)
