@@ -3,8 +3,10 @@
 The work is done by the native module ``_karnid_manifest``; this package re-exports its constants
 and wraps its functions so that they raise what Python callers expect: a file problem as the
 matching OSError subclass (FileNotFoundError, PermissionError, IsADirectoryError, ...) with
-``errno`` and ``filename`` set, and a refused ``verify_for_load`` as :class:`VerificationFailed`,
-which carries the issue codes. Messages stay the module's own; everything else (arguments,
+``errno`` and ``filename`` set, a refused ``verify_for_load`` as :class:`VerificationFailed`,
+which carries every issue, a manifest that cannot be parsed as :class:`ManifestParseError`, with
+where and why, a refused row map as :class:`RowMapInvalid` and a resource limit as
+:class:`LimitExceeded`. The module's messages stay reachable; everything else (arguments,
 results) is the module's behaviour unchanged.
 
 The result types (``VerificationReport``, ``VerifiedLoadPlan``, ``IndexManifest`` and their parts)
@@ -31,7 +33,12 @@ from _karnid_manifest import (
     default_resource_limits,
 )
 
-from karnid_manifest.errors import VerificationFailed
+from karnid_manifest.errors import (
+    LimitExceeded,
+    ManifestParseError,
+    RowMapInvalid,
+    VerificationFailed,
+)
 from karnid_manifest.functions import (
     create_manifest,
     inspect_manifest,
@@ -154,5 +161,8 @@ __all__ = [
     "verify_for_load",
     "create_manifest",
     "VerificationFailed",
+    "ManifestParseError",
+    "RowMapInvalid",
+    "LimitExceeded",
     *_SIGNING_NAMES,
 ]

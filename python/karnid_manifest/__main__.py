@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import os
+import signal
 import sys
 
 from karnid_manifest import cli
-from karnid_manifest.cli.status import EXIT_INTERRUPTED
+from karnid_manifest.cli.status import EXIT_BROKEN_PIPE, EXIT_INTERRUPTED
 
 
 def main() -> int:
@@ -17,6 +18,11 @@ def main() -> int:
         sys.stdout.flush()
         sys.stderr.flush()
         os._exit(code)
+    if code == EXIT_BROKEN_PIPE:
+        # Python ignores SIGPIPE; a pipeline expects the tool to end by it, as others do.
+        sys.stderr.flush()
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGPIPE)
     return code
 
 

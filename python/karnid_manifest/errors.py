@@ -1,12 +1,11 @@
 """The exceptions of the package's functions.
 
-The module raises a bare OSError whose message ends in "(os error N)" and leaves ``errno`` and
-``filename`` unset, and it refuses a load plan with a plain ValueError. Python callers catch
-FileNotFoundError, PermissionError and friends by habit and want to tell a refused manifest from a
-malformed one, so the package turns the module's exceptions into those classes here. The message
-stays the module's own text.
-
-This is the one place where the package reads facts out of the module's messages.
+The module raises a bare OSError or ValueError whose message is meant for people, and attaches
+what it knows as data in the private attribute ``_karnid_facts`` (its shapes are the
+``_KarnidFacts`` types of the module's stub). Python callers catch FileNotFoundError,
+PermissionError and friends by habit, want the file named, and want to tell a refused manifest
+from a malformed one; so the package builds those exceptions here, from the facts alone. The
+module's message stays reachable: ``strerror`` of an OSError, ``str()`` of the ValueErrors.
 """
 
 from __future__ import annotations
@@ -15,108 +14,159 @@ import os
 
 TYPE_CHECKING = False  # typing's own costs more to import than the whole package
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, Mapping, Sequence
 
-_OS_ERROR_OPEN = " (os error "
-_OS_ERROR_CLOSE = ")"
+FACTS = "_karnid_facts"
+ISSUE_LIMIT_CODE = "verification_report_issue_limit_exceeded"
+
+
+def facts_of(exc: BaseException) -> dict[str, Any]:
+    """The facts the module attached to ``exc`` (an empty dict for any other exception)."""
+    facts = getattr(exc, FACTS, None)
+    return facts if isinstance(facts, dict) else {}
 
 
 def os_error_text(exc: OSError) -> str:
     """An OSError as the module words one: "{description} (os error {number})"."""
-    return f"{exc.strerror or exc} (os error {exc.errno})" if exc.errno else str(exc)
-
-# The ways verify_for_load refuses a manifest it could load: a report that is not ok, and a
-# report that cannot become a plan. Anything else it raises means the manifest did not load.
-_REFUSAL_PREFIX = "manifest verification failed"
-_INCONSISTENT_REPORT_PREFIXES = ("verified report ", "verified auxiliary artifact ")
-_CODES_AFTER = _REFUSAL_PREFIX + ": "
-_MORE_CODES = "..."
+    if exc.errno:
+        return f"{exc.strerror or exc} (os error {exc.errno})"
+    return str(exc.strerror) if exc.strerror else str(exc)
 
 
 class VerificationFailed(ValueError):
     """``verify_for_load`` refused to plan a load: verification found issues.
 
-    ``codes`` holds the issue codes the refusal names, in report order; the module names at most
-    three, and ``more_codes`` says whether the report had more. ``verify_manifest`` gives the whole
-    report. A report that verified clean but could not be turned into a plan (which points at a
-    bug, not at the files) is refused the same way, with no codes.
+    ``issues`` holds every error issue of the report (``code``, ``message`` and the 0-based
+    row-map ``line`` it names, or None), ``codes`` their
+    distinct codes in report order. ``more_codes`` is True when the report itself was cut short
+    by ``max_report_issues``, so that files have problems beyond those listed. A report that
+    verified clean but could not be turned into a plan (which points at a bug, not at the files)
+    is refused the same way, with no codes.
     """
 
-    def __init__(self, message: str, codes: tuple[str, ...] = (), more_codes: bool = False) -> None:
+    def __init__(self, message: str, codes: Sequence[str] = (), more_codes: bool = False,
+                 issues: Sequence[Mapping[str, Any]] = ()) -> None:
         super().__init__(message)
-        self.codes = codes
+        self.codes = tuple(codes)
         self.more_codes = more_codes
+        self.issues = tuple(issues)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (type(self), (str(self), self.codes, self.more_codes))
+        return (type(self), (str(self), self.codes, self.more_codes, self.issues))
 
 
-def is_plan_refusal(message: str) -> bool:
-    return message.startswith(_REFUSAL_PREFIX) or message.startswith(
-        _INCONSISTENT_REPORT_PREFIXES)
+class ManifestParseError(ValueError):
+    """A manifest (or a profile it names) is not valid JSON, or not the document it must be.
+
+    ``line`` and ``column`` are where the reader stopped (1-based, the column counting the byte
+    it stopped at), ``offset`` the bytes before that line, ``json_path`` the member being read
+    (``["artifact", "dim"]``), ``reason`` the stable name of the complaint ("trailing_comma",
+    "invalid_type", ...), and ``details`` what the reason carries (``key``, ``expected``,
+    ``found``, ``value``, ``allowed``, ``length``).
+    """
+
+    def __init__(self, message: str, reason: str, line: int, column: int, offset: int,
+                 json_path: Sequence[str | int], details: Mapping[str, Any] | None = None) -> None:
+        super().__init__(message)
+        self.reason = reason
+        self.line = line
+        self.column = column
+        self.offset = offset
+        self.json_path = list(json_path)
+        self.details = dict(details or {})
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (str(self), self.reason, self.line, self.column, self.offset,
+                             self.json_path, self.details))
 
 
-def plan_refusal(message: str) -> VerificationFailed:
-    """The refusal that a verify_for_load message describes."""
-    codes: tuple[str, ...] = ()
-    more = False
-    if message.startswith(_CODES_AFTER):
-        named = [code.strip() for code in message[len(_CODES_AFTER):].split(",")]
-        more = bool(named) and named[-1] == _MORE_CODES
-        codes = tuple(code for code in named if code and code != _MORE_CODES)
-    return VerificationFailed(message, codes, more)
+class RowMapInvalid(ValueError):
+    """``create_manifest`` refused a row map: ``issues`` holds each problem (``code``,
+    ``message`` and ``line``, the 0-based row the message names, or None)."""
+
+    def __init__(self, message: str, issues: Sequence[Mapping[str, Any]] = ()) -> None:
+        super().__init__(message)
+        self.issues = tuple(issues)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (str(self), self.issues))
 
 
-class _ModuleMessage(OSError):
-    """Keeps ``str()`` to the module's message; a plain OSError would rebuild it from errno,
-    strerror and filename once they are set."""
+class LimitExceeded(ValueError):
+    """A resource limit stopped the call: ``code`` is its issue code, ``filename`` the file whose
+    size was over the limit (None when a count was)."""
+
+    def __init__(self, message: str, code: str, filename: str | None = None) -> None:
+        super().__init__(message)
+        self.code = code
+        self.filename = filename
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (str(self), self.code, self.filename))
+
+
+class _ModuleText(OSError):
+    """An OSError without an error number (an unknown index magic, a truncated header): the
+    module's text, and the file it concerns, as Python words a failed ``open``."""
 
     def __str__(self) -> str:
-        return str(self.args[0]) if self.args else super().__str__()
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (_rebuild, (str(self), self.errno, self.filename))
+        if self.filename is None:
+            return str(self.strerror)
+        return f"{self.strerror}: {self.filename!r}"
 
 
 _CLASSES: dict[type[OSError], type[OSError]] = {}
 
 
 def _class_for(number: int | None) -> type[OSError]:
+    if number is None:
+        return _ModuleText
     # OSError(errno, text) picks the subclass that matches errno (FileNotFoundError for ENOENT...).
-    base = type(OSError(number, "")) if number is not None else OSError
-    cls = _CLASSES.get(base)
-    if cls is None:
-        cls = type(base.__name__, (_ModuleMessage, base), {"__module__": __name__})
-        _CLASSES[base] = cls
-    return cls
+    return type(OSError(number, ""))
 
 
-def _split_errno(message: str) -> tuple[str, int | None]:
-    """The description and the error number of a module message that ends in "(os error N)";
-    the whole message and None for any other."""
-    description, sep, tail = message.rpartition(_OS_ERROR_OPEN)
-    digits = tail[:-len(_OS_ERROR_CLOSE)]
-    if sep and tail.endswith(_OS_ERROR_CLOSE) and digits.isdecimal():
-        return description, int(digits)
-    return message, None
+def _filename(path: object) -> str | None:
+    return os.fsdecode(path) if isinstance(path, bytes) else None
 
 
-def errno_of(message: str) -> int | None:
-    """The error number at the end of a module message, if it has one."""
-    return _split_errno(message)[1]
-
-
-def _rebuild(message: str, number: int | None, filename: Any) -> OSError:
-    exc = _class_for(number)(message)
-    exc.errno = number
-    exc.strerror = _split_errno(message)[0]
-    exc.filename = filename
-    return exc
-
-
-def os_error(exc: OSError, filename: str | os.PathLike[str] | None) -> OSError:
+def os_error(exc: OSError) -> OSError:
     """The module's OSError as the subclass its error number calls for, with ``errno``,
-    ``strerror`` and ``filename`` set; errors without a number (an unknown index magic, a
-    truncated header) stay OSError."""
+    ``strerror`` and ``filename`` from its facts; ``exc`` itself when it carries none."""
+    facts = facts_of(exc)
+    if facts.get("kind") not in ("os", "io_text"):
+        return exc
+    number = facts.get("errno")
+    filename = _filename(facts.get("path"))
+    strerror = os.strerror(number) if number is not None else str(exc)
+    if number is None:
+        error: OSError = _ModuleText(None, strerror)
+        error.filename = filename
+        return error
+    if filename is None:
+        return _class_for(number)(number, strerror)
+    return _class_for(number)(number, strerror, filename)
+
+
+def value_error(exc: ValueError) -> ValueError:
+    """The module's ValueError as the package's class for its facts; ``exc`` itself for the
+    kinds that have none (an invalid argument, a failed write)."""
+    facts = facts_of(exc)
+    kind = facts.get("kind")
     message = str(exc)
-    return _rebuild(message, errno_of(message), None if filename is None else os.fspath(filename))
+    if kind == "json":
+        details = {key: value for key, value in facts.items()
+                   if key not in ("kind", "reason", "line", "column", "offset", "json_path")}
+        return ManifestParseError(message, facts["reason"], facts["line"], facts["column"],
+                                  facts["offset"], facts["json_path"], details)
+    if kind == "coded":
+        return LimitExceeded(message, facts["code"], _filename(facts.get("path")))
+    if kind == "row_map_invalid":
+        return RowMapInvalid(message, facts["issues"])
+    if kind == "verification_failed":
+        issues = [{"code": issue["code"], "message": issue["message"], "line": issue.get("line")}
+                  for issue in facts["issues"]]
+        codes = list(dict.fromkeys(issue["code"] for issue in issues))
+        return VerificationFailed(message, codes, ISSUE_LIMIT_CODE in codes, issues)
+    if kind == "inconsistent_report":
+        return VerificationFailed(message)
+    return exc

@@ -10,13 +10,11 @@ from __future__ import annotations
 
 import json
 import os
-import re
 from dataclasses import dataclass, field
-from typing import Mapping
+from typing import Any, Mapping, Sequence
 
 from karnid_manifest import formats
 from karnid_manifest.files import open_regular, read_head
-from karnid_manifest.report import ROW_IDENTITY_PREFIX
 
 # --- sizes ------------------------------------------------------------------------------------
 
@@ -33,22 +31,15 @@ def human_bytes(count: int) -> str:
 
 # --- row map lines ----------------------------------------------------------------------------
 
-_LINE_AT_START = re.compile(r"^line (\d+)\b")
-_LINE_IN_MESSAGE = re.compile(r"\bline (\d+)\b")
 
-
-def file_line(code: str, message: str) -> str:
-    """A row-map message with the file's own line number beside the 0-based row index, which is
-    what the module counts from: "line 4 has row_id 7" -> "line 4 (line 5 of the file) has ..."."""
-    if not code.startswith(ROW_IDENTITY_PREFIX):
+def file_line(message: str, line: int | None) -> str:
+    """A row-map message with the file's own line number beside the 0-based row index it starts
+    with, which is what the module counts from: "line 4 has row_id 7" -> "line 4 (line 5 of the
+    file) has ..."; ``line`` is the row the issue concerns (None: no row)."""
+    label = f"line {line}"
+    if line is None or not message.startswith(label):
         return message
-    return _LINE_AT_START.sub(lambda m: f"line {m.group(1)} (line {int(m.group(1)) + 1} of the file)",
-                              message, count=1)
-
-
-def row_index(message: str) -> int | None:
-    match = _LINE_IN_MESSAGE.search(message)
-    return int(match.group(1)) if match else None
+    return f"{label} (line {line + 1} of the file){message[len(label):]}"
 
 
 # --- resource limits --------------------------------------------------------------------------
@@ -71,18 +62,14 @@ EARLY_STOP_CODES = frozenset({"row_identity_line_too_large",
                               "row_identity_row_count_limit_exceeded",
                               "row_identity_duplicate_tracking_limit_exceeded"})
 _COUNT_MISMATCH = "row_identity_row_count_mismatch"
-_AT_LEAST = " has at least "
-_TOO_LARGE_TO_ENFORCE = "too large to enforce"
-_DECLARED_ROWS = re.compile(r"^row_identity\.row_count (\d+) exceeds")
-_ENTRY_COUNT = re.compile(r" has (\d+) entries")
-_READ_PATH = re.compile(r" while reading (.*)$")
-_ISSUE_BOUND = re.compile(r"max_report_issues=(\d+)")
+# The module cannot enforce a byte limit at the largest value (it would need one byte more).
+_UNENFORCEABLE = 2**64 - 1
 # Identifiers in the usual form are kept as the 16 bytes they spell; the set costs about this
 # much per row with them (measured on maps of 2 and 10 million rows), and about the identifier's
 # length plus this much per row with any other form.
 _PACKED_ID_BYTES_PER_ROW = 32
 _OTHER_ID_OVERHEAD_PER_ROW = 20
-_USUAL_UUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
+_HEX = frozenset("0123456789abcdef")
 _HYPHENATED_UUID_BYTES = 36
 _CHUNK = 1 << 20
 
@@ -100,6 +87,9 @@ class LimitContext:
     manifest: str | None = None
     row_map: str | None = None
     rows: int | None = None  # the rows the row map is meant to have, when known
+    entries: int | None = None  # the auxiliary entries given, when known
+    # The files over their size limit by code, in report order.
+    files: dict[str, list[str]] = field(default_factory=dict)
     # Whether the command has --allow-duplicate-db-ids (creation always checks duplicates).
     can_skip_duplicates: bool = True
     creating: bool = False
@@ -170,11 +160,39 @@ def _first_db_id_of(context: LimitContext) -> str | None:
     return first_db_id(context.row_map) if context.row_map else None
 
 
+def _usual_uuid(text: str) -> bool:
+    """Lower-case hex in the 8-4-4-4-12 groups."""
+    groups = text.split("-")
+    return [len(group) for group in groups] == [8, 4, 4, 4, 12] and all(
+        set(group) <= _HEX for group in groups)
+
+
+def first_long_line(path: str, limit: int) -> tuple[int, int] | None:
+    """(0-based index, bytes counting its line feed) of the first line longer than ``limit``
+    bytes, counted as the row map validator counts them, read without holding a line."""
+    limit = max(limit, 1)
+    try:
+        with open(open_regular(path), "rb") as stream:
+            line = 0
+            length = 0
+            while chunk := stream.read(_CHUNK):
+                start = 0
+                while (end := chunk.find(b"\n", start)) >= 0:
+                    length += end - start + 1
+                    if length > limit:
+                        return line, length
+                    line, length, start = line + 1, 0, end + 1
+                length += len(chunk) - start
+            return (line, length) if length > limit else None
+    except (OSError, ValueError):
+        return None
+
+
 def tracked_id_need(rows: int, sample: str | None) -> tuple[int, int, int]:
     """(limit that would do, id bytes per row, memory in bytes) for ``rows`` identifiers like
     ``sample``."""
     width = len(sample.encode()) if sample else _HYPHENATED_UUID_BYTES
-    if sample is None or _USUAL_UUID.match(sample):
+    if sample is None or _usual_uuid(sample):
         memory = rows * _PACKED_ID_BYTES_PER_ROW
     else:
         memory = rows * (width + _OTHER_ID_OVERHEAD_PER_ROW)
@@ -188,24 +206,24 @@ def _file_size(path: str | None) -> int | None:
         return None
 
 
-def limit_hint(code: str, message: str, context: LimitContext) -> str | None:
+def limit_hint(code: str, context: LimitContext, *, path: str | None = None) -> str | None:
     """One line naming the option that raises the limit behind ``code`` and, where the tool can
-    tell, a value that would do and the memory it costs; None for other codes."""
+    tell, a value that would do and the memory it costs; None for other codes. ``path`` is the
+    file whose size was over the limit, for the size codes."""
     keyword = LIMIT_CODES.get(code)
     if keyword is None:
         return None
     flag = option(keyword)
-    if _TOO_LARGE_TO_ENFORCE in message:
-        return (f"hint: {flag} {context.limits.get(keyword)} cannot be enforced; give a smaller "
-                "value")
-    hint = (_value_hint(code, message, flag, context)
+    if context.limits.get(keyword) == _UNENFORCEABLE:
+        return f"hint: {flag} {_UNENFORCEABLE} cannot be enforced; give a smaller value"
+    hint = (_value_hint(code, flag, context, path)
             or f"raise {flag} above {context.limits[keyword]}")
     if context.creating and code != "verification_report_issue_limit_exceeded":
         hint += "; verify and plan need the same option"
     return "hint: " + hint
 
 
-def _value_hint(code: str, message: str, flag: str, context: LimitContext) -> str | None:
+def _value_hint(code: str, flag: str, context: LimitContext, path: str | None) -> str | None:
     if code == "manifest_file_too_large":
         size = _file_size(context.manifest)
         return None if size is None else (
@@ -213,29 +231,26 @@ def _value_hint(code: str, message: str, flag: str, context: LimitContext) -> st
             "it is parsed)")
     if code in ("auxiliary_artifact_file_too_large", "calibration_profile_too_large",
                 "encoder_distortion_profile_too_large"):
-        match = _READ_PATH.search(message)
-        size = _file_size(match.group(1)) if match else None
+        size = _file_size(path)
         return None if size is None else (
             f"{flag} {size} would accept the file ({human_bytes(size)}, read whole into memory)")
     if code == "auxiliary_artifact_count_limit_exceeded":
-        match = _ENTRY_COUNT.search(message)
-        return None if match is None else f"{flag} {match.group(1)} would accept every entry"
+        entries = context.entries
+        return None if entries is None else f"{flag} {entries} would accept every entry"
     if code == "verification_report_issue_limit_exceeded":
-        match = _ISSUE_BOUND.search(message)
-        bound = int(match.group(1)) if match else context.limits.get("max_report_issues", 0)
+        bound = context.limits.get("max_report_issues", 0)
         return (f"the list was cut at {bound} issues; a larger {flag} shows more of them "
                 "(each issue is one short line of memory)")
     if code == "row_identity_line_too_large":
-        index = row_index(message)
-        if index is None or context.row_map is None:
+        found = (first_long_line(context.row_map, context.limits["max_row_map_line_bytes"])
+                 if context.row_map is not None else None)
+        if found is None:
             return None
-        length = line_length(context.row_map, index)
-        return None if length is None else (
-            f"line {index + 1} of the file is {length} bytes; {flag} {length} would accept it "
-            "(one line is held in memory at a time)")
+        index, length = found
+        return (f"line {index + 1} of the file is {length} bytes; {flag} {length} would accept "
+                "it (one line is held in memory at a time)")
     if code == "row_identity_row_count_limit_exceeded":
-        declared = _DECLARED_ROWS.match(message)
-        rows = int(declared.group(1)) if declared else context.row_count()
+        rows = context.row_count()
         if rows is None:
             return None
         hint = f"{flag} {rows} would accept the {rows} rows"
@@ -257,10 +272,10 @@ def _value_hint(code: str, message: str, flag: str, context: LimitContext) -> st
     return None
 
 
-def is_consequence(code: str, message: str) -> bool:
-    """Whether an issue only restates that the row map was not read to its end: the count check
-    after an early stop says "at least N rows"."""
-    return code == _COUNT_MISMATCH and _AT_LEAST in message
+def is_consequence(code: str) -> bool:
+    """Whether an issue, after an early stop of the row map, only restates it: the count check
+    then counted only the rows read before the stop."""
+    return code == _COUNT_MISMATCH
 
 
 CONSEQUENCE_NOTE = ("this follows from the early stop above: the rows after it were not read, "
@@ -269,7 +284,7 @@ CONSEQUENCE_NOTE = ("this follows from the early stop above: the rows after it w
 
 # --- parser messages in plain words -----------------------------------------------------------
 
-_POSITION = re.compile(r"^(.*) at line (\d+) column (\d+)$")
+# What the typed reader expected, as a person says it.
 _EXPECTED = {
     "usize": "a whole number (0 or more)",
     "u64": "a whole number (0 or more)",
@@ -284,31 +299,33 @@ _EXPECTED = {
     "unit variant": "a plain string",
     "variant identifier": "a string naming the kind",
 }
+# The reader's complaints by their stable reason.
 _SYNTAX = {
-    "expected value": "a JSON value (object, array, string, number, true, false or null) "
+    "expected_value": "a JSON value (object, array, string, number, true, false or null) "
                       "should start here",
-    "expected ident": "a bare word that is not true, false or null; text must be in double "
+    "expected_ident": "a bare word that is not true, false or null; text must be in double "
                       "quotes",
-    "EOF while parsing a value": "the text ends where a value should be (empty, or cut short)",
-    "EOF while parsing a string": "the text ends inside a string (cut short, or a missing "
-                                  "closing quote)",
-    "EOF while parsing a list": "the text ends inside an array (cut short, or a missing ])",
-    "EOF while parsing an object": "the text ends inside an object (cut short, or a missing })",
-    "trailing characters": "more text follows the end of the JSON value",
-    "recursion limit exceeded": "the JSON nests deeper than 128 levels",
-    "invalid escape": "a backslash escape in a string is not valid JSON",
-    "invalid unicode code point": "a \\u escape in a string is not a valid character",
-    "lone leading surrogate in hex escape": "a \\u escape in a string is half of a pair",
-    "unexpected end of hex escape": "a \\u escape in a string has fewer than four hex digits",
-    "number out of range": "a number is too large",
-    "invalid number": "a number is not written as JSON writes numbers",
-    "expected `,` or `]`": "an array item is not followed by a comma or ]",
-    "expected `,` or `}`": "an object member is not followed by a comma or }",
-    "expected `:`": "a key is not followed by a colon",
-    "key must be a string": "an object key is not in double quotes",
-    "trailing comma": "a comma stands before a closing bracket; JSON allows none there",
+    "eof_value": "the text ends where a value should be (empty, or cut short)",
+    "eof_string": "the text ends inside a string (cut short, or a missing closing quote)",
+    "eof_array": "the text ends inside an array (cut short, or a missing ])",
+    "eof_object": "the text ends inside an object (cut short, or a missing })",
+    "trailing_characters": "more text follows the end of the JSON value",
+    "depth_limit": "the JSON nests deeper than 128 levels",
+    "control_character": "a string holds a raw control character (write a newline as \\n, a "
+                         "tab as \\t)",
+    "invalid_escape": "a backslash escape in a string is not valid JSON",
+    "invalid_code_point": "a \\u escape in a string is not a valid character",
+    "lone_surrogate": "a \\u escape in a string is half of a pair",
+    "end_of_hex_escape": "a \\u escape in a string has fewer than four hex digits",
+    "number_out_of_range": "a number is too large",
+    "invalid_number": "a number is not written as JSON writes numbers",
+    "expected_comma_or_array_end": "an array item is not followed by a comma or ]",
+    "expected_comma_or_object_end": "an object member is not followed by a comma or }",
+    "expected_colon": "a key is not followed by a colon",
+    "key_must_be_string": "an object key is not in double quotes",
+    "trailing_comma": "a comma stands before a closing bracket; JSON allows none there",
 }
-_CONTROL_CHARACTER = "control character"
+_FOUND = {"null": "null", "array": "an array", "object": "an object"}
 
 
 def _plain_expected(expected: str) -> str:
@@ -323,140 +340,109 @@ def _plain_expected(expected: str) -> str:
     return expected
 
 
-def _plain_value(described: str) -> str:
-    if described == "sequence":
-        return "an array"
-    if described == "map":
-        return "an object"
-    for prefix, plain in (("integer ", "the number "), ("floating point ", "the number "),
-                          ("boolean ", ""), ("string ", "the string ")):
-        if described.startswith(prefix):
-            return plain + described[len(prefix):].strip("`")
-    return described
+def _plain_found(facts: Mapping[str, Any]) -> str:
+    found = str(facts.get("found", ""))
+    if found in _FOUND or "value" not in facts:
+        return _FOUND.get(found, found)
+    value = json.dumps(facts["value"], ensure_ascii=False)
+    if found in ("integer", "float"):
+        return "the number " + value
+    if found == "string":
+        return "the string " + value
+    return value
 
 
-def _typed_clause(description: str, subject: str) -> str | None:
-    """The typed reader's complaints about one value (its subject named by the caller)."""
-    for head in ("invalid type: ", "invalid value: "):
-        if description.startswith(head):
-            got, sep, expected = description[len(head):].rpartition(", expected ")
-            if sep:
-                return (f"{subject} must be {_plain_expected(expected)}, but it is "
-                        f"{_plain_value(got)}")
-    match = re.match(r"^invalid length (\d+), expected (.*)$", description)
-    if match:
-        return f"{subject} has {match.group(1)} elements, but {match.group(2)} are expected"
-    match = re.match(r"^(missing|duplicate|unknown) field `(.*?)`", description)
-    if match:
-        kind, name = match.groups()
-        return {"missing": f"{subject} has no `{name}`, which is required",
-                "duplicate": f"{subject} has `{name}` twice",
-                "unknown": f"{subject} has `{name}`, which is not allowed there (check the "
-                           "spelling)"}[kind]
-    match = re.match(r"^unknown variant `(.*?)`, expected (.*)$", description)
-    if match:
-        return f"{subject} is `{match.group(1)}`, which is not one of {match.group(2)}"
+def dotted(json_path: Sequence[str | int]) -> str:
+    """``["auxiliary_artifacts", 0, "sha256"]`` -> ``auxiliary_artifacts[0].sha256``."""
+    text = ""
+    for step in json_path:
+        text += f"[{step}]" if isinstance(step, int) else ("." if text else "") + step
+    return text
+
+
+def _subject(json_path: Sequence[str | int], default: str) -> str:
+    return f"`{dotted(json_path)}`" if json_path else default
+
+
+def _typed_clause(facts: Mapping[str, Any], default: str) -> str | None:
+    """The typed reader's complaint about one value, its subject named by the member path."""
+    reason = facts.get("reason")
+    path: Sequence[str | int] = facts.get("json_path", [])
+    subject = _subject(path, default)
+    if reason in ("invalid_type", "invalid_value"):
+        return (f"{subject} must be {_plain_expected(facts.get('expected', ''))}, but it is "
+                f"{_plain_found(facts)}")
+    if reason == "invalid_length":
+        return (f"{subject} has {facts.get('length')} elements, but "
+                f"{facts.get('expected')} are expected")
+    if reason in ("duplicate_key", "unknown_key"):
+        # The path ends with the key itself.
+        owner = _subject(path[:-1], default)
+        key = facts.get("key")
+        return (f"{owner} has `{key}` twice" if reason == "duplicate_key" else
+                f"{owner} has `{key}`, which is not allowed there (check the spelling)")
+    if reason == "missing_key":
+        return f"{subject} has no `{facts.get('key')}`, which is required"
+    if reason == "unknown_variant":
+        allowed = ", ".join(f"`{name}`" for name in facts.get("allowed", []))
+        return f"{subject} is `{facts.get('value')}`, which is not one of {allowed}"
     return None
 
 
-def _syntax_clause(description: str) -> str | None:
-    if description in _SYNTAX:
-        return _SYNTAX[description]
-    if description.startswith(_CONTROL_CHARACTER):
-        return "a string holds a raw control character (write a newline as \\n, a tab as \\t)"
-    return None
-
-
-def split_position(message: str) -> tuple[str, int, int] | None:
-    match = _POSITION.match(message)
-    if match is None:
+def plain_manifest_error(facts: Mapping[str, Any]) -> str | None:
+    """The reader's complaint about a manifest in plain words, with the member and the place,
+    from the facts of a :class:`~karnid_manifest.errors.ManifestParseError`."""
+    if "reason" not in facts:
         return None
-    return match.group(1), int(match.group(2)), int(match.group(3))
-
-
-def json_path_at(text: bytes, line: int, column: int) -> str:
-    """The dotted path (``artifact.params.bits``, ``auxiliary_artifacts[0]``) of the value that
-    the parser was reading at a position it reported (1-based line, column counting the byte the
-    error concerns). Tolerant of broken JSON: it follows brackets, keys and commas only."""
-    offset = 0
-    for _ in range(line - 1):
-        newline = text.find(b"\n", offset)
-        if newline < 0:
-            break
-        offset = newline + 1
-    target = min(offset + max(column - 1, 0), len(text))
-    frames: list[list[object]] = []  # [kind, key or index, expecting a key]
-    i = 0
-    while i <= target and i < len(text):
-        char = text[i:i + 1]
-        if char == b'"':
-            end = i + 1
-            while end < len(text) and text[end:end + 1] != b'"':
-                end += 2 if text[end:end + 1] == b"\\" else 1
-            if frames and frames[-1][0] == "obj" and frames[-1][2] and end < target:
-                frames[-1][1] = text[i + 1:end].decode("utf-8", "replace")
-                frames[-1][2] = False
-            i = end
-        elif char == b"{":
-            frames.append(["obj", None, True])
-        elif char == b"[":
-            frames.append(["arr", 0, False])
-        elif char in (b"}", b"]"):
-            if frames:
-                frames.pop()
-        elif char == b"," and frames:
-            if frames[-1][0] == "obj":
-                frames[-1][1], frames[-1][2] = None, True
-            else:
-                frames[-1][1] = int(str(frames[-1][1])) + 1
-        i += 1
-    path = ""
-    for kind, key, _ in frames:
-        if kind == "arr":
-            path += f"[{key}]"
-        elif key is not None:
-            path += ("." if path else "") + str(key)
-    return path
-
-
-def plain_manifest_error(message: str, text: bytes | None) -> str | None:
-    """The parser's complaint about a manifest in plain words, with the field and the place."""
-    parts = split_position(message)
-    if parts is None:
-        return None
-    description, line, column = parts
-    path = json_path_at(text, line, column) if text is not None else ""
-    where = f"line {line}, column {column}"
-    subject = f"`{path}`" if path else "the manifest"
-    clause = _typed_clause(description, subject)
+    where = f"line {facts['line']}, column {facts['column']}"
+    clause = _typed_clause(facts, "the manifest")
     if clause is not None:
         return f"in plain words: {clause} ({where})"
-    clause = _syntax_clause(description)
+    clause = _SYNTAX.get(facts["reason"])
     if clause is None:
         return None
+    path = dotted(facts.get("json_path", []))
     inside = f", inside `{path}`" if path else ""
     return f"in plain words: {clause} ({where}{inside})"
 
 
-_ROW_PARSE = re.compile(r" is not a strict row object: (.*)$")
+_ROW_BYTES_EXPLAINED = 1 << 16
 
 
-def plain_row_error(message: str) -> str | None:
-    """The parser's complaint about one row-map line in plain words ("at line 1" in the module's
-    text is the parser's view of the single line it was given)."""
-    match = _ROW_PARSE.search(message)
-    parts = split_position(match.group(1)) if match else None
-    if parts is None:
+def plain_row_error(path: str | None, index: int | None) -> str | None:
+    """Why row-map line ``index`` (0-based) is not a row, in plain words, read from the file
+    itself: an empty line, text that is not JSON, or JSON that is not an object."""
+    if path is None or index is None:
         return None
-    description, _, column = parts
-    if description == "EOF while parsing a value" and column == 0:
+    line = _line_text(path, index)
+    if line is None:
+        return None
+    if not line.strip():
         return "in plain words: the line is empty"
-    clause = _typed_clause(description, "the row")
-    if clause is None:
-        clause = _syntax_clause(description)
-    if clause is None:
+    try:
+        value = json.loads(line)
+    except ValueError as exc:
+        column = f" (column {exc.colno} of that line)" if isinstance(
+            exc, json.JSONDecodeError) else ""
+        return f"in plain words: the line is not valid JSON{column}"
+    if not isinstance(value, dict):
+        return "in plain words: the line is not an object {...}"
+    return None
+
+
+def _line_text(path: str, index: int) -> bytes | None:
+    """0-based line ``index`` of a file without its line feed, when it is short enough to
+    explain."""
+    try:
+        with open(open_regular(path), "rb") as stream:
+            for number, line in enumerate(stream):
+                if number == index:
+                    return line[:-1] if line.endswith(b"\n") else line
+                if len(line) > _ROW_BYTES_EXPLAINED:
+                    return None
+    except (OSError, ValueError):
         return None
-    return f"in plain words: {clause} (column {column} of that line)"
+    return None
 
 
 # --- files given as manifests -----------------------------------------------------------------

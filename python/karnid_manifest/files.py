@@ -85,6 +85,16 @@ def manifest_in(path: Any) -> Any:
     return os.path.join(path, name)
 
 
+def is_text(value: str) -> bool:
+    """Whether a string is text that UTF-8 can hold: not one with a lone surrogate (an
+    undecodable byte kept by ``os.fsdecode``, or a \\u escape in JSON)."""
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def display_path(path: str) -> str:
     """A command-line path as printable text: undecodable bytes become U+FFFD."""
     return os.fsencode(path).decode("utf-8", "replace")

@@ -1,5 +1,6 @@
-"""The module's file-touching functions as the package offers them: the same arguments, results and
-messages, with the exceptions that Python callers catch (see :mod:`karnid_manifest.errors`)."""
+"""The module's file-touching functions as the package offers them: the same arguments and
+results, with the exceptions that Python callers catch (see :mod:`karnid_manifest.errors`), and
+a directory given as the manifest meaning the manifest.json in it, as on the command line."""
 
 from __future__ import annotations
 
@@ -16,89 +17,6 @@ if TYPE_CHECKING:
 
     P = ParamSpec("P")
     R = TypeVar("R")
-    # Which file a failure with this error number (None: no number) concerns, given the call's
-    # arguments.
-    FailingFile = Callable[[tuple[Any, ...], dict[str, Any], "int | None"], Any]
-
-
-def _argument(args: tuple[Any, ...], kwargs: dict[str, Any], position: int, name: str) -> Any:
-    if len(args) > position:
-        return args[position]
-    return kwargs.get(name)
-
-
-def _failing_errno(path: Any) -> int | None:
-    """The error number that reading ``path`` runs into, or None when it opens; the way the
-    module reads (a directory opens but cannot be read) and without blocking on a FIFO."""
-    try:
-        os.close(files.open_regular(path))
-    except OSError as exc:  # files.NotRegularFileError says EISDIR for a directory only
-        return exc.errno
-    except (TypeError, ValueError):
-        return None
-    return None
-
-
-def _manifest_file(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    return _argument(args, kwargs, 0, "manifest")
-
-
-def _path_file(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    return _argument(args, kwargs, 0, "path")
-
-
-def _creation_file(args: tuple[Any, ...], kwargs: dict[str, Any], number: int | None) -> Any:
-    """The module does not say which file it could not read: the first input that fails the
-    same way, else the output (whose directory or file could not be created)."""
-    index = _argument(args, kwargs, 0, "index")
-    if number is None:
-        return index  # only the header probe fails without an error number
-    inputs = [index, kwargs.get("row_map")]
-    items = kwargs.get("auxiliary_artifacts")
-    if isinstance(items, (list, tuple)):  # an iterator was used up by the call
-        inputs += [item.get("path") for item in items if isinstance(item, dict)]
-    for candidate in inputs:
-        if candidate is not None and _failing_errno(candidate) == number:
-            return candidate
-    return _argument(args, kwargs, 1, "out")
-
-
-def _raising_python_errors(func: Callable[P, R], failing_file: FailingFile, *,
-                           plans: bool = False, manifest: bool = False) -> Callable[P, R]:
-    """``func`` raising the OSError subclass its error number calls for, with the file that
-    ``failing_file`` names, and (``plans``) a refused load plan as VerificationFailed. With
-    ``manifest``, a directory as the first argument means the manifest.json in it."""
-
-    @functools.wraps(func)
-    def call(*args: P.args, **kwargs: P.kwargs) -> R:
-        if manifest:
-            args, kwargs = _manifest_argument(args, kwargs)
-        try:
-            return func(*args, **kwargs)
-        except OSError as exc:
-            if type(exc) is not OSError:
-                raise  # already specific: not one of the module's file errors
-            number = errors.errno_of(str(exc))
-            raise errors.os_error(exc, failing_file(args, kwargs, number)) from None
-        except ValueError as exc:
-            if plans and type(exc) is ValueError and errors.is_plan_refusal(str(exc)):
-                refusal = errors.plan_refusal(str(exc))
-                refusal._karnid_facts = getattr(exc, "_karnid_facts", None)  # type: ignore[attr-defined]
-                hint = absolute_index_hint(kwargs, refusal.codes)
-                if hint is not None:
-                    refusal.add_note(hint)
-                raise refusal from None
-            raise
-
-    return call
-
-
-def _manifest_argument(args: Any, kwargs: Any) -> tuple[Any, Any]:
-    if args:
-        return (files.manifest_in(args[0]), *args[1:]), kwargs
-    if "manifest" in kwargs:
-        return args, {**kwargs, "manifest": files.manifest_in(kwargs["manifest"])}
-    return args, kwargs
 
 
 ABSOLUTE_INDEX_REJECTED = "artifact_absolute_path_rejected"
@@ -115,9 +33,44 @@ def absolute_index_hint(kwargs: dict[str, Any], codes: Any) -> str | None:
             "pass allow_absolute_paths=True (--allow-absolute-paths) to accept it")
 
 
-sha256_file = _raising_python_errors(_km.sha256_file, _path_file)
-inspect_manifest = _raising_python_errors(_km.inspect_manifest, _manifest_file, manifest=True)
-verify_manifest = _raising_python_errors(_km.verify_manifest, _manifest_file, manifest=True)
-verify_for_load = _raising_python_errors(_km.verify_for_load, _manifest_file, plans=True,
-                                         manifest=True)
-create_manifest = _raising_python_errors(_km.create_manifest, _creation_file)
+def _manifest_argument(args: Any, kwargs: Any) -> tuple[Any, Any]:
+    if args:
+        return (files.manifest_in(args[0]), *args[1:]), kwargs
+    if "manifest" in kwargs:
+        return args, {**kwargs, "manifest": files.manifest_in(kwargs["manifest"])}
+    return args, kwargs
+
+
+def _raising_python_errors(func: Callable[P, R], *, manifest: bool = False) -> Callable[P, R]:
+    """``func`` raising the package's exceptions, built from the facts the module attaches. With
+    ``manifest``, a directory as the first argument means the manifest.json in it."""
+
+    @functools.wraps(func)
+    def call(*args: P.args, **kwargs: P.kwargs) -> R:
+        if manifest:
+            args, kwargs = _manifest_argument(args, kwargs)
+        try:
+            return func(*args, **kwargs)
+        except OSError as exc:
+            converted: Exception = errors.os_error(exc)
+            if converted is exc:
+                raise
+            raise converted from None
+        except ValueError as exc:
+            converted = errors.value_error(exc)
+            if isinstance(converted, errors.VerificationFailed):
+                hint = absolute_index_hint(kwargs, converted.codes)
+                if hint is not None:
+                    converted.add_note(hint)
+            if converted is exc:
+                raise
+            raise converted from None
+
+    return call
+
+
+sha256_file = _raising_python_errors(_km.sha256_file)
+inspect_manifest = _raising_python_errors(_km.inspect_manifest, manifest=True)
+verify_manifest = _raising_python_errors(_km.verify_manifest, manifest=True)
+verify_for_load = _raising_python_errors(_km.verify_for_load, manifest=True)
+create_manifest = _raising_python_errors(_km.create_manifest)

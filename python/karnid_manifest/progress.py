@@ -23,6 +23,7 @@ from typing import IO, Callable, Sequence, TypeVar
 
 from karnid_manifest.explain import human_bytes
 from karnid_manifest.files import relative_unless_climbing
+from karnid_manifest.render import printable
 
 T = TypeVar("T")
 
@@ -183,7 +184,8 @@ class Line:
         self.drawn = False
 
     def draw(self, text: str) -> None:
-        self.stream.write(ERASE + text)
+        # The line names files, whose names may hold control characters.
+        self.stream.write(ERASE + printable(text))
         self.stream.flush()
         self.drawn = True
 

@@ -13,17 +13,25 @@ from karnid_manifest import auxdir, explain, plain_words
 from karnid_manifest.files import display_path
 from karnid_manifest.report import (ATTESTATION_PREFIX, AUXILIARY_PREFIX, CALIBRATION_PREFIX,
                                     ENCODER_DISTORTION_PREFIX, FILE_PREFIXES, INDEX_PREFIX,
-                                    ISSUE_LIMIT_CODE, ROW_IDENTITY_PREFIX, in_check_order)
+                                    ISSUE_LIMIT_CODE, ROW_IDENTITY_PREFIX,
+                                    ROW_INVALID_JSON_CODE, in_check_order)
+
+
+# Style marks its colour codes with a token made up when the tool starts; ``terminal`` turns
+# exactly those marks into escapes and shows every other control character escaped, so text
+# from a manifest can neither carry an escape to the terminal nor forge a mark.
+_MARK = "\x00" + os.urandom(8).hex() + ":"
 
 
 class Style:
-    """ANSI colour for terminals; every method returns its text unchanged when disabled."""
+    """ANSI colour for terminals; every method returns its text unchanged when disabled. The
+    colour is marked, not yet an escape: text reaches the terminal through :func:`terminal`."""
 
     def __init__(self, enabled: bool) -> None:
         self.enabled = enabled
 
     def _wrap(self, code: str, text: str) -> str:
-        return f"\x1b[{code}m{text}\x1b[0m" if self.enabled else text
+        return f"{_MARK}{code}m{text}{_MARK}0m" if self.enabled else text
 
     def good(self, text: str) -> str:
         return self._wrap("32", text)
@@ -63,6 +71,39 @@ def colour_wanted(stream: IO[str], mode: str = "auto") -> bool:
     return bool(isatty and isatty())
 
 
+_NAMED_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _is_control(char: str) -> bool:
+    """C0, DEL and C1; and a lone surrogate (an undecodable byte kept by Python), which an
+    encoder for the terminal would refuse."""
+    code = ord(char)
+    return code < 0x20 or 0x7F <= code <= 0x9F or 0xD800 <= code <= 0xDFFF
+
+
+def _escaped(char: str) -> str:
+    return _NAMED_ESCAPES.get(char) or f"\\u{{{ord(char):x}}}"
+
+
+def printable(text: str) -> str:
+    """``text`` with every control character (C0, DEL, C1; a newline too) and lone surrogate
+    shown escaped."""
+    if not any(_is_control(char) for char in text):
+        return text
+    return "".join(_escaped(char) if _is_control(char) else char for char in text)
+
+
+def terminal(line: str) -> str:
+    """One line as it may reach a terminal: the colour that :class:`Style` marked as escapes,
+    every other control character escaped (see :func:`printable`)."""
+    head, *marked = line.split(_MARK)
+    parts = [printable(head)]
+    for part in marked:
+        code, _, rest = part.partition("m")
+        parts.append(f"\x1b[{code}m{printable(rest)}")
+    return "".join(parts)
+
+
 def quoted(name: str) -> str:
     """A name in double quotes with quotes, backslashes and control characters (C0, DEL, C1)
     escaped."""
@@ -70,14 +111,8 @@ def quoted(name: str) -> str:
     for char in name:
         if char in '"\\':
             out.append("\\" + char)
-        elif char == "\n":
-            out.append("\\n")
-        elif char == "\r":
-            out.append("\\r")
-        elif char == "\t":
-            out.append("\\t")
-        elif ord(char) < 0x20 or 0x7F <= ord(char) <= 0x9F:
-            out.append(f"\\u{{{ord(char):x}}}")
+        elif _is_control(char):
+            out.append(_escaped(char))
         else:
             out.append(char)
     return '"' + "".join(out) + '"'
@@ -142,16 +177,34 @@ def _with_codes(detail: str, codes: Sequence[str], style: Style) -> str:
     return _join(detail, style.bad(", ".join(codes)) if codes else "")
 
 
-def _auxiliary_codes(entry: Mapping[str, Any], issues: Sequence[Mapping[str, str]]) -> list[str]:
-    """The codes of one auxiliary entry: its messages name it as a quoted literal; the entry's
-    own reason code stands in when none does (a state without an issue, "missing_required")."""
-    name = quoted(entry["name"])
-    codes = [issue["code"] for issue in issues if issue["code"].startswith(AUXILIARY_PREFIX)
-             and name in issue["message"]]
-    reason = entry["reason_code"]
-    if entry["state"] in ("failed", "missing_required") and reason and reason not in codes:
-        codes.insert(0, reason)
-    return list(dict.fromkeys(codes))
+# Reasons an auxiliary entry gets without an issue of its own in the file step: a blank path is
+# reported with the declarations, an absent optional file is no problem.
+_NO_FILE_STEP_ISSUE = frozenset({"auxiliary_artifact_path_empty",
+                                 "auxiliary_artifact_optional_absent"})
+
+
+def auxiliary_codes(entries: Sequence[Mapping[str, Any]],
+                    issues: Sequence[Mapping[str, str]]) -> list[list[str]]:
+    """The codes of each auxiliary entry. The file step checks the entries in report order and
+    reports each entry's issues together, its reason code first; so, walking back from the end,
+    an entry's issues run from the last issue with its reason code to where the next entry's
+    begin. The reason code alone stands in when its issue is not in the report (a blank path,
+    or a report cut at its issue limit)."""
+    codes = [issue["code"] for issue in issues if issue["code"].startswith(AUXILIARY_PREFIX)]
+    result: list[list[str]] = [[] for _ in entries]
+    end = len(codes)
+    for number in reversed(range(len(entries))):
+        entry = entries[number]
+        reason = entry["reason_code"]
+        if entry["state"] not in ("failed", "missing_required") or not reason:
+            continue
+        found = [reason]
+        if reason not in _NO_FILE_STEP_ISSUE:
+            starts = [i for i in range(end) if codes[i] == reason]
+            if starts:
+                found, end = codes[starts[-1]:end], starts[-1]
+        result[number] = list(dict.fromkeys(found))
+    return result
 
 
 Row = tuple[str, str, str]
@@ -217,8 +270,11 @@ def file_rows(report: Mapping[str, Any], manifest: str,
         detail = _join(section["manifest_path"] or "", count)
     rows.append(("row identity", _state(codes), _with_codes(detail, codes, style)))
 
+    entries = report["auxiliary_artifacts"]
+    codes_of = {id(entry): codes for entry, codes in zip(entries, auxiliary_codes(entries, issues))}
+
     def auxiliary_row(entry: Mapping[str, Any], relative: str) -> Row:
-        codes = _auxiliary_codes(entry, issues)
+        codes = codes_of[id(entry)]
         detail = _join(entry["manifest_path"], _size(entry["size_bytes"]))
         return (_auxiliary_label(entry, relative), entry["state"],
                 _with_codes(detail, codes, style))
@@ -248,24 +304,30 @@ def file_rows(report: Mapping[str, Any], manifest: str,
     return rows
 
 
-def issue_lines(issues: Sequence[Mapping[str, str]], style: Style,
+def issue_lines(issues: Sequence[Mapping[str, Any]], style: Style,
                 context: explain.LimitContext | None) -> list[str]:
     """Every issue as ``code: message`` (a row-map line also by its line in the file), each
-    followed by indented lines in plain words: what a parser message means, the option that
-    raises a limit, or that the issue only follows from an earlier one."""
+    followed by indented lines in plain words: why a row is not a row, the option that raises a
+    limit, or that the issue only follows from an earlier one. An issue's ``line`` (the 0-based
+    row it concerns) comes with the issues of a refused row map."""
     lines = []
     stopped_early = False
+    too_large = {code: list(paths) for code, paths in context.files.items()} if context else {}
     plain = plain_words.issue_notes(
         issues, context.row_map if context is not None else None,
         context.limits.get("max_row_map_line_bytes", 0) if context is not None else 0)
     for issue, plainly in zip(issues, plain):
-        code, message = issue["code"], issue["message"]
-        lines.append(f"{style.bad(code)}: {explain.file_line(code, message)}")
-        notes = [explain.plain_row_error(message) if code.startswith(ROW_IDENTITY_PREFIX)
-                 else None, plainly]
+        code, message, line = issue["code"], issue["message"], issue.get("line")
+        lines.append(f"{style.bad(code)}: {explain.file_line(message, line)}")
+        notes = []
+        if code == ROW_INVALID_JSON_CODE and context is not None:
+            notes.append(explain.plain_row_error(context.row_map, line))
+        notes.append(plainly)
         if context is not None:
-            notes.append(explain.limit_hint(code, message, context))
-        if stopped_early and explain.is_consequence(code, message):
+            paths = too_large.get(code)
+            notes.append(explain.limit_hint(code, context,
+                                            path=paths.pop(0) if paths else None))
+        if stopped_early and explain.is_consequence(code):
             notes.append(explain.CONSEQUENCE_NOTE)
         stopped_early = stopped_early or code in explain.EARLY_STOP_CODES
         lines.extend(style.dim("  " + note) for note in notes if note)
@@ -277,7 +339,7 @@ def consequences(issues: Sequence[Mapping[str, str]]) -> int:
     stopped = False
     count = 0
     for issue in issues:
-        if stopped and explain.is_consequence(issue["code"], issue["message"]):
+        if stopped and explain.is_consequence(issue["code"]):
             count += 1
         stopped = stopped or issue["code"] in explain.EARLY_STOP_CODES
     return count

@@ -5,13 +5,16 @@ from __future__ import annotations
 
 from typing import Any, Iterable, Mapping
 
+# Defined beside the exceptions, which need it and import nothing of the package.
+from karnid_manifest.errors import ISSUE_LIMIT_CODE as ISSUE_LIMIT_CODE
+
 INDEX_PREFIX = "artifact_"
 ROW_IDENTITY_PREFIX = "row_identity_"
+ROW_INVALID_JSON_CODE = "row_identity_jsonl_invalid_json"
 AUXILIARY_PREFIX = "auxiliary_artifact_"
 CALIBRATION_PREFIX = "calibration_"
 ENCODER_DISTORTION_PREFIX = "encoder_distortion_"
 ATTESTATION_PREFIX = "attestation_"
-ISSUE_LIMIT_CODE = "verification_report_issue_limit_exceeded"
 FILE_PREFIXES = (INDEX_PREFIX, ROW_IDENTITY_PREFIX, AUXILIARY_PREFIX, CALIBRATION_PREFIX,
                  ENCODER_DISTORTION_PREFIX, ATTESTATION_PREFIX)
 

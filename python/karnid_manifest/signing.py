@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, TypedDict, U
 import _karnid_manifest as km
 
 from karnid_manifest.errors import os_error_text
-from karnid_manifest.files import NotRegularFileError, display_path, open_regular
+from karnid_manifest.files import NotRegularFileError, display_path, is_text, open_regular
 from karnid_manifest.functions import verify_for_load
 
 if TYPE_CHECKING:
@@ -61,7 +61,11 @@ FILE_RESOURCE = "."
 SIGNATURE_SUFFIX = ".sig"
 # A key file is a few hundred bytes; a bundle grows with the files a directory signature lists.
 MAX_KEY_BYTES = 64 * 1024
-MAX_BUNDLE_BYTES = 16 * 1024 * 1024
+# A bundle is read before anything in it is authenticated, so its size bounds the work a forged
+# one can cause: 1 MiB holds a directory signature of some 5000 files.
+MAX_BUNDLE_BYTES = 1024 * 1024
+# An ECDSA signature in base64 is under 200 characters; a key hint or id, under 100.
+MAX_SIGNATURE_FIELD_CHARS = 1024
 HASH_CHUNK = 1024 * 1024
 
 # Curve name -> (hash, securesystemslib scheme, name shown to people).
@@ -85,12 +89,13 @@ REASONS = {
     "manifest_changed_since_signing": "the manifest changed since signing",
     "signed_file_changed": "a file of the signed directory changed since signing",
     "manifest_changed_during_verification": "the manifest changed during verification",
+    "unsigned_file_added": "the signed directory holds files that were not signed",
 }
 ReasonCode = Literal[
     "signature_other_key", "signature_value_damaged", "signature_envelope_altered",
     "signature_key_unknown", "statement_unsupported", "manifest_not_signed",
     "manifest_changed_since_signing", "signed_file_changed",
-    "manifest_changed_during_verification",
+    "manifest_changed_during_verification", "unsigned_file_added",
 ]
 
 
@@ -364,6 +369,11 @@ def _member(document: dict[str, Any], key: str, kind: type, shown: str, where: s
     return value
 
 
+_KEYLESS_MATERIAL = frozenset({"certificate", "x509CertificateChain", "x509_certificate_chain"})
+_LOG_MATERIAL = ("tlogEntries", "tlog_entries", "timestampVerificationData",
+                 "timestamp_verification_data")
+
+
 def _read_bundle(path: StrPath) -> _Envelope:
     shown = _shown(path)
     data = _read_bounded(path, MAX_BUNDLE_BYTES, "signature")
@@ -378,8 +388,9 @@ def _read_bundle(path: StrPath) -> _Envelope:
         raise _bundle_error(shown, f"media type {json.dumps(media_type)}, expected "
                                    f"{BUNDLE_MEDIA_TYPE}")
     material = _member(document, "verificationMaterial", dict, shown, "")
-    if ({"certificate", "x509CertificateChain"} & material.keys()
-            or material.get("tlogEntries") or material.get("timestampVerificationData")):
+    # Bundle readers accept the protobuf field names as well as their JSON (camelCase) names.
+    if (_KEYLESS_MATERIAL & material.keys()
+            or any(material.get(key) for key in _LOG_MATERIAL)):
         raise SignatureInputError(
             f"signature {shown} carries a certificate or transparency-log entries (a keyless or "
             "certificate signature); only signatures made with a key pair are supported")
@@ -402,6 +413,10 @@ def _read_bundle(path: StrPath) -> _Envelope:
         raise _bundle_error(shown, f"the envelope holds {len(signatures)} signatures, expected 1")
     sig = _member(signatures[0], "sig", str, shown, "dsseEnvelope.signatures[0].")
     keyid = signatures[0].get("keyid", "")
+    for field, value in (("signature", sig), ("key id", keyid), ("key hint", hint)):
+        if isinstance(value, str) and len(value) > MAX_SIGNATURE_FIELD_CHARS:
+            raise _bundle_error(shown, f"its {field} is longer than {MAX_SIGNATURE_FIELD_CHARS} "
+                                       "characters")
     return _Envelope(payload, payload_type, sig, keyid if isinstance(keyid, str) else "",
                      hint if isinstance(hint, str) else "")
 
@@ -433,6 +448,7 @@ def _check_signature(envelope: _Envelope, public: _PublicKey) -> None:
 class _Statement:
     name: str
     resources: dict[str, str]  # resource name -> SHA-256 hex, in statement order
+    ignored: tuple[str, ...] = ()  # paths the signer left out, relative to the directory
 
 
 def _unsupported(detail: str) -> SignatureVerificationError:
@@ -473,8 +489,11 @@ def _parse_statement(payload: bytes) -> _Statement:
     if not isinstance(listed, list) or not listed:
         raise _unsupported("the predicate lists no resources")
     resources: dict[str, str] = {}
+    if isinstance(name, str) and not is_text(name):
+        raise _unsupported("the subject name is not UTF-8 text")
     for item in listed:
         if (not isinstance(item, dict) or not isinstance(item.get("name"), str)
+                or not is_text(item["name"])
                 or item.get("algorithm") != DIGEST_ALGORITHM or not _is_digest(item.get("digest"))
                 or item["name"] in resources):
             raise _unsupported(f"resource {json.dumps(item)[:200]} is not a unique SHA-256 "
@@ -484,12 +503,44 @@ def _parse_statement(payload: bytes) -> _Statement:
     combined = hashlib.sha256(b"".join(bytes.fromhex(d) for d in resources.values())).hexdigest()
     if root != combined:
         raise _unsupported("the subject digest does not match the listed resources")
-    return _Statement(name if isinstance(name, str) else "", resources)
+    ignored = serialization_.get("ignore_paths", [])
+    if not isinstance(ignored, list) or not all(
+            isinstance(path, str) and is_text(path) for path in ignored):
+        raise _unsupported("the serialization's ignore_paths is not a list of paths")
+    return _Statement(name if isinstance(name, str) else "", resources, tuple(ignored))
 
 
-def _check_directory(statement: _Statement, manifest: StrPath, manifest_digest: str) -> None:
+# What model-signing leaves out of a directory when it signs or verifies one: the version
+# control files at the top, besides the signature and the paths the statement names.
+_UNSIGNED_TOP = (".git", ".gitattributes", ".github", ".gitignore")
+
+
+def _unsigned_files(root: str, statement: _Statement, signature: StrPath) -> list[str]:
+    """Files under ``root`` that the statement does not list and that model-signing would not
+    leave out, as relative names with "/"."""
+    ignored = {*_UNSIGNED_TOP, *(os.path.normpath(p).replace(os.sep, "/")
+                                  for p in statement.ignored)}
+    relative = os.path.relpath(os.path.realpath(signature), os.path.realpath(root))
+    if not relative.startswith(".."):
+        ignored.add(relative.replace(os.sep, "/"))
+    extra = []
+    for directory, subdirectories, names in os.walk(root):
+        subdirectories.sort()
+        for name in sorted(names):
+            path = os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/")
+            parts = path.split("/")
+            if any("/".join(parts[:n]) in ignored for n in range(1, len(parts) + 1)):
+                continue
+            if path not in statement.resources:
+                extra.append(path)
+    return extra
+
+
+def _check_directory(statement: _Statement, manifest: StrPath, manifest_digest: str,
+                     signature: StrPath) -> None:
     """A whole-directory signature: the manifest's directory is the signed one; the manifest
-    must be listed, and every listed file must still have its digest."""
+    must be listed, every listed file must still have its digest, and no file may have been
+    added (model-signing refuses "extra files" too)."""
     name = os.path.basename(os.fspath(manifest))
     signed = statement.resources.get(os.fsdecode(name))
     if signed is None:
@@ -518,6 +569,11 @@ def _check_directory(statement: _Statement, manifest: StrPath, manifest_digest: 
             raise SignatureVerificationError("signed_file_changed", str(exc)) from exc
         if observed != digest:
             raise SignatureVerificationError("signed_file_changed", _shown(resource))
+    extra = _unsigned_files(root, statement, signature)
+    if extra:
+        raise SignatureVerificationError(
+            "unsigned_file_added", ", ".join(_shown(path) for path in extra[:5])
+            + (f" and {len(extra) - 5} more" if len(extra) > 5 else ""))
 
 
 # --- the public functions ---------------------------------------------------------------------
@@ -537,7 +593,7 @@ def _verify(manifest: StrPath, signature: StrPath, public_key: StrPath,
         if statement.resources[FILE_RESOURCE] != digest:
             raise SignatureVerificationError("manifest_changed_since_signing")
     else:
-        _check_directory(statement, manifest, digest)
+        _check_directory(statement, manifest, digest, signature)
     info: SignatureInfo = {
         "manifest_path": _shown(manifest), "signature_path": _shown(signature), "sha256": digest,
         "method": method, "signed_name": statement.name, "key": f"ECDSA {public.curve}",

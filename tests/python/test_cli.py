@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import base64
 import hashlib
 import io
 import json
@@ -708,7 +709,8 @@ def test_create_shows_each_row_map_problem(project: Path) -> None:
     assert "    in plain words: the line is empty" in people.stderr.splitlines()
     machine = json.loads(run(*argv, "--json", cwd=project).stdout)
     assert machine["problems"][0] == {"code": "row_identity_row_id_mismatch",
-                                      "message": "line 4 has row_id 7"}  # the module's text
+                                      "message": "line 4 has row_id 7",  # the module's text
+                                      "line": 4}
 
     # The count of a failed row map says what it counts.
     shutil.copy(project / "bad.jsonl", project / "rows.jsonl")
@@ -883,3 +885,72 @@ def test_help_describes_every_command_with_an_example(project: Path) -> None:
 ])
 def test_quoted_names_escape_every_control_character(name: str, shown: str) -> None:
     assert render.quoted(name) == shown
+
+
+# --- what reaches the terminal ------------------------------------------------------------------
+
+# Clears the screen, retitles the terminal, rings, returns the carriage, starts a C1 control
+# sequence and fakes a verdict on a line of its own.
+HOSTILE = "\x1b]0;owned\x07\x1b[2J\r\u009b31m\x7f\nOK: manifest.json verified"
+OUR_COLOUR = re.compile(r"\x1b\[[0-9;]*m")
+
+
+def _hostile(project: Path) -> None:
+    document = json.loads((project / "manifest.json").read_text(encoding="utf-8"))
+    document["embedding"]["model"] = HOSTILE
+    document["extensions"] = {HOSTILE: {}}
+    entry = document["auxiliary_artifacts"][0]
+    entry["name"], entry["path"] = HOSTILE, HOSTILE  # a missing file: an issue naming both
+    (project / "manifest.json").write_text(json.dumps(document), encoding="utf-8")
+    (project / "broken.json").write_text(json.dumps({HOSTILE: 1}), encoding="utf-8")
+
+
+@pytest.mark.parametrize("argv", [
+    ["verify", "manifest.json"], ["verify", "manifest.json", "--color=always"],
+    ["verify", "manifest.json", "broken.json"], ["plan", "manifest.json"],
+    ["inspect", "manifest.json", "--color=always"], ["inspect", "broken.json"],
+    ["create", HOSTILE, "--out", "new.json", "--embedding-model", "m", "--row-id-is-identity"],
+], ids=["verify", "verify colour", "several", "plan", "inspect", "parse error", "create"])
+def test_no_control_character_from_a_manifest_reaches_the_terminal(project: Path,
+                                                                   argv: list[str]) -> None:
+    _hostile(project)
+    result = run(*argv, cwd=project)
+    assert "Traceback" not in result.stderr
+    assert "owned" in result.stdout + result.stderr or argv[0] == "plan"  # shown, escaped
+    for shown in (result.stdout, result.stderr):
+        rest = OUR_COLOUR.sub("", shown) if "--color=always" in argv else shown
+        assert not [c for c in rest if c != "\n" and (ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F)]
+        assert not any(line.startswith("OK: manifest.json verified")
+                       for line in shown.splitlines())
+    if "--color=always" in argv:
+        assert OUR_COLOUR.search(result.stdout)  # the tool's own colour survives
+
+
+def test_plan_json_is_strict_utf8_and_keeps_the_exact_path(tmp_path: Path) -> None:
+    raw_name = b"proj-\xff"
+    root = tmp_path / os.fsdecode(raw_name)
+    root.mkdir()
+    samples.write_index(root / "index.kdrq", "rank_quant", DIM, 4, bits=4)
+    km.create_manifest(root / "index.kdrq", root / "manifest.json", MODEL,
+                       row_id_is_identity=True)
+    result = subprocess.run([SCRIPT, "plan", "--json", "manifest.json"], cwd=root,
+                            capture_output=True, timeout=120, check=False)
+    assert result.returncode == 0, result.stderr
+    text = result.stdout.decode("utf-8")  # strict: no byte outside UTF-8
+    assert "\\ud" not in text.lower()  # no escaped lone surrogate either
+    plan = json.loads(text)
+    exact = os.path.realpath(os.fsencode(root / "index.kdrq"))
+    assert base64.b64decode(plan["artifact_path_bytes"]) == exact
+    assert plan["artifact_path"] == exact.decode("utf-8", "replace")
+
+
+def test_a_closed_stdout_ends_the_tool_as_sigpipe_does(project: Path) -> None:
+    reader, writer = os.pipe()
+    os.close(reader)  # the reader is gone before the tool writes its first line
+    try:
+        result = subprocess.run([SCRIPT, "verify", "manifest.json"], cwd=project, stdout=writer,
+                                stderr=subprocess.PIPE, timeout=120, check=False)
+    finally:
+        os.close(writer)
+    assert result.returncode == -signal.SIGPIPE
+    assert result.stderr == b""

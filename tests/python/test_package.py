@@ -73,7 +73,12 @@ def test_file_problems_raise_the_matching_oserror(built: Path, function: str, ar
     assert isinstance(exc, cls)
     assert exc.errno == number
     assert exc.filename == str(built / culprit)
-    assert str(exc) == str(plain.value)  # the module's own message
+    # Named as Python's own open() names a file; the module's message stays reachable.
+    assert str(exc).endswith(f": {str(built / culprit)!r}")
+    if number is None:
+        assert exc.strerror == str(plain.value)
+    else:
+        assert f"{exc.strerror} (os error {number})" == str(plain.value)
     again = pickle.loads(pickle.dumps(exc))
     assert (type(again), again.errno, again.filename, str(again)) == (
         type(exc), exc.errno, exc.filename, str(exc))
@@ -90,13 +95,23 @@ def test_a_refused_load_is_its_own_value_error(built: Path) -> None:
     assert refused.value.codes == ("artifact_sha256_mismatch",)
     assert refused.value.more_codes is False
 
-    # More than three issues: the module names three and "...".
+    # More than three issues: the message names three and "...", the exception every one;
+    # more_codes says the report itself was cut at its issue limit.
     for line in (0, 1):
         samples.flip_byte(built / "rows.jsonl", line * 70 + 12)
     (built / "index.kdrq").write_bytes(b"KDRQ")
+    codes = tuple(dict.fromkeys(i["code"] for i in km.verify_manifest(
+        built / "manifest.json")["errors"]))
     with pytest.raises(km.VerificationFailed) as many:
         km.verify_for_load(built / "manifest.json")
-    assert len(many.value.codes) == 3 and many.value.more_codes is True
+    assert str(many.value).endswith(", ...") and len(codes) > 3
+    assert (many.value.codes, many.value.more_codes) == (codes, False)
+    assert [i["code"] for i in many.value.issues] == [
+        i["code"] for i in km.verify_manifest(built / "manifest.json")["errors"]]
+    with pytest.raises(km.VerificationFailed) as cut:
+        km.verify_for_load(built / "manifest.json", max_report_issues=2)
+    assert cut.value.codes[-1] == "verification_report_issue_limit_exceeded"
+    assert cut.value.more_codes is True
 
     (built / "manifest.json").write_text("[]", encoding="utf-8")
     with pytest.raises(ValueError) as malformed:

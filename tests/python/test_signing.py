@@ -22,7 +22,7 @@ from karnid_manifest import samples, signing
 from karnid_manifest.cli import sign as signing_cli
 
 ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
-from cryptography.hazmat.primitives import serialization  # noqa: E402
+from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import ed25519, rsa  # noqa: E402
 
 CURVES = {"P-256": ec.SECP256R1, "P-384": ec.SECP384R1, "P-521": ec.SECP521R1}
@@ -133,11 +133,24 @@ def test_model_signing_signatures_are_accepted(index_dir: Path, tmp_path: Path,
         assert_signature_row(result.stdout)
 
     # A directory signature vouches for every file it lists, not only those the manifest names.
+    original = (index_dir / "notes.txt").read_bytes()
     (index_dir / "notes.txt").write_text("rewritten\n", encoding="utf-8")
     result = cli("verify", "manifest.json", "--public-key", tmp_path / "key.pub",
                  "--signature", "../dir.sig", cwd=index_dir)
     assert result.returncode == 1
     assert "a file of the signed directory changed since signing: notes.txt" in result.stderr
+
+    # A file added since signing is refused as model-signing refuses it; what it leaves out of a
+    # directory (version control files, the signature) may come and go.
+    (index_dir / "notes.txt").write_bytes(original)
+    (index_dir / ".gitignore").write_text("*.tmp\n", encoding="utf-8")
+    assert cli("plan", "manifest.json", "--public-key", tmp_path / "key.pub",
+               "--signature", "../dir.sig", cwd=index_dir).returncode == 0
+    (index_dir / "added.bin").write_bytes(b"\0")
+    result = cli("plan", "manifest.json", "--public-key", tmp_path / "key.pub",
+                 "--signature", "../dir.sig", cwd=index_dir)
+    assert result.returncode == 1
+    assert "the signed directory holds files that were not signed: added.bin" in result.stderr
 
 
 def test_securesystemslib_envelope_is_accepted(index_dir: Path, tmp_path: Path) -> None:
@@ -197,6 +210,28 @@ def _keyless(bundle: dict[str, Any]) -> None:
                                       "tlogEntries": [{"logIndex": "1"}]}
 
 
+def _resigned_statement(change: Callable[[dict[str, Any]], None]) -> Callable[[Path, Path], None]:
+    """The statement edited, and signed again with the right key."""
+    def edit(root: Path, keys: Path) -> None:
+        path = root / "manifest.json.sig"
+        bundle = bundle_of(path)
+        envelope = bundle["dsseEnvelope"]
+        statement = json.loads(base64.b64decode(envelope["payload"]))
+        change(statement)
+        payload = json.dumps(statement).encode()
+        private = serialization.load_pem_private_key((keys / "key.pem").read_bytes(), None)
+        raw = private.sign(signing.pae(envelope["payloadType"], payload),
+                           ec.ECDSA(hashes.SHA256()))
+        envelope["payload"] = base64.b64encode(payload).decode()
+        envelope["signatures"][0]["sig"] = base64.b64encode(raw).decode()
+        path.write_text(json.dumps(bundle), encoding="utf-8")
+    return edit
+
+
+def _surrogate_name(statement: dict[str, Any]) -> None:
+    statement["predicate"]["resources"][0]["name"] = "\ud800"
+
+
 TAMPER = {
     "another key": (_other_key, 1, "the signature was made with another key"),
     "manifest byte changed": (_manifest_byte, 1, "the manifest changed since signing"),
@@ -213,6 +248,16 @@ TAMPER = {
         payloadType="application/json")), 2, "payload type \"application/json\""),
     "statement for other bytes": (_other_bytes, 1, "the manifest changed since signing"),
     "keyless bundle": (_edit_bundle(_keyless), 2, "a keyless or certificate signature"),
+    "keyless bundle, protobuf names": (_edit_bundle(lambda b: b.update(verificationMaterial={
+        "x509_certificate_chain": {"certificates": []}})), 2, "a keyless or certificate"),
+    "transparency log, protobuf names": (_edit_bundle(lambda b: b["verificationMaterial"].update(
+        tlog_entries=[{"logIndex": "1"}])), 2, "a keyless or certificate"),
+    "bundle over its size cap": (_edit_bundle(lambda b: b.update(
+        padding="x" * signing.MAX_BUNDLE_BYTES)), 2, f"larger than {signing.MAX_BUNDLE_BYTES}"),
+    "signature field too long": (_edit_bundle(lambda b: b["dsseEnvelope"]["signatures"][0]
+                                              .update(sig="A" * 4096)), 2, "signature is longer"),
+    "resource name not text": (_resigned_statement(_surrogate_name), 1,
+                               "the signed statement does not vouch for a manifest"),
     "index changed under a valid signature": (
         lambda root, keys: samples.flip_byte(root / "index.kdrq"), 1, "artifact_sha256_mismatch"),
     "public key is not PEM": (

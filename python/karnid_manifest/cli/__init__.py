@@ -23,7 +23,7 @@ import sys
 import textwrap
 
 from karnid_manifest import __version__
-from karnid_manifest.cli.status import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_UNUSABLE,
+from karnid_manifest.cli.status import (EXIT_BROKEN_PIPE, EXIT_INTERRUPTED, EXIT_UNUSABLE,
                                         KIND_BAD_ARGUMENTS, KIND_INTERRUPTED, PROG, Failure)
 
 TYPE_CHECKING = False  # typing's own costs more to import than --version needs
@@ -144,7 +144,8 @@ def _parser(*, every_command: bool) -> argparse.ArgumentParser:
                "  1    verification failed, or the load plan was refused\n"
                "  2    the command could not run (bad arguments, a manifest that cannot be\n"
                "       loaded, a file that cannot be read, a manifest that cannot be created)\n"
-               "  130  interrupted (Ctrl-C)\n\n"
+               "  130  interrupted (Ctrl-C)\n"
+               "  141  stdout was closed early (the process ends by SIGPIPE, like other tools)\n\n"
                f"What an issue code means and what to do: '{PROG} explain CODE'.\n"
                f"'{PROG} COMMAND --help' describes a command and its options.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -189,7 +190,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     out = Output.for_args(args)
     try:
-        return int(args.run(args, out))
+        status = int(args.run(args, out))
+        sys.stdout.flush()  # a closed pipe shows here, not as an error at exit
+        return status
     except Failure as failure:
         out.failure(failure)
         return failure.status
@@ -197,18 +200,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         out.failure(Failure("interrupted", kind=KIND_INTERRUPTED, status=EXIT_INTERRUPTED))
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (say, `| head`); say nothing more on a closed pipe.
+        # The reader went away (say, `| head` or `grep -q`): end as other tools do, with no
+        # word on stderr, and say nothing more on the closed pipe.
         _silence_stdout()
-        return EXIT_FAILED
+        return EXIT_BROKEN_PIPE
 
 
 def _usage_error(exc: _UsageError, *, as_json: bool) -> int:
-    from karnid_manifest.cli.base import Output
+    from karnid_manifest.cli.base import Output, say
 
     failure = Failure(f"error: {exc} (see '{exc.prog} --help')", kind=KIND_BAD_ARGUMENTS)
     if as_json:
         Output(json=True).document(failure.as_json())
-    print(f"{exc.prog}: {failure.message}", file=sys.stderr)
+    say(f"{exc.prog}: {failure.message}", err=True)
     return EXIT_UNUSABLE
 
 

@@ -7,6 +7,7 @@ Commands import this module and :mod:`karnid_manifest.cli.status`, never each ot
 from __future__ import annotations
 
 import argparse
+import base64
 import json
 import os
 import shlex
@@ -20,8 +21,8 @@ import _karnid_manifest as km
 from karnid_manifest import errors, explain, functions, issues, progress, render
 from karnid_manifest.cli.status import EXIT_FAILED, KIND_PLAN_REFUSED, PROG, Failure
 from karnid_manifest.errors import VerificationFailed
-from karnid_manifest.files import (MANIFEST_IN_DIRECTORY, display_path, manifest_in, read_head,
-                                   relative_unless_climbing)
+from karnid_manifest.files import (MANIFEST_IN_DIRECTORY, display_path, is_text, manifest_in,
+                                   read_head, relative_unless_climbing)
 
 U64_MAX = 2**64 - 1
 
@@ -65,14 +66,14 @@ class Output:
     def lines(self, lines: Sequence[str]) -> None:
         if not self.status:
             for line in lines:
-                print(line)
+                say(line)
 
     def document(self, value: object) -> None:
         # --status means nothing at all: a document for some outcomes and none for others would
         # leave a script that reads stdout guessing.
         if self.status:
             return
-        json.dump(value, sys.stdout, indent=2)
+        json.dump(exact_paths(value), sys.stdout, indent=2)
         sys.stdout.write("\n")
 
     def failure(self, failure: Failure) -> None:
@@ -82,9 +83,39 @@ class Output:
         if self.json:
             self.document(failure.as_json())
         first, *notes = failure.lines()
-        print(f"{PROG}: {first}", file=sys.stderr)
+        say(f"{PROG}: {first}", err=True)
         for note in notes:
-            print(note, file=sys.stderr)
+            say(note, err=True)
+
+
+BYTES_SUFFIX = "_bytes"
+
+
+def exact_paths(value: Any) -> Any:
+    """``value`` ready for strict UTF-8 JSON. A path that is not UTF-8 (the load plan keeps the
+    file's bytes, undecodable ones as lone surrogates) would come out as an escaped surrogate,
+    which readers turn into U+FFFD and so into the name of another file. Such a string becomes
+    its display form (U+FFFD for each undecodable byte), and, as a member of an object, gets the
+    exact bytes beside it in base64 under its key plus "_bytes" ("artifact_path_bytes")."""
+    if isinstance(value, dict):
+        out: dict[Any, Any] = {}
+        for key, item in value.items():
+            out[key] = exact_paths(item)
+            if isinstance(item, str) and not is_text(item):
+                out[f"{key}{BYTES_SUFFIX}"] = base64.b64encode(os.fsencode(item)).decode("ascii")
+        return out
+    if isinstance(value, (list, tuple)):
+        return [exact_paths(item) for item in value]
+    if isinstance(value, str) and not is_text(value):
+        return display_path(value)
+    return value
+
+
+def say(line: str = "", *, err: bool = False) -> None:
+    """Prints one line of text for people. Everything the tool prints for people passes here:
+    text from a manifest (names, paths, messages) may hold any character, and none of its
+    control characters may reach the terminal as such (see :func:`render.terminal`)."""
+    print(render.terminal(line), file=sys.stderr if err else sys.stdout)
 
 
 # --- option groups ----------------------------------------------------------------------------
@@ -181,10 +212,10 @@ def command_prefix() -> list[str]:
 
 
 def one_line(exc: BaseException) -> str:
-    """An exception's message on one line; an OSError in the module's form (which is what the
-    package's own OSErrors already say)."""
-    if isinstance(exc, OSError) and exc.errno is not None and exc.strerror:
-        return errors.os_error_text(exc)
+    """An exception's message on one line; an OSError in the module's form, the system's text
+    with "(os error N)", and without the file name (the line names the file itself)."""
+    if isinstance(exc, OSError) and exc.strerror:
+        return " ".join(errors.os_error_text(exc).splitlines())
     return " ".join(str(exc).splitlines()) or type(exc).__name__
 
 
@@ -198,14 +229,14 @@ def load_failure(target: str, exc: BaseException, limits: Mapping[str, int]) -> 
         if what is not None:
             return Failure(what, data={"module_message": message},
                            reason=what.replace(shown + " is", "it is", 1))
-    code, sep, _ = message.partition(": ")
     notes = []
-    if sep and code in explain.LIMIT_CODES:
-        notes.append(explain.limit_hint(code, message[len(code) + 2:],
-                                        explain.LimitContext(limits, manifest=target)))
-    elif isinstance(exc, ValueError):
+    if isinstance(exc, errors.LimitExceeded):
+        notes.append(explain.limit_hint(exc.code, explain.LimitContext(limits, manifest=target),
+                                        path=exc.filename))
+    elif isinstance(exc, errors.ManifestParseError):
         notes.append(explain.plain_manifest_error(
-            message, read_head(target, limits["max_manifest_bytes"])))
+            {"reason": exc.reason, "line": exc.line, "column": exc.column,
+             "json_path": exc.json_path, **exc.details}))
     return Failure(f"cannot load manifest {shown}: {message}", notes=notes,
                    reason=f"cannot load it: {message}")
 
@@ -225,9 +256,7 @@ def verification_refused(what: str, target: str, exc: VerificationFailed) -> Fai
     """``verify_for_load`` refused the manifest (for a load plan, or before signing): ``what``
     leads the line, the codes (and every issue, with its row-map line where it names one) join
     the JSON error object."""
-    facts = getattr(exc, "_karnid_facts", None)
-    found = facts.get("issues") if isinstance(facts, dict) else None
-    listed = {"issues": issues.with_row_lines(found)} if isinstance(found, list) else {}
+    listed = {"issues": issues.with_row_lines(list(exc.issues))} if exc.issues else {}
     return Failure(
         f"{what}: {one_line(exc)}",
         notes=[f"run '{shlex.join([*command_prefix(), 'verify', target])}' to see every issue"],

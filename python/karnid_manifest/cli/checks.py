@@ -175,8 +175,25 @@ def verify_work(target: str, index: str | None, label: str,
 def limit_context(report: Mapping[str, Any], args: argparse.Namespace,
                   target: str) -> explain.LimitContext:
     rows = report["row_identity"]
+    files: dict[str, list[str]] = {}
+    for entry in report["auxiliary_artifacts"]:
+        path = entry["canonical_path"] or entry["resolved_path"]
+        if entry["reason_code"] == _AUXILIARY_TOO_LARGE and path:
+            files.setdefault(_AUXILIARY_TOO_LARGE, []).append(path)
+    base = os.path.dirname(target) or "."
+    for key, code in _PROFILE_TOO_LARGE:
+        section = report[key]
+        path = section["profile_canonical_path"] or section["profile_manifest_path"]
+        if path:
+            files[code] = [os.path.join(base, path)]
     return explain.LimitContext(limits_in_force(args), manifest=target,
-                                row_map=rows["canonical_path"], rows=rows["row_count"])
+                                row_map=rows["canonical_path"], rows=rows["row_count"],
+                                files=files)
+
+
+_AUXILIARY_TOO_LARGE = "auxiliary_artifact_file_too_large"
+_PROFILE_TOO_LARGE = (("calibration", "calibration_profile_too_large"),
+                      ("encoder_distortion", "encoder_distortion_profile_too_large"))
 
 
 def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: bool,

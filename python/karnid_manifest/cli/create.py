@@ -19,20 +19,15 @@ from typing import Any, Mapping, cast
 
 import _karnid_manifest as km
 
-from karnid_manifest import auxdir, explain, formats, functions, plain_words, progress, render
+from karnid_manifest import (auxdir, errors, explain, formats, functions, plain_words, progress,
+                             render)
 from karnid_manifest.cli.base import (LIMIT_HELP, Output, limit_options, limits_in_force,
                                       one_line, output_options, policy_options,
                                       verification_kwargs)
 from karnid_manifest.cli.status import EXIT_OK, Failure
 from karnid_manifest.files import display_path
-from karnid_manifest.report import ROW_IDENTITY_PREFIX
 
 TEMPORARY_SUFFIX = ".tmp"
-ROW_MAP_INVALID = "row map is invalid: "
-# Issues of a verification that creation's row-map check does not raise: the comparison with the
-# declared digest, and the count check after reading (creation says "row map has N rows" itself).
-_NOT_CREATION_ISSUES = ("row_identity_sha256_mismatch",)
-_AFTER_READING_COUNT = "manifest declares"
 
 
 def _name_path(text: str) -> tuple[str, str]:
@@ -185,41 +180,6 @@ def _place(temporary: str, target: str, *, force: bool) -> None:
     os.unlink(temporary)
 
 
-def row_map_problems(row_map: str, index: str, limits: Mapping[str, int]) -> list[dict[str, str]]:
-    """Each problem of a row map that creation refused, with its line and message.
-
-    Creation names only the codes. The module's verification reports the same checks with their
-    messages, so the row map is verified under a throwaway manifest that declares it (and an
-    index file that does not exist, so that nothing else is read), holding it to the row count of
-    the index as creation does.
-    """
-    rows = formats.vector_count(index)
-    declared = rows if rows is not None else limits["max_row_map_rows"]
-    manifest = {
-        "schema_version": km.SCHEMA_VERSION,
-        "manifest_id": "urn:uuid:00000000-0000-4000-8000-000000000000",
-        "created_at": "2000-01-01T00:00:00Z",
-        "artifact": {"path": "absent", "sha256": "0" * 64, "kind": "rank", "format_version": 1,
-                     "dim": 2, "vector_count": declared, "bytes_per_vec": 4,
-                     "params": {"kind": "rank"}, "file_size_bytes": 0},
-        "embedding": {"model": "row map check", "dim": 2},
-        "row_identity": {"kind": "jsonl", "path": os.path.realpath(row_map), "sha256": "0" * 64,
-                         "row_count": declared, "id_kind": "uuid"},
-    }
-    with tempfile.TemporaryDirectory(prefix="karnid-manifest-") as scratch:
-        path = os.path.join(scratch, "manifest.json")
-        with open(path, "w", encoding="utf-8") as stream:
-            json.dump(manifest, stream)
-        try:
-            report = km.verify_manifest(path, allow_absolute_paths=True, allow_path_escape=True,
-                                        **cast(Any, limits))
-        except (OSError, ValueError):
-            return []
-    return [{"code": issue["code"], "message": issue["message"]} for issue in report["errors"]
-            if issue["code"].startswith(ROW_IDENTITY_PREFIX) and issue["code"] not in _NOT_CREATION_ISSUES
-            and _AFTER_READING_COUNT not in issue["message"]]
-
-
 def _failure(exc: BaseException, args: argparse.Namespace, temporary: str) -> Failure:
     what = f"cannot create {display_path(args.out)}"
     message = one_line(exc)
@@ -230,19 +190,19 @@ def _failure(exc: BaseException, args: argparse.Namespace, temporary: str) -> Fa
         return Failure(f"{what}: {named}{message}",
                        notes=[plain_words.creation_note(exc, args.auxiliary or [])])
     limits = limits_in_force(args)
-    if message.startswith(ROW_MAP_INVALID) and args.row_map is not None:
-        problems = row_map_problems(args.row_map, args.index, limits)
+    context = explain.LimitContext(limits, row_map=args.row_map,
+                                   rows=formats.vector_count(args.index),
+                                   entries=len(args.auxiliary or []),
+                                   can_skip_duplicates=False, creating=True)
+    if isinstance(exc, errors.RowMapInvalid) and args.row_map is not None:
+        problems = [dict(issue) for issue in exc.issues]
         shown = display_path(args.row_map)
         notes = [f"{shown} has {len(problems)} problem{'s' if len(problems) != 1 else ''}:",
-                 *render.issue_lines(problems, render.Style(False), None)] if problems else []
+                 *render.issue_lines(problems, render.Style(False), context)] if problems else []
         return Failure(f"{what}: {message}", notes=notes, data={"problems": problems})
-    code, sep, rest = message.partition(": ")
-    if sep and code in explain.LIMIT_CODES:
-        context = explain.LimitContext(limits, row_map=args.row_map,
-                                       rows=formats.vector_count(args.index),
-                                       can_skip_duplicates=False, creating=True)
-        return Failure(f"{what}: {code}: {explain.file_line(code, rest)}",
-                       notes=[explain.limit_hint(code, rest, context)],
+    if isinstance(exc, errors.LimitExceeded):
+        return Failure(f"{what}: {message}",
+                       notes=[explain.limit_hint(exc.code, context, path=exc.filename)],
                        data={"module_message": message})
     return Failure(f"{what}: {message}", notes=[plain_words.note(message)])
 

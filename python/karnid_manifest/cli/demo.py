@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Any, Callable, Sequence
 
 from karnid_manifest import render, samples, signing
-from karnid_manifest.cli.base import Output, command_prefix
+from karnid_manifest.cli.base import Output, command_prefix, say
 from karnid_manifest.files import relative_unless_climbing as rel
 
 # The tool's entry point, ``karnid_manifest.cli.main``: handed over by it rather than imported,
@@ -56,15 +56,15 @@ class _Transcript:
         self.surprises: list[str] = []
 
     def heading(self, text: str) -> None:
-        print()
-        print(self.style.bold(f"== {text}"))
+        say()
+        say(self.style.bold(f"== {text}"))
 
     def note(self, text: str) -> None:
-        print(self.style.dim(text))
+        say(self.style.dim(text))
 
     def run(self, argv: list[str], expected: int) -> int:
-        print()
-        print(self.style.bold("$ " + shlex.join([*command_prefix(), *argv])))
+        say()
+        say(self.style.bold("$ " + shlex.join([*command_prefix(), *argv])))
         sys.stdout.flush()
         code = self.tool(argv)
         sys.stdout.flush()
@@ -72,7 +72,7 @@ class _Transcript:
         if code != expected:
             self.surprises.append(f"{shlex.join(argv)} exited {code}, expected {expected}")
         note = f"(exit {code})"
-        print(self.style.dim(note) if code == expected else self.style.bad(note + " unexpected"))
+        say(self.style.dim(note) if code == expected else self.style.bad(note + " unexpected"))
         return code
 
 
@@ -162,7 +162,7 @@ def run_demo(directory: str | os.PathLike[str] | None, tool: Tool) -> int:
         folder = Path(directory)
         folder.mkdir(parents=True, exist_ok=True)
     out = _Transcript(render.Style(render.colour_wanted(sys.stdout)), tool)
-    print(out.style.bold(f"karnid-manifest demo in {rel(folder)}"))
+    say(out.style.bold(f"karnid-manifest demo in {rel(folder)}"))
 
     out.heading("1. sample data: one index of each kind, a row map, auxiliary and profile files")
     indexes = _generate(folder, out)
@@ -208,13 +208,13 @@ def run_demo(directory: str | os.PathLike[str] | None, tool: Tool) -> int:
     out.run(["verify", rel(damaged_manifest)], expected=1)
     out.run(["plan", rel(damaged_manifest)], expected=1)
 
-    print()
+    say()
     if out.surprises:
         for surprise in out.surprises:
-            print(out.style.bad(f"demo: {surprise}"), file=sys.stderr)
+            say(out.style.bad(f"demo: {surprise}"), err=True)
         return 1
-    print(out.style.good("demo finished: every step behaved as expected"))
+    say(out.style.good("demo finished: every step behaved as expected"))
     prefix = shlex.join(command_prefix())
-    print(out.style.dim(f"try: {prefix} verify {shlex.quote(rel(full_manifest.parent))}"))
-    print(out.style.dim(f"     {prefix} inspect {shlex.quote(rel(full_manifest))}"))
+    say(out.style.dim(f"try: {prefix} verify {shlex.quote(rel(full_manifest.parent))}"))
+    say(out.style.dim(f"     {prefix} inspect {shlex.quote(rel(full_manifest))}"))
     return 0

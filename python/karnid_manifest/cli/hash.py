@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import argparse
-import sys
 from typing import Any
 
 from karnid_manifest import functions, progress
-from karnid_manifest.cli.base import Output, one_line, output_options
+from karnid_manifest.cli.base import Output, one_line, output_options, say
 from karnid_manifest.cli.status import EXIT_OK, EXIT_UNUSABLE, PROG, Failure
 from karnid_manifest.files import display_path
 
@@ -29,13 +28,13 @@ def run(args: argparse.Namespace, out: Output) -> int:
             failure = Failure(f"cannot hash {shown}: {one_line(exc)}")
             if out.json:
                 results.append({"path": shown, "error": failure.as_json()})
-            print(f"{PROG}: {failure.message}", file=sys.stderr)
+            say(f"{PROG}: {failure.message}", err=True)
             status = EXIT_UNUSABLE
             continue
         if out.json:
             results.append({"path": shown, **digest})
         else:
-            print(f"{digest['sha256']}  {digest['size_bytes']:>12}  {shown}")
+            say(f"{digest['sha256']}  {digest['size_bytes']:>12}  {shown}")
     if out.json:
         out.document(results)
     return status

@@ -17,6 +17,8 @@ EXIT_OK = 0
 EXIT_FAILED = 1  # verification failed, a load plan or a signature was refused
 EXIT_UNUSABLE = 2  # the command could not run
 EXIT_INTERRUPTED = 130
+# The reader of stdout went away: what a shell reports for a tool that SIGPIPE (13) ended.
+EXIT_BROKEN_PIPE = 128 + 13
 
 # Kinds of the JSON error object.
 KIND_BAD_ARGUMENTS = "bad_arguments"
