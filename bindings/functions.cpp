@@ -39,15 +39,18 @@ constexpr Signature kInspectManifest{"inspect_manifest", kInspectParameters};
 
 // record_reads=True (the package's own) returns (result, reads): the digest and identity of the
 // manifest bytes that were parsed and of every file read, so that a signature and a loader's open
-// files can be held to what was verified rather than to a second read by name.
-constexpr auto kVerifyParameters = joined(with_limits(std::array{
-                                              positional("manifest"),
-                                              keyword("index", "None"),
-                                              keyword("allow_absolute_paths", "False"),
-                                              keyword("allow_path_escape", "False"),
-                                              keyword("allow_duplicate_db_ids", "False"),
-                                          }),
-                                          std::array{package_keyword("record_reads", "False")});
+// files can be held to what was verified rather than to a second read by name. issue_lines=True
+// (also the package's own) adds to every report issue the 0-based row-map "line" it concerns, or
+// null, so that the package never reads a line number back out of a message.
+constexpr auto kVerifyParameters = joined(
+    with_limits(std::array{
+        positional("manifest"),
+        keyword("index", "None"),
+        keyword("allow_absolute_paths", "False"),
+        keyword("allow_path_escape", "False"),
+        keyword("allow_duplicate_db_ids", "False"),
+    }),
+    std::array{package_keyword("record_reads", "False"), package_keyword("issue_lines", "False")});
 constexpr Signature kVerifyManifest{"verify_manifest", kVerifyParameters};
 constexpr Signature kVerifyForLoad{"verify_for_load", kVerifyParameters};
 
@@ -79,6 +82,7 @@ struct VerifyArgs {
   std::string manifest;
   manifest::VerifyOptions options;
   bool record_reads = false;
+  manifest::ReportJsonOptions report_json;
 };
 
 struct CreateArgs {
@@ -104,7 +108,8 @@ bool convert_verify_args(const Signature& signature, PyObject* const* args, Py_s
          arguments.flag(kVerifyManifest.at("allow_duplicate_db_ids"),
                         options.allow_duplicate_db_ids) &&
          arguments.limits(kVerifyManifest.at("max_manifest_bytes"), options.limits) &&
-         arguments.flag(kVerifyManifest.at("record_reads"), out.record_reads);
+         arguments.flag(kVerifyManifest.at("record_reads"), out.record_reads) &&
+         arguments.flag(kVerifyManifest.at("issue_lines"), out.report_json.issue_lines);
 }
 
 bool convert_create_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -222,7 +227,7 @@ PyObject* verify_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
         reads.manifest = document->source.value_or(manifest::FileRead{});
         reads.files = std::move(run.capture.reads);
       }
-      return manifest::to_compact_json(run.report);
+      return manifest::to_compact_json(run.report, request.report_json);
     });
     if (!text) return raise_manifest_error(text.error());
     PyRef report = PyRef::steal(json_to_python(*text));
@@ -248,7 +253,7 @@ PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_
       // holding the verification-failed or inconsistent-report message.
       if (!plan) return std::unexpected(std::move(plan.error().error));
       paths = plan_paths(*plan);
-      return manifest::to_compact_json(*plan);
+      return manifest::to_compact_json(*plan, request.report_json);
     });
     if (!text) return raise_manifest_error(text.error());
     // The JSON text can only carry display forms; the loader needs the verified bytes.

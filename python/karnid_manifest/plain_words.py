@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import json
 import os
-import re
 from typing import Any, Iterable, Mapping, Sequence
 
 from karnid_manifest import files
@@ -20,13 +19,7 @@ _UNREACHABLE_CODES = ("_path_unavailable", "_base_dir_unavailable")
 _INVALID_UUID = "row_identity_db_id_invalid_uuid"
 _DUPLICATE = "row_identity_duplicate_db_id"
 _NOT_UTF8 = "is not valid UTF-8 and cannot be written into a manifest"
-_LINE = re.compile(r"line (\d+) ")
 _READ_STEP = 1 << 16
-
-
-def _line(message: str) -> int | None:
-    found = _LINE.match(message)
-    return int(found.group(1)) if found else None
 
 
 def row_values(path: str | None, lines: Iterable[int],
@@ -64,10 +57,11 @@ def row_values(path: str | None, lines: Iterable[int],
     return values, first
 
 
-def issue_notes(issues: Sequence[Mapping[str, str]], row_map: str | None,
+def issue_notes(issues: Sequence[Mapping[str, Any]], row_map: str | None,
                 max_line_bytes: int) -> list[str | None]:
-    """A plain-words line (or None) for each issue of a report, in order."""
-    numbers = {index: _line(issue["message"]) for index, issue in enumerate(issues)
+    """A plain-words line (or None) for each issue of a report, in order; an issue's row is its
+    ``line``, which the module gives with the issue."""
+    numbers = {index: issue.get("line") for index, issue in enumerate(issues)
                if issue["code"] in (_INVALID_UUID, _DUPLICATE)}
     values, first = row_values(row_map, (n for n in numbers.values() if n is not None),
                                max_line_bytes)

@@ -84,3 +84,16 @@ def test_a_posix_name_that_looks_prefixed_is_planned_as_given(
     monkeypatch.chdir(tmp_path)
     plan = km.verify_for_load("\\\\?\\manifest.json")
     assert plan["manifest_path"] == "\\\\?\\manifest.json"
+
+
+def test_issue_lines_give_the_row_an_issue_names(tmp_path: pathlib.Path) -> None:
+    manifest, _ = manifest_builder.build(tmp_path, row_map=True, vectors=4)
+    rows = (tmp_path / "rows.jsonl").read_text().splitlines()
+    rows[2] = rows[2].replace('"db_id": "', '"db_id": "x')  # not a UUID any more
+    (tmp_path / "rows.jsonl").write_text("\n".join(rows) + "\n")
+    plain = km.verify_manifest(manifest)["errors"]
+    lined = km.verify_manifest(manifest, issue_lines=True)["errors"]
+    assert [{"code": i["code"], "message": i["message"]} for i in lined] == plain
+    by_code = {i["code"]: i["line"] for i in lined}
+    assert by_code["row_identity_db_id_invalid_uuid"] == 2
+    assert by_code["row_identity_sha256_mismatch"] is None

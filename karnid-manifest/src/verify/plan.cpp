@@ -187,7 +187,7 @@ std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> verify_for_load_recording
   return load_verify_and_plan(std::move(manifest_path), std::move(options), &reads);
 }
 
-std::string to_compact_json(const VerifiedLoadPlan& plan) {
+std::string to_compact_json(const VerifiedLoadPlan& plan, ReportJsonOptions report_options) {
   std::string out;
   out.reserve(2048);
   json::Writer w(out, json::Writer::Style::Compact);
@@ -205,7 +205,7 @@ std::string to_compact_json(const VerifiedLoadPlan& plan) {
   }
   w.end_array();
   w.key("report");
-  write_json(w, plan.report);
+  write_json(w, plan.report, report_options);
   w.end_object();
   return out;
 }

@@ -7,13 +7,15 @@
 namespace karnid::manifest {
 namespace {
 
-void write_issues(json::Writer& w, std::string_view key, const std::vector<ReportIssue>& issues) {
+void write_issues(json::Writer& w, std::string_view key, const std::vector<ReportIssue>& issues,
+                  ReportJsonOptions options) {
   w.key(key);
   w.begin_array();
   for (const ReportIssue& issue : issues) {
     w.begin_object();
     member_string(w, "code", issue.code);
     member_string(w, "message", issue.message);
+    if (options.issue_lines) member_or_null(w, "line", issue.line);
     w.end_object();
   }
   w.end_array();
@@ -166,7 +168,7 @@ void write_json(json::Writer& w, const MetadataReport& m) {
   w.end_object();
 }
 
-void write_json(json::Writer& w, const VerificationReport& r) {
+void write_json(json::Writer& w, const VerificationReport& r, ReportJsonOptions options) {
   w.begin_object();
   member_bool(w, "ok", r.ok);
   member_string(w, "checked_at", r.checked_at);
@@ -187,8 +189,8 @@ void write_json(json::Writer& w, const VerificationReport& r) {
   w.begin_array();
   for (const AttestationShapeCheck& a : r.attestation_shape_checks) write_attestation_check(w, a);
   w.end_array();
-  write_issues(w, "errors", r.errors);
-  write_issues(w, "warnings", r.warnings);
+  write_issues(w, "errors", r.errors, options);
+  write_issues(w, "warnings", r.warnings, options);
   w.key("skipped_checks");
   w.begin_array();
   for (const std::string& name : r.skipped_checks) w.string(name);
@@ -196,11 +198,11 @@ void write_json(json::Writer& w, const VerificationReport& r) {
   w.end_object();
 }
 
-std::string to_compact_json(const VerificationReport& report) {
+std::string to_compact_json(const VerificationReport& report, ReportJsonOptions options) {
   std::string out;
   out.reserve(1024 + 128 * report.errors.size());
   json::Writer w(out, json::Writer::Style::Compact);
-  write_json(w, report);
+  write_json(w, report, options);
   return out;
 }
 

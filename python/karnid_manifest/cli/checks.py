@@ -198,7 +198,8 @@ _PROFILE_TOO_LARGE = (("calibration", "calibration_profile_too_large"),
 
 def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: bool,
                label: str) -> Outcome:
-    kwargs = verification_kwargs(args)
+    # Every issue comes with the row-map line it concerns, for the plain-words lines.
+    kwargs = {**verification_kwargs(args), "issue_lines": True}
     if args.index is not None:
         kwargs["index"] = index_from_manifest_dir(args.index, target)
     override = os.path.realpath(args.index) if args.index is not None else None

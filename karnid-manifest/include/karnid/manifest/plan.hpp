@@ -76,6 +76,7 @@ verify_for_load_recording_reads(std::string manifest_path, VerifyOptions options
                                 VerificationReads& reads);
 
 // The plan's JSON form with every path as text (path_to_string), keys in their fixed order.
-[[nodiscard]] std::string to_compact_json(const VerifiedLoadPlan& plan);
+[[nodiscard]] std::string to_compact_json(const VerifiedLoadPlan& plan,
+                                          ReportJsonOptions report_options = {});
 
 }  // namespace karnid::manifest

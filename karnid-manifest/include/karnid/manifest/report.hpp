@@ -140,7 +140,14 @@ void finalize_report(VerificationReport& report, std::uint64_t max_report_issues
 
 // JSON forms: every key present, absent values as null, keys in declaration order.
 void write_json(json::Writer& w, const MetadataReport& metadata);
-void write_json(json::Writer& w, const VerificationReport& report);
-[[nodiscard]] std::string to_compact_json(const VerificationReport& report);
+// How a report is written beyond its fixed form, for the package's own use.
+struct ReportJsonOptions {
+  // Each issue also carries "line": the 0-based row-map line it concerns, or null.
+  bool issue_lines = false;
+};
+
+void write_json(json::Writer& w, const VerificationReport& report, ReportJsonOptions options = {});
+[[nodiscard]] std::string to_compact_json(const VerificationReport& report,
+                                          ReportJsonOptions options = {});
 
 }  // namespace karnid::manifest
