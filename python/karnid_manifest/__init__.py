@@ -39,6 +39,7 @@ from karnid_manifest.functions import (
     verify_for_load,
     verify_manifest,
 )
+from karnid_manifest.verified import VerifiedFileChanged, VerifiedFiles, open_verified
 
 TYPE_CHECKING = False  # typing's own costs more to import than the whole package
 if TYPE_CHECKING:
@@ -154,5 +155,8 @@ __all__ = [
     "verify_for_load",
     "create_manifest",
     "VerificationFailed",
+    "open_verified",
+    "VerifiedFiles",
+    "VerifiedFileChanged",
     *_SIGNING_NAMES,
 ]

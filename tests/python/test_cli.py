@@ -588,6 +588,17 @@ def test_demo_runs_the_whole_story(tmp_path: Path) -> None:
     assert run("demo", "out", cwd=tmp_path).returncode == 0
 
 
+def test_demo_leaves_a_directory_of_someone_else_alone(tmp_path: Path) -> None:
+    mine = tmp_path / "mine" / "rank_quant"
+    mine.mkdir(parents=True)
+    (mine / "rows.jsonl").write_text("my rows\n", encoding="utf-8")
+    result = run("demo", "mine", cwd=tmp_path)
+    assert_one_line_error(result, "cannot run the demo in mine: it holds files the demo did not "
+                                  "write")
+    assert sorted(p.name for p in (tmp_path / "mine").rglob("*")) == ["rank_quant", "rows.jsonl"]
+    assert (mine / "rows.jsonl").read_text(encoding="utf-8") == "my rows\n"
+
+
 # --- create: never damage another file -----------------------------------------------------------
 
 
@@ -648,7 +659,12 @@ def _wait_until_open(pid: int, path: Path) -> None:
     ["verify", "manifest.json", "--index", "huge.kdsb"],
     ["sign", "huge.json", "--key", "key.pem"],
 ], ids=["create", "verify", "sign"])
-def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str]) -> None:
+@pytest.mark.parametrize(("stop", "status", "said"), [
+    (signal.SIGINT, 130, "interrupted"),
+    (signal.SIGTERM, 143, "terminated"),  # what CI timeouts send
+], ids=["ctrl-c", "sigterm"])
+def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str], stop: int, status: int,
+                                         said: str) -> None:
     # A sparse index of 64 GiB: hashing it takes far longer than the test waits.
     if argv[0] == "sign":  # a manifest naming it, and a key to sign with
         ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
@@ -669,12 +685,12 @@ def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str]) -> None
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
         try:
             _wait_until_open(proc.pid, huge)
-            proc.send_signal(signal.SIGINT)
+            proc.send_signal(stop)
             out, err = proc.communicate(timeout=60)
         finally:
             proc.kill()
-    assert proc.returncode == 130, err
-    assert err.splitlines() == ["karnid-manifest: interrupted"]
+    assert proc.returncode == status, err
+    assert err.splitlines() == [f"karnid-manifest: {said}"]
     huge.unlink()
     assert _snapshot(project) == before  # the old manifest, and no temporary
 
