@@ -571,9 +571,16 @@ def verify_signed_for_load(manifest: StrPath, signature: StrPath, public_key: St
     Raises what :func:`verify_manifest_signature` and ``verify_for_load`` raise."""
     limit = _manifest_limit(options)
     info = _verify(manifest, signature, public_key, limit)
-    plan, reads = verify_for_load(manifest, record_reads=True, **options)
+    plan, reads = _verify_recording_reads(manifest, options)
     confirm_verified(info, reads)
     return cast("VerifiedLoadPlan", plan)
+
+
+def _verify_recording_reads(manifest: StrPath, options: dict[str, Any]) -> Any:
+    """``verify_for_load`` with what it read: (plan, reads). The keyword is the package's own,
+    absent from the module's documented signature."""
+    verify: Any = verify_for_load
+    return verify(manifest, record_reads=True, **options)
 
 
 def confirm_verified(info: SignatureInfo, reads: Any) -> None:
@@ -675,7 +682,7 @@ def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = N
         raise SignatureInputError(f"the signature path {_shown(target)} is a directory")
     if os.path.lexists(target) and not overwrite:
         raise _signature_exists(target)
-    _, reads = verify_for_load(manifest, record_reads=True, **options)
+    _, reads = _verify_recording_reads(manifest, options)
     _refuse_signature_over_inputs(target, key, reads)
     digest = reads["manifest"]["sha256"]
     name = _shown(os.path.basename(os.fspath(manifest)))

@@ -134,7 +134,13 @@ def open_verified(manifest: StrPath, *, index: StrPath | None = None,
     Each handle is opened without following a final symbolic link and kept only if it is the
     inode that verification hashed, with the size and times it had then, and was steady while
     it was hashed; otherwise every handle opened so far is closed and
-    :class:`VerifiedFileChanged` is raised. See the module's notes for what this does not catch.
+    :class:`VerifiedFileChanged` is raised.
+
+    Caught: a file renamed or replaced before the open (another inode), and changes in place that
+    show in size, modification time or change time (while hashed, before the open, or before
+    the block ends). Not caught: a writer that restores the times, changes within the timestamp
+    granularity that keep the size, a privileged attacker. Bytes read through a handle after an
+    in-place change are not verified again: the change is reported only when the block ends.
 
     With ``public_key`` (and ``signature``, by default the manifest's path with ``.sig``
     appended), the signature is checked first, and the manifest bytes that verification parsed
@@ -152,7 +158,8 @@ def open_verified(manifest: StrPath, *, index: StrPath | None = None,
         info = signing.verify_manifest_signature(
             manifest, chosen, public_key, max_manifest_bytes=options.get("max_manifest_bytes"))
         confirm = lambda reads: signing.confirm_verified(info, reads)  # noqa: E731
-    plan, reads = functions.verify_for_load(manifest, index=index, record_reads=True, **options)
+    verify: Any = functions.verify_for_load  # record_reads is the package's own keyword
+    plan, reads = verify(manifest, index=index, record_reads=True, **options)
     if confirm is not None:
         confirm(reads)
     for entry in reads["files"]:

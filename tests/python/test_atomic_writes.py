@@ -149,3 +149,16 @@ def test_replacing_an_input_is_refused_with_the_modules_message(index: pathlib.P
     with pytest.raises(ValueError, match="is the same file as the index file"):
         _create(index, alias)
     assert index.read_bytes() == before and alias.read_bytes() == before
+
+
+def test_without_replace_a_file_that_appears_meanwhile_is_kept(tmp_path: pathlib.Path) -> None:
+    target = tmp_path / "m.json"
+
+    def produce(fd: int) -> None:
+        target.write_bytes(b"theirs")  # created by someone else while ours was written
+        os.write(fd, b"ours")
+
+    with pytest.raises(FileExistsError) as caught:
+        atomic.write_file(target, produce, replace=False)
+    assert caught.value.filename == str(target) and target.read_bytes() == b"theirs"
+    assert [p.name for p in tmp_path.iterdir()] == ["m.json"]

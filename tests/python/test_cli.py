@@ -638,6 +638,16 @@ def test_create_force_replaces_the_manifest_whole(project: Path) -> None:
     assert [p.name for p in project.iterdir() if p.name.startswith(".")] == []
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/null"), reason="needs /dev/null")
+def test_create_writes_a_device_directly(project: Path) -> None:
+    # Renaming a temporary over /dev/null would replace the device node, or fail.
+    before = _snapshot(project)
+    result = run("create", "index.kdrq", "--out", "/dev/null", "--embedding-model", MODEL,
+                 "--row-id-is-identity", "--allow-path-escape", cwd=project)
+    assert result.returncode == 0, result.stderr
+    assert Path("/dev/null").is_char_device() and _snapshot(project) == before
+
+
 def _wait_until_open(pid: int, path: Path) -> None:
     """Returns once the process holds ``path`` open: it is then in the middle of its work."""
     fd_dir = Path(f"/proc/{pid}/fd")
