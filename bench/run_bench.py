@@ -18,6 +18,7 @@ Figures (ratio = median of ours / median of the reference unless said otherwise)
   f  verify_manifest and inspect_manifest calls per second, 4 KiB index             >= 5,000 / 20,000
   g  two threads verifying one big index each / the same two one after the other    <= 0.6
   h  create_manifest (big index + row map) vs verify_manifest of what it created    <= 1.10
+  i  open_verified of the big index (verify, open, close) vs verify_for_load          <= 1.05
 """
 
 from __future__ import annotations
@@ -43,6 +44,7 @@ import data  # noqa: E402
 import pyvalidate  # noqa: E402
 
 import _karnid_manifest as km  # noqa: E402
+import karnid_manifest  # noqa: E402
 
 # (c) asks for limits raised so that a 2,000,000-line map of UUIDs (72 MB of identifiers, above
 # the 64 MiB default) passes.
@@ -324,6 +326,23 @@ class Bench:
                                    f"{self.scale.create_rows:,}-line row map", ms(t["create"]),
                                    ms(t["verify"]) + " verify", ratio, "<= 1.10", ratio <= 1.10))
 
+    def i(self) -> None:
+        index, artifact, manifest = self.big()
+        data.warm(index)
+
+        def opened() -> None:
+            with karnid_manifest.open_verified(manifest) as verified:
+                verified.index.read(1)
+
+        t = median_times({"open_verified": opened,
+                          "verify_for_load": lambda: km.verify_for_load(manifest)},
+                         self.scale.reps)
+        ratio = t["open_verified"] / t["verify_for_load"]
+        self.figures.append(Figure("i", f"open_verified, {mib(artifact['file_size_bytes'])} "
+                                   "index (verify, open, close)", ms(t["open_verified"]),
+                                   ms(t["verify_for_load"]) + " verify_for_load", ratio,
+                                   "<= 1.05", ratio <= 1.05))
+
 
 def cpu_model() -> str:
     try:
@@ -392,7 +411,7 @@ def peak_rss_child(manifest: str) -> None:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--full", action="store_true", help="the full sizes (1 GiB, 2M lines)")
-    parser.add_argument("--only", default="abcdefgh", help="figures to run, e.g. a,c,f")
+    parser.add_argument("--only", default="abcdefghi", help="figures to run, e.g. a,c,f")
     parser.add_argument("--reps", type=int, help="override the number of interleaved runs")
     parser.add_argument("--markdown", type=Path, help="also write the results to this file")
     parser.add_argument("--peak-rss-child", metavar="MANIFEST", help=argparse.SUPPRESS)
@@ -403,7 +422,7 @@ def main(argv: list[str] | None = None) -> int:
     scale = FULL if args.full else QUICK
     if args.reps:
         scale = Scale(**{**scale.__dict__, "reps": args.reps})
-    wanted = [k for k in "abcdefgh" if k in args.only]
+    wanted = [k for k in "abcdefghi" if k in args.only]
     env = environment()
     print(f"karnid-manifest benchmarks, {scale.name} scale: figures {', '.join(wanted)}",
           flush=True)

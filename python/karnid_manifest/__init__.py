@@ -46,6 +46,7 @@ from karnid_manifest.functions import (
     verify_for_load,
     verify_manifest,
 )
+from karnid_manifest.verified import VerifiedFileChanged, VerifiedFiles, open_verified
 
 TYPE_CHECKING = False  # typing's own costs more to import than the whole package
 if TYPE_CHECKING:
@@ -164,5 +165,8 @@ __all__ = [
     "ManifestParseError",
     "RowMapInvalid",
     "LimitExceeded",
+    "open_verified",
+    "VerifiedFiles",
+    "VerifiedFileChanged",
     *_SIGNING_NAMES,
 ]

@@ -7,12 +7,12 @@ import signal
 import sys
 
 from karnid_manifest import cli
-from karnid_manifest.cli.status import EXIT_BROKEN_PIPE, EXIT_INTERRUPTED
+from karnid_manifest.cli.status import EXIT_BROKEN_PIPE, EXIT_INTERRUPTED, EXIT_TERMINATED
 
 
 def main() -> int:
     code = cli.main()
-    if code == EXIT_INTERRUPTED:
+    if code in (EXIT_INTERRUPTED, EXIT_TERMINATED):
         # The module's work on the worker thread cannot be cancelled; end the process now rather
         # than after the interpreter has wound down around it.
         sys.stdout.flush()

@@ -147,6 +147,23 @@ def os_error(exc: OSError) -> OSError:
     return _class_for(number)(number, strerror, filename)
 
 
+def write_error(exc: ValueError, out: object) -> OSError | None:
+    """The module's failed write of a manifest (a ValueError whose facts say "write_failed") as
+    the OSError of the write's error number, naming ``out``; None for any other ValueError."""
+    facts = facts_of(exc)
+    if facts.get("kind") != "write_failed":
+        return None
+    number = facts.get("errno")
+    filename = _filename(facts.get("path"))
+    if filename is None and isinstance(out, (str, bytes, os.PathLike)):
+        filename = os.fsdecode(out)
+    if number is None:
+        error: OSError = _ModuleText(None, str(exc))
+        error.filename = filename
+        return error
+    return _class_for(number)(number, os.strerror(number), filename)
+
+
 def value_error(exc: ValueError) -> ValueError:
     """The module's ValueError as the package's class for its facts; ``exc`` itself for the
     kinds that have none (an invalid argument, a failed write)."""

@@ -9,7 +9,7 @@ import os
 
 import _karnid_manifest as _km
 
-from karnid_manifest import errors, files
+from karnid_manifest import atomic, errors, files
 
 TYPE_CHECKING = False  # typing's own costs more to import than the whole package
 if TYPE_CHECKING:
@@ -20,6 +20,12 @@ if TYPE_CHECKING:
 
 
 ABSOLUTE_INDEX_REJECTED = "artifact_absolute_path_rejected"
+
+
+def _argument(args: tuple[Any, ...], kwargs: dict[str, Any], position: int, name: str) -> Any:
+    if len(args) > position:
+        return args[position]
+    return kwargs.get(name)
 
 
 def absolute_index_hint(kwargs: dict[str, Any], codes: Any) -> str | None:
@@ -73,4 +79,73 @@ sha256_file = _raising_python_errors(_km.sha256_file)
 inspect_manifest = _raising_python_errors(_km.inspect_manifest, manifest=True)
 verify_manifest = _raising_python_errors(_km.verify_manifest, manifest=True)
 verify_for_load = _raising_python_errors(_km.verify_for_load, manifest=True)
-create_manifest = _raising_python_errors(_km.create_manifest)
+
+
+def _through_temporary(func: Callable[P, R]) -> Callable[P, R]:
+    """Creation that writes a regular file (or a new one) through a temporary beside it, renamed
+    into place once complete: a failure or an interrupted call leaves the earlier file as it was,
+    and no name is opened for writing that someone else could have swapped for a link. The
+    directory of ``out`` is created when missing, and removed again when creation fails. A FIFO
+    or a device at ``out`` is written directly."""
+
+    @functools.wraps(func)
+    def call(*args: P.args, **kwargs: P.kwargs) -> R:
+        out = _argument(args, kwargs, 1, "out")
+        try:
+            return _create(func, args, kwargs, out)
+        except ValueError as exc:
+            failed = errors.write_error(exc, out)
+            if failed is None:
+                raise
+            raise failed from None
+
+    return call
+
+
+def _create(func: Callable[..., R], args: tuple[Any, ...], kwargs: dict[str, Any],
+            out: Any) -> R:
+    try:
+        direct = "out_fd" in kwargs or atomic.is_special_output(out) or (
+            os.path.lexists(out) and not os.path.isfile(out))
+    except (TypeError, ValueError):
+        direct = True  # the module says what is wrong with the argument
+    if direct:
+        return func(*args, **kwargs)
+    path = os.fspath(out)
+    made = atomic.make_parents(os.path.dirname(path))
+    try:
+        _refuse_overwriting_an_input(func, args, kwargs, path)
+        return atomic.write_file(path, lambda fd: func(*args, **kwargs, out_fd=fd),
+                                 replace=True)
+    except BaseException:
+        atomic.remove_made(made)
+        raise
+
+
+def _refuse_overwriting_an_input(func: Callable[..., Any], args: tuple[Any, ...],
+                                 kwargs: dict[str, Any], path: str) -> None:
+    """Replacing ``path`` would take an input's name away from it. The module refuses that, with
+    its own message and before reading anything, when it is handed the existing file: handed
+    read-only, so that nothing is written to it whatever the module finds."""
+    try:
+        target = os.stat(path)
+    except OSError:
+        return
+    items = kwargs.get("auxiliary_artifacts")
+    inputs = [_argument(args, kwargs, 0, "index"), kwargs.get("row_map")]
+    if isinstance(items, (list, tuple)):
+        inputs += [item.get("path") for item in items if isinstance(item, dict)]
+    for candidate in inputs:
+        try:
+            same = candidate is not None and os.path.samestat(os.stat(candidate), target)
+        except (OSError, TypeError, ValueError):
+            same = False
+        if same:
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+            try:
+                func(*args, **kwargs, out_fd=fd)
+            finally:
+                os.close(fd)
+
+
+create_manifest = _through_temporary(_raising_python_errors(_km.create_manifest))

@@ -19,16 +19,15 @@ from __future__ import annotations
 
 import base64
 import binascii
-import contextlib
 import dataclasses
 import hashlib
 import json
 import os
-import tempfile
-from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, TypedDict, Union
+from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, TypedDict, Union, cast
 
 import _karnid_manifest as km
 
+from karnid_manifest import atomic
 from karnid_manifest.errors import os_error_text
 from karnid_manifest.files import NotRegularFileError, display_path, is_text, open_regular
 from karnid_manifest.functions import verify_for_load
@@ -580,7 +579,7 @@ def _check_directory(statement: _Statement, manifest: StrPath, manifest_digest: 
 
 
 def _verify(manifest: StrPath, signature: StrPath, public_key: StrPath,
-            limit: int) -> tuple[SignatureInfo, str]:
+            limit: int) -> SignatureInfo:
     _need_cryptography()
     envelope = _read_bundle(signature)
     public = _load_public_key(public_key)
@@ -594,12 +593,11 @@ def _verify(manifest: StrPath, signature: StrPath, public_key: StrPath,
             raise SignatureVerificationError("manifest_changed_since_signing")
     else:
         _check_directory(statement, manifest, digest, signature)
-    info: SignatureInfo = {
+    return {
         "manifest_path": _shown(manifest), "signature_path": _shown(signature), "sha256": digest,
         "method": method, "signed_name": statement.name, "key": f"ECDSA {public.curve}",
         "key_hint": public.hint, "keyid": public.keyid,
     }
-    return info, digest
 
 
 def verify_manifest_signature(manifest: StrPath, signature: StrPath,
@@ -609,43 +607,46 @@ def verify_manifest_signature(manifest: StrPath, signature: StrPath,
     ``public_key`` (a PEM file) over the manifest's current bytes. The files the manifest names
     are not checked here: :func:`verify_signed_for_load` does both.
 
+    The manifest is read here once. A caller that goes on to verify it must hold the
+    verification to these bytes: :func:`confirm_verified` with what the verification read.
+
     Raises :class:`SignatureVerificationError` when the signature does not vouch for the
     manifest, :class:`SignatureInputError` when an input cannot be used, and
     :class:`SigningUnavailableError` without pyca/cryptography."""
     limit = _manifest_limit({"max_manifest_bytes": max_manifest_bytes})
-    return _verify(manifest, signature, public_key, limit)[0]
+    return _verify(manifest, signature, public_key, limit)
 
 
 def verify_signed_for_load(manifest: StrPath, signature: StrPath, public_key: StrPath,
                            **options: Any) -> VerifiedLoadPlan:
     """Verifies the signature, then the manifest and its files with ``verify_for_load`` (the
-    ``options`` are its keyword arguments), then checks that the manifest did not change during
-    the call. Returns the load plan of ``verify_for_load``.
+    ``options`` are its keyword arguments), and refuses unless the manifest bytes that
+    verification parsed are the bytes the signature vouches for. Returns the load plan of
+    ``verify_for_load``.
 
     Raises what :func:`verify_manifest_signature` and ``verify_for_load`` raise."""
     limit = _manifest_limit(options)
-    _, digest = _verify(manifest, signature, public_key, limit)
-    plan = verify_for_load(manifest, **options)
-    _confirm_unchanged(manifest, digest, limit)
-    return plan
+    info = _verify(manifest, signature, public_key, limit)
+    plan, reads = _verify_recording_reads(manifest, options)
+    confirm_verified(info, reads)
+    return cast("VerifiedLoadPlan", plan)
 
 
-def _confirm_unchanged(manifest: StrPath, digest: str, limit: int) -> None:
-    try:
-        again = _manifest_sha256(manifest, limit)
-    except SignatureInputError as exc:
-        raise SignatureVerificationError("manifest_changed_during_verification",
-                                         str(exc)) from exc
-    if again != digest:
+def _verify_recording_reads(manifest: StrPath, options: dict[str, Any]) -> Any:
+    """``verify_for_load`` with what it read: (plan, reads). The keyword is the package's own,
+    absent from the module's documented signature."""
+    verify: Any = verify_for_load
+    return verify(manifest, record_reads=True, **options)
+
+
+def confirm_verified(info: SignatureInfo, reads: Any) -> None:
+    """Raises :class:`SignatureVerificationError` unless the manifest that a verification parsed
+    (``reads``: what ``verify_manifest`` or ``verify_for_load`` report with
+    ``record_reads=True``) has the SHA-256 that a checked signature vouches for (``info``). The
+    signature is checked on one read of the manifest and the verification makes another: a file
+    swapped between the two is caught here, and nothing is read again by name."""
+    if reads["manifest"]["sha256"] != info["sha256"]:
         raise SignatureVerificationError("manifest_changed_during_verification")
-
-
-def confirm_unchanged(manifest: StrPath, sha256: str, *,
-                      max_manifest_bytes: int | None = None) -> None:
-    """Raises :class:`SignatureVerificationError` unless the manifest still has the SHA-256 that
-    a verified signature vouched for (``sha256`` of :func:`verify_manifest_signature`)."""
-    limit = _manifest_limit({"max_manifest_bytes": max_manifest_bytes})
-    _confirm_unchanged(manifest, sha256, limit)
 
 
 def _statement(name: str, digest: str) -> bytes:
@@ -664,38 +665,67 @@ def _statement(name: str, digest: str) -> bytes:
     return json.dumps(statement, indent=2).encode("utf-8")
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    """The signature appears whole or not at all."""
-    directory = os.path.dirname(path) or "."
+def _write_signature(path: str, data: bytes, *, overwrite: bool) -> None:
+    """The signature appears whole or not at all, through a descriptor of a file of our own."""
+
+    def produce(fd: int) -> None:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+
     try:
-        fd, temporary = tempfile.mkstemp(prefix=".signature-", suffix=".tmp", dir=directory)
+        atomic.write_file(path, produce, replace=overwrite)
+    except FileExistsError as exc:
+        if exc.filename != path:
+            raise SignatureInputError(f"cannot write signature {_shown(path)}: "
+                                      f"{os_error_text(exc)}") from exc
+        raise _signature_exists(path) from exc
     except OSError as exc:
         raise SignatureInputError(f"cannot write signature {_shown(path)}: "
                                   f"{os_error_text(exc)}") from exc
+
+
+def _signature_exists(path: str) -> SignatureInputError:
+    return SignatureInputError(f"the signature path {_shown(path)} exists; --force "
+                               "(overwrite=True) replaces it")
+
+
+def _identity(path: StrPath) -> tuple[int, int] | None:
     try:
-        with open(fd, "wb") as stream:
-            stream.write(data)
-            stream.flush()
-            os.fsync(stream.fileno())
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
-    except BaseException as exc:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        if isinstance(exc, OSError):
-            raise SignatureInputError(f"cannot write signature {_shown(path)}: "
-                                      f"{os_error_text(exc)}") from exc
-        raise
+        info = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return info.st_dev, info.st_ino
+
+
+def _refuse_signature_over_inputs(target: str, key: StrPath, reads: Any) -> None:
+    """Even with ``overwrite``, a signature never takes the name of the key, the manifest or a
+    file the manifest names (by device and inode, whatever the name)."""
+    identity = _identity(target)
+    if identity is None:
+        return
+    if identity == _identity(key):
+        raise SignatureInputError(f"the signature path {_shown(target)} is the private key")
+    manifest = reads["manifest"]
+    if identity == (manifest["device"], manifest["inode"]):
+        raise SignatureInputError(f"the signature path {_shown(target)} is the manifest itself")
+    for entry in reads["files"]:
+        if identity == (entry["device"], entry["inode"]):
+            raise SignatureInputError(f"the signature path {_shown(target)} is a file the "
+                                      f"manifest names ({_shown(os.fsdecode(entry['path']))})")
 
 
 def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = None, *,
-                  password: Password = None, **options: Any) -> SignatureInfo:
+                  password: Password = None, overwrite: bool = False,
+                  **options: Any) -> SignatureInfo:
     """Signs the manifest file's exact bytes with the PEM private key ``key`` and writes the
     bundle to ``signature`` (default: beside the manifest, ``.sig`` appended).
 
-    The manifest must verify first (``verify_for_load`` with ``options``: flags and limits), and
-    must not change while it is verified. ``password`` is the key's password, or a callable that
-    returns it and is called only when the key is encrypted.
+    The manifest must verify first (``verify_for_load`` with ``options``: flags and limits); the
+    bytes signed are the bytes that verification parsed. ``password`` is the key's password, or
+    a callable that returns it and is called only when the key is encrypted. An existing file at
+    ``signature`` is replaced only with ``overwrite``, and never when it is the key, the manifest
+    or a file the manifest names.
 
     Raises ``ValueError``/``OSError`` from ``verify_for_load``, :class:`SignatureInputError` for
     a key or a path that cannot be used, :class:`SigningUnavailableError` without
@@ -706,13 +736,11 @@ def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = N
         raise SignatureInputError(f"the signature path {_shown(target)} is the manifest itself")
     if os.path.isdir(target):
         raise SignatureInputError(f"the signature path {_shown(target)} is a directory")
-    limit = _manifest_limit(options)
-    data = _read_bounded(manifest, limit, "manifest")
-    digest = hashlib.sha256(data).hexdigest()
-    verify_for_load(manifest, **options)
-    if _manifest_sha256(manifest, limit) != digest:
-        raise SignatureInputError(f"manifest {_shown(manifest)} changed while it was verified; "
-                                  "nothing was signed")
+    if os.path.lexists(target) and not overwrite:
+        raise _signature_exists(target)
+    _, reads = _verify_recording_reads(manifest, options)
+    _refuse_signature_over_inputs(target, key, reads)
+    digest = reads["manifest"]["sha256"]
     name = _shown(os.path.basename(os.fspath(manifest)))
     payload = _statement(name, digest)
     value = private.sign(pae(PAYLOAD_TYPE, payload), public.algorithm())
@@ -726,7 +754,8 @@ def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = N
                             "keyid": public.keyid}],
         },
     }
-    _write_atomically(target, json.dumps(bundle, separators=(",", ":")).encode("utf-8") + b"\n")
+    _write_signature(target, json.dumps(bundle, separators=(",", ":")).encode("utf-8") + b"\n",
+                     overwrite=overwrite)
     return {
         "manifest_path": _shown(manifest), "signature_path": _shown(target), "sha256": digest,
         "method": "file", "signed_name": name, "key": f"ECDSA {public.curve}",

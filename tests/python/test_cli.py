@@ -592,6 +592,17 @@ def test_demo_runs_the_whole_story(tmp_path: Path) -> None:
     assert run("demo", "out", cwd=tmp_path).returncode == 0
 
 
+def test_demo_leaves_a_directory_of_someone_else_alone(tmp_path: Path) -> None:
+    mine = tmp_path / "mine" / "rank_quant"
+    mine.mkdir(parents=True)
+    (mine / "rows.jsonl").write_text("my rows\n", encoding="utf-8")
+    result = run("demo", "mine", cwd=tmp_path)
+    assert_one_line_error(result, "cannot run the demo in mine: it holds files the demo did not "
+                                  "write")
+    assert sorted(p.name for p in (tmp_path / "mine").rglob("*")) == ["rank_quant", "rows.jsonl"]
+    assert (mine / "rows.jsonl").read_text(encoding="utf-8") == "my rows\n"
+
+
 # --- create: never damage another file -----------------------------------------------------------
 
 
@@ -631,6 +642,16 @@ def test_create_force_replaces_the_manifest_whole(project: Path) -> None:
     assert [p.name for p in project.iterdir() if p.name.startswith(".")] == []
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/null"), reason="needs /dev/null")
+def test_create_writes_a_device_directly(project: Path) -> None:
+    # Renaming a temporary over /dev/null would replace the device node, or fail.
+    before = _snapshot(project)
+    result = run("create", "index.kdrq", "--out", "/dev/null", "--embedding-model", MODEL,
+                 "--row-id-is-identity", "--allow-path-escape", cwd=project)
+    assert result.returncode == 0, result.stderr
+    assert Path("/dev/null").is_char_device() and _snapshot(project) == before
+
+
 def _wait_until_open(pid: int, path: Path) -> None:
     """Returns once the process holds ``path`` open: it is then in the middle of its work."""
     fd_dir = Path(f"/proc/{pid}/fd")
@@ -652,7 +673,12 @@ def _wait_until_open(pid: int, path: Path) -> None:
     ["verify", "manifest.json", "--index", "huge.kdsb"],
     ["sign", "huge.json", "--key", "key.pem"],
 ], ids=["create", "verify", "sign"])
-def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str]) -> None:
+@pytest.mark.parametrize(("stop", "status", "said"), [
+    (signal.SIGINT, 130, "interrupted"),
+    (signal.SIGTERM, 143, "terminated"),  # what CI timeouts send
+], ids=["ctrl-c", "sigterm"])
+def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str], stop: int, status: int,
+                                         said: str) -> None:
     # A sparse index of 64 GiB: hashing it takes far longer than the test waits.
     if argv[0] == "sign":  # a manifest naming it, and a key to sign with
         ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
@@ -673,12 +699,12 @@ def test_ctrl_c_ends_the_command_at_once(project: Path, argv: list[str]) -> None
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
         try:
             _wait_until_open(proc.pid, huge)
-            proc.send_signal(signal.SIGINT)
+            proc.send_signal(stop)
             out, err = proc.communicate(timeout=60)
         finally:
             proc.kill()
-    assert proc.returncode == 130, err
-    assert err.splitlines() == ["karnid-manifest: interrupted"]
+    assert proc.returncode == status, err
+    assert err.splitlines() == [f"karnid-manifest: {said}"]
     huge.unlink()
     assert _snapshot(project) == before  # the old manifest, and no temporary
 

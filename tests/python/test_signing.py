@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import base64
 import getpass
+import hashlib
 import json
 import os
 import re
@@ -201,7 +202,7 @@ def _manifest_byte(root: Path, keys: Path) -> None:
 def _other_bytes(root: Path, keys: Path) -> None:
     other = root / "other.json"
     other.write_bytes((root / "manifest.json").read_bytes() + b"\n")
-    signing.sign_manifest(other, keys / "key.pem", root / "manifest.json.sig")
+    signing.sign_manifest(other, keys / "key.pem", root / "manifest.json.sig", overwrite=True)
     other.unlink()
 
 
@@ -312,21 +313,71 @@ def test_model_signing_methods_other_than_files_sha256_are_refused(index_dir: Pa
         assert "only \"files\" with \"sha256\"" in str(caught.value)
 
 
-def test_manifest_changed_during_verification(index_dir: Path, tmp_path: Path,
-                                              monkeypatch: pytest.MonkeyPatch) -> None:
-    manifest = index_dir / "manifest.json"
-    real = karnid_manifest.verify_for_load
+def _swapped_for_verification(monkeypatch: pytest.MonkeyPatch, target: Any, manifest: Path,
+                              seen: bytes, function: str = "verify_for_load") -> None:
+    """Between the signature's read of ``manifest`` and the verification's, the file holds
+    ``seen``; afterwards its own bytes again: a writer racing the two reads."""
+    real = getattr(target, function)
 
     def swapped(path: Any, **options: Any) -> Any:
-        plan = real(path, **options)
-        manifest.write_bytes(manifest.read_bytes() + b" ")
-        return plan
+        kept = manifest.read_bytes()
+        manifest.write_bytes(seen)
+        try:
+            return real(path, **options)
+        finally:
+            manifest.write_bytes(kept)
 
-    monkeypatch.setattr(signing, "verify_for_load", swapped)
+    monkeypatch.setattr(target, function, swapped)
+
+
+REASONS_DURING = signing.REASONS["manifest_changed_during_verification"]
+
+
+def _unsigned_twin(index_dir: Path) -> bytes:
+    """A manifest that verifies as well as the signed one, but was never signed."""
+    km.create_manifest(index_dir / "index.kdrq", index_dir / "twin.json", "other-encoder",
+                       row_id_is_identity=True)
+    return (index_dir / "twin.json").read_bytes()
+
+
+@pytest.mark.parametrize("entry", ["verify_signed_for_load", "plan", "verify", "open_verified"])
+def test_a_manifest_swapped_between_signature_and_verification_is_refused(
+        index_dir: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+        capsys: pytest.CaptureFixture[str], entry: str) -> None:
+    from karnid_manifest import cli as tool
+    from karnid_manifest import functions
+
+    manifest = index_dir / "manifest.json"
+    _swapped_for_verification(
+        monkeypatch, signing if entry == "verify_signed_for_load" else functions, manifest,
+        _unsigned_twin(index_dir), "verify_manifest" if entry == "verify" else "verify_for_load")
+    if entry in ("plan", "verify"):
+        monkeypatch.chdir(index_dir)
+        assert tool.main([entry, "manifest.json", "--public-key", str(tmp_path / "key.pub")]) == 1
+        assert REASONS_DURING in capsys.readouterr().err
+        return
     with pytest.raises(karnid_manifest.SignatureVerificationError) as caught:
-        karnid_manifest.verify_signed_for_load(manifest, index_dir / "manifest.json.sig",
-                                               tmp_path / "key.pub")
+        if entry == "open_verified":
+            with karnid_manifest.open_verified(manifest, public_key=tmp_path / "key.pub"):
+                pass
+        else:
+            karnid_manifest.verify_signed_for_load(manifest, index_dir / "manifest.json.sig",
+                                                   tmp_path / "key.pub")
     assert caught.value.code == "manifest_changed_during_verification"
+
+
+def test_sign_signs_the_bytes_that_were_verified(index_dir: Path, tmp_path: Path,
+                                                 monkeypatch: pytest.MonkeyPatch) -> None:
+    # The file to sign is broken; a writer shows verification a good manifest in its place.
+    manifest = index_dir / "manifest.json"
+    good = manifest.read_bytes()
+    manifest.write_bytes(good.replace(b'"enc"', b'"evil"'))
+    _swapped_for_verification(monkeypatch, signing, manifest, good)
+    info = signing.sign_manifest(manifest, tmp_path / "key.pem", tmp_path / "new.sig")
+    monkeypatch.undo()
+    assert info["sha256"] == hashlib.sha256(good).hexdigest()
+    with pytest.raises(signing.SignatureVerificationError, match="changed since signing"):
+        signing.verify_manifest_signature(manifest, tmp_path / "new.sig", tmp_path / "key.pub")
 
 
 def _broken_manifest(root: Path, keys: Path) -> list[Any]:
@@ -368,6 +419,18 @@ SIGN_REFUSALS = {
                               "is a public key; signing needs its private key"),
     "key is a directory": (lambda root, keys: ["sign", "manifest.json", "--key", keys], 2,
                            "not a regular file"),
+    "signature exists": (lambda root, keys: ["sign", "manifest.json", "--key", keys / "key.pem"],
+                         2, "manifest.json.sig exists; --force"),
+    "signature over the key": (
+        lambda root, keys: ["sign", "manifest.json", "--key", keys / "key.pem", "--signature",
+                            keys / "key.pem", "--force"], 2, "is the private key"),
+    "signature over the index": (
+        lambda root, keys: ["sign", "manifest.json", "--key", keys / "key.pem", "--signature",
+                            "index.kdrq", "--force"], 2, "is a file the manifest names"),
+    "signature over a hard link to the manifest": (
+        lambda root, keys: (os.link(root / "manifest.json", root / "alias"),
+                            ["sign", "manifest.json", "--key", keys / "key.pem", "--signature",
+                             "alias", "--force"])[1], 2, "is the manifest itself"),
 }
 
 
@@ -376,11 +439,13 @@ def test_sign_refusals_write_nothing(index_dir: Path, tmp_path: Path, case: str)
     prepare, status, reason = SIGN_REFUSALS[case]
     argv = prepare(index_dir, tmp_path)
     before = {p.name: p.read_bytes() for p in index_dir.iterdir() if p.is_file()}
+    key = (tmp_path / "key.pem").read_bytes()
     result = cli(*argv, cwd=index_dir, env={"WRONG": "not it"})
     assert result.returncode == status, result.stderr
     # The reason on the first line; indented notes may follow it.
     assert reason in result.stderr.splitlines()[0] and "Traceback" not in result.stderr
     assert {p.name: p.read_bytes() for p in index_dir.iterdir() if p.is_file()} == before
+    assert (tmp_path / "key.pem").read_bytes() == key
 
 
 def test_end_of_input_at_the_password_prompt_is_refused_cleanly(

@@ -23,8 +23,9 @@ import sys
 import textwrap
 
 from karnid_manifest import __version__
-from karnid_manifest.cli.status import (EXIT_BROKEN_PIPE, EXIT_INTERRUPTED, EXIT_UNUSABLE,
-                                        KIND_BAD_ARGUMENTS, KIND_INTERRUPTED, PROG, Failure)
+from karnid_manifest.cli.status import (EXIT_BROKEN_PIPE, EXIT_INTERRUPTED, EXIT_TERMINATED,
+                                        EXIT_UNUSABLE, KIND_BAD_ARGUMENTS, KIND_INTERRUPTED, PROG,
+                                        Failure, Terminated)
 
 TYPE_CHECKING = False  # typing's own costs more to import than --version needs
 if TYPE_CHECKING:
@@ -62,7 +63,9 @@ COMMANDS: list[Command] = [
             "karnid_manifest.cli.verify"),
     Command("plan", "verify for loading and print the files a loader should open",
             "Verify each manifest for loading and print the canonical paths a loader should "
-            "open. A manifest with any issue is refused (exit status 1); 'verify' shows why.",
+            "open. A manifest with any issue is refused (exit status 1); 'verify' shows why. "
+            "A loader that opens the printed paths later (a shell script) leaves a window in "
+            "which the files can be replaced; a Python loader closes it with open_verified.",
             f"{PROG} plan --json models/idx/manifest.json",
             "karnid_manifest.cli.plan"),
     Command("sign", "sign a manifest that verifies",
@@ -189,6 +192,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     from karnid_manifest.cli.base import Output
 
     out = Output.for_args(args)
+    installed, previous = _on_sigterm(_terminate)
+    try:
+        return _run(args, out)
+    finally:
+        if installed:
+            _on_sigterm(previous)
+
+
+def _run(args: argparse.Namespace, out: Any) -> int:
     try:
         status = int(args.run(args, out))
         sys.stdout.flush()  # a closed pipe shows here, not as an error at exit
@@ -196,14 +208,37 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as failure:
         out.failure(failure)
         return failure.status
-    except KeyboardInterrupt:
-        out.failure(Failure("interrupted", kind=KIND_INTERRUPTED, status=EXIT_INTERRUPTED))
-        return EXIT_INTERRUPTED
+    except (KeyboardInterrupt, Terminated) as stop:
+        from karnid_manifest import atomic
+
+        # The worker may still be writing; its temporary goes now, and it cannot place it later.
+        atomic.abandon_all()
+        word, status = (("interrupted", EXIT_INTERRUPTED) if isinstance(stop, KeyboardInterrupt)
+                        else ("terminated", EXIT_TERMINATED))
+        out.failure(Failure(word, kind=KIND_INTERRUPTED, status=status))
+        return status
     except BrokenPipeError:
         # The reader went away (say, `| head` or `grep -q`): end as other tools do, with no
         # word on stderr, and say nothing more on the closed pipe.
         _silence_stdout()
         return EXIT_BROKEN_PIPE
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated()
+
+
+def _on_sigterm(handler: Any) -> tuple[bool, Any]:
+    """Installs ``handler`` (None: the default) for SIGTERM; returns whether it could (only the
+    main thread can: the tool run from another thread leaves signals to its host) and the
+    handler it replaced."""
+    import signal
+
+    try:
+        return True, signal.signal(signal.SIGTERM, signal.SIG_DFL if handler is None
+                                   else handler)
+    except ValueError:
+        return False, None
 
 
 def _usage_error(exc: _UsageError, *, as_json: bool) -> int:

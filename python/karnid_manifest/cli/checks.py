@@ -97,16 +97,14 @@ def _signature_row(info: SignatureInfo | None) -> list[tuple[str, str, str]]:
                                       f"{info['key']} key {info['key_hint'][:16]}")]
 
 
-def _confirm_unchanged(target: str, info: SignatureInfo | None,
-                       args: argparse.Namespace) -> None:
-    """After verification: the manifest must still be the bytes the signature vouched for."""
+def _confirm_verified(target: str, info: SignatureInfo | None, reads: Any) -> None:
+    """The manifest that verification parsed must be the bytes the signature vouched for."""
     if info is None:
         return
     from karnid_manifest import signing
 
     try:
-        signing.confirm_unchanged(target, info["sha256"],
-                                  max_manifest_bytes=args.max_manifest_bytes)
+        signing.confirm_verified(info, reads)
     except signing.SignatureError as exc:
         raise _signature_failure(target, exc) from exc
 
@@ -218,12 +216,17 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
             # manifest is what the user must fix first.
             failure = unloadable(target, args, out) or failure
         return Outcome(target, failure.status, failure=failure)
+    if signed is not None:
+        kwargs["record_reads"] = True  # the bytes verified are held to the signed ones below
+    reads = None
     try:
         if planning:
-            result: Mapping[str, Any] = out.progress.run(
+            result: Any = out.progress.run(
                 lambda: functions.verify_for_load(target, **kwargs), work)
         else:
             result = out.progress.run(lambda: functions.verify_manifest(target, **kwargs), work)
+        if signed is not None:
+            result, reads = result
     except VerificationFailed as exc:
         refusal = verification_refused(f"load plan refused for {shown}", target, exc)
         refusal.notes.extend(getattr(exc, "__notes__", []))
@@ -236,7 +239,7 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
         result, reads = result
         digest = reads["manifest"]["sha256"]
     try:
-        _confirm_unchanged(target, signed, args)
+        _confirm_verified(target, signed, reads)
     except Failure as failure:
         return Outcome(target, failure.status, failure=failure)
     ok = planning or bool(result["ok"])

@@ -1,33 +1,32 @@
 """``karnid-manifest create``: a manifest written so that it never damages another file.
 
 The module writes the manifest in place, so a crash halfway leaves half a file. The tool instead
-has the module write a temporary file in the manifest's directory (so the relative paths in it are
-the same), flushes it to disk and renames it into place: an interrupted run leaves the old file or
-the new one. Because the module writes to the temporary, the tool itself refuses an output that is
-the same file as one of the inputs: the rename would otherwise replace the index with its manifest.
+has the module write through a descriptor of a temporary file in the manifest's directory (so the
+relative paths in it are the same), which :mod:`karnid_manifest.atomic` then renames (``--force``)
+or links into place: an interrupted run leaves the old file or the new one. Because the module
+writes to the temporary, the tool itself refuses an output that is the same file as one of the
+inputs: the rename would otherwise take the index's name for its manifest. A FIFO or a character
+device (``/dev/stdout``) is written directly.
 """
 
 from __future__ import annotations
 
 import argparse
-import errno
 import json
 import os
 import stat
-import tempfile
 from typing import Any, Mapping, cast
 
 import _karnid_manifest as km
 
-from karnid_manifest import (auxdir, errors, explain, formats, functions, plain_words, progress,
-                             render)
+from karnid_manifest import (atomic, auxdir, errors, explain, formats, functions, plain_words,
+                             progress, render)
 from karnid_manifest.cli.base import (LIMIT_HELP, Output, limit_options, limits_in_force,
                                       one_line, output_options, policy_options,
                                       verification_kwargs)
 from karnid_manifest.cli.status import EXIT_OK, Failure
 from karnid_manifest.files import display_path
 
-TEMPORARY_SUFFIX = ".tmp"
 
 
 def _name_path(text: str) -> tuple[str, str]:
@@ -107,9 +106,9 @@ def _exists(target: str) -> Failure:
                        "--force replaces it")
 
 
-def refuse_unsafe_output(target: str, inputs: list[tuple[str, str]], *, force: bool) -> int | None:
+def refuse_unsafe_output(target: str, inputs: list[tuple[str, str]], *, force: bool) -> None:
     """Raises when writing ``target`` would overwrite an input, a directory or (without
-    ``force``) an existing file; returns the permission bits of a file being replaced."""
+    ``force``) an existing file. The write itself refuses a name that appears meanwhile."""
     shown = display_path(target)
     what = f"cannot create {shown}"
     if not target:
@@ -125,7 +124,7 @@ def refuse_unsafe_output(target: str, inputs: list[tuple[str, str]], *, force: b
     try:
         os.lstat(target)
     except FileNotFoundError:
-        return None
+        return
     except (OSError, ValueError) as exc:
         raise Failure(f"{what}: {one_line(exc)}") from exc
     try:
@@ -134,57 +133,19 @@ def refuse_unsafe_output(target: str, inputs: list[tuple[str, str]], *, force: b
         info = None  # a dangling symbolic link
     if info is not None and stat.S_ISDIR(info.st_mode):
         raise Failure(f"{what}: it is a directory")
+    if atomic.is_special_output(target):
+        return  # written to, not replaced
     if not force:
         raise _exists(target)
     if info is not None and not stat.S_ISREG(info.st_mode):
         raise Failure(f"{what}: it is not a regular file")
-    return stat.S_IMODE(info.st_mode) if info is not None else None
 
 
-def _umask() -> int:
-    # Read by setting it; done on the main thread before any worker starts.
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-def _sync_directory(directory: str) -> None:
-    try:
-        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError as exc:
-        if exc.errno not in (errno.EINVAL, errno.ENOTSUP):
-            raise
-    finally:
-        os.close(fd)
-
-
-def _place(temporary: str, target: str, *, force: bool) -> None:
-    """Moves the finished temporary to ``target``; without ``force`` never over a file that
-    appeared meanwhile (a hard link fails when the name exists)."""
-    if force:
-        os.replace(temporary, target)
-        return
-    try:
-        os.link(temporary, target)
-    except FileExistsError:
-        raise _exists(target) from None
-    except OSError:  # a file system without hard links
-        if os.path.lexists(target):
-            raise _exists(target) from None
-        os.replace(temporary, target)
-        return
-    os.unlink(temporary)
-
-
-def _failure(exc: BaseException, args: argparse.Namespace, temporary: str) -> Failure:
+def _failure(exc: BaseException, args: argparse.Namespace) -> Failure:
     what = f"cannot create {display_path(args.out)}"
     message = one_line(exc)
     if isinstance(exc, OSError):
-        failing = exc.filename if exc.filename not in (None, temporary) else None
+        failing = exc.filename
         shown = display_path(failing) if failing is not None else None
         named = f"{shown}: " if shown is not None and shown not in message else ""
         return Failure(f"{what}: {named}{message}",
@@ -235,17 +196,8 @@ def create(args: argparse.Namespace, out: Output) -> Mapping[str, Any]:
     """Creates the manifest at ``args.out`` and returns it; raises Failure."""
     target = args.out
     _expand_folders(args)
-    mode = refuse_unsafe_output(target, _inputs(args), force=args.force)
-    if mode is None:
-        mode = 0o666 & ~_umask()
-    directory = os.path.dirname(target) or "."
+    refuse_unsafe_output(target, _inputs(args), force=args.force)
     what = f"cannot create {display_path(target)}"
-    try:
-        os.makedirs(directory, exist_ok=True)
-        fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.",
-                                         suffix=TEMPORARY_SUFFIX, dir=directory)
-    except (OSError, ValueError) as exc:
-        raise Failure(f"{what}: {display_path(directory)}: {one_line(exc)}") from exc
     kwargs = verification_kwargs(args)
     if args.row_map is not None:
         kwargs["row_map"] = args.row_map
@@ -253,27 +205,32 @@ def create(args: argparse.Namespace, out: Output) -> Mapping[str, Any]:
         kwargs["row_id_is_identity"] = True
     if args.auxiliary:
         kwargs["auxiliary_artifacts"] = args.auxiliary
-    placed = False
-    try:
-        try:
-            manifest = out.progress.run(
-                lambda: functions.create_manifest(args.index, temporary, args.embedding_model,
-                                                  **kwargs), _work(args))
-        except (OSError, ValueError) as exc:
-            raise _failure(exc, args, temporary) from exc
-        try:
-            os.fchmod(fd, mode)
-            os.fsync(fd)
-            _place(temporary, target, force=args.force)
-            placed = True
-            _sync_directory(directory)
-        except OSError as exc:
-            raise Failure(f"{what}: {one_line(exc)}") from exc
-    finally:
-        os.close(fd)
-        if not placed:
+
+    def module_call(**extra: Any) -> Mapping[str, Any]:
+        return functions.create_manifest(args.index, target, args.embedding_model, **kwargs,
+                                         **extra)
+
+    if atomic.is_special_output(target):
+        def write() -> Mapping[str, Any]:
+            return module_call()
+    else:
+        def write() -> Mapping[str, Any]:
+            made = atomic.make_parents(os.path.dirname(target))
             try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-    return manifest
+                return atomic.write_file(target, lambda fd: module_call(out_fd=fd),
+                                         replace=args.force)
+            except BaseException:
+                atomic.remove_made(made)
+                raise
+
+    try:
+        # Everything that touches the temporary happens on the worker thread that owns it.
+        return out.progress.run(write, _work(args))
+    except FileExistsError as exc:
+        if exc.filename == target:
+            raise _exists(target) from exc
+        raise _failure(exc, args) from exc
+    except atomic.NameChanged as exc:
+        raise Failure(f"{what}: {exc.strerror}") from exc
+    except (OSError, ValueError) as exc:
+        raise _failure(exc, args) from exc

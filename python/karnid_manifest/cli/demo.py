@@ -19,7 +19,8 @@ from pathlib import Path
 from typing import Any, Callable, Sequence
 
 from karnid_manifest import render, samples, signing
-from karnid_manifest.cli.base import Output, command_prefix, say
+from karnid_manifest.cli.base import Output, command_prefix, one_line, say
+from karnid_manifest.cli.status import Failure
 from karnid_manifest.files import relative_unless_climbing as rel
 
 # The tool's entry point, ``karnid_manifest.cli.main``: handed over by it rather than imported,
@@ -128,6 +129,25 @@ def run(args: argparse.Namespace, out: Output) -> int:
     return run_demo(args.dir, args.tool)
 
 
+# Written first into the demo's directory: a directory holding it came from an earlier demo run
+# and may be written again; any other directory with files in it is the user's, and is left alone.
+MARKER = ".karnid-manifest-demo"
+
+
+def _claim(folder: Path) -> None:
+    """Makes ``folder`` the demo's, or raises Failure when it holds files the demo did not
+    write."""
+    shown = rel(folder)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        if not (folder / MARKER).is_file() and any(folder.iterdir()):
+            raise Failure(f"cannot run the demo in {shown}: it holds files the demo did not "
+                          "write; give an empty or new directory")
+        (folder / MARKER).touch()
+    except OSError as exc:
+        raise Failure(f"cannot run the demo in {shown}: {one_line(exc)}") from exc
+
+
 def _sign(out: _Transcript, manifest: Path) -> None:
     """The demo's signing step: a throwaway key pair, a signature, a check before loading."""
     out.heading("6. sign the manifest with a throwaway key; check the signature before loading")
@@ -149,7 +169,10 @@ def _sign(out: _Transcript, manifest: Path) -> None:
         serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
     out.note(f"a new ECDSA P-256 key pair: {rel(key)} (private) and {rel(pub)} (public); "
              "openssl makes the same with genpkey")
-    out.run(["sign", rel(manifest), "--key", rel(key)], expected=0)
+    argv = ["sign", rel(manifest), "--key", rel(key)]
+    if Path(signing.default_signature_path(manifest)).exists():
+        argv.append("--force")  # the signature of an earlier run in the same directory
+    out.run(argv, expected=0)
     out.run(["plan", rel(manifest), "--public-key", rel(pub)], expected=0)
 
 
@@ -160,7 +183,7 @@ def run_demo(directory: str | os.PathLike[str] | None, tool: Tool) -> int:
         folder = Path(tempfile.mkdtemp(prefix="karnid-demo-", dir="."))
     else:
         folder = Path(directory)
-        folder.mkdir(parents=True, exist_ok=True)
+    _claim(folder)
     out = _Transcript(render.Style(render.colour_wanted(sys.stdout)), tool)
     say(out.style.bold(f"karnid-manifest demo in {rel(folder)}"))
 

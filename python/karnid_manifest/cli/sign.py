@@ -30,6 +30,9 @@ def options(p: argparse.ArgumentParser) -> None:
                    help="PEM private key (ECDSA P-256, P-384 or P-521; PKCS#8 or SEC1)")
     p.add_argument("--signature", metavar="SIG",
                    help="where to write the signature (default: MANIFEST.sig beside it)")
+    p.add_argument("--force", action="store_true",
+                   help="replace an existing file at SIG (never the key, the manifest or a file "
+                        "the manifest names)")
     p.add_argument("--password-env", metavar="VAR",
                    help="read the key's password from this environment variable (otherwise "
                         "an encrypted key asks on the terminal)")
@@ -80,7 +83,8 @@ def run(args: argparse.Namespace, out: Output) -> int:
         password = _asked_once(args.key, _password(args))
         # On a worker thread, as every long call of the tool, so that Ctrl-C ends it at once.
         info = out.progress.run(lambda: signing.sign_manifest(
-            target, args.key, args.signature, password=password, **verification_kwargs(args)))
+            target, args.key, args.signature, password=password, overwrite=args.force,
+            **verification_kwargs(args)))
     except signing.KeyPasswordRequired as exc:
         raise Failure(f"{exc}: give --password-env VAR, or run on a terminal to be "
                       "asked") from exc

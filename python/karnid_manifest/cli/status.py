@@ -19,6 +19,7 @@ EXIT_UNUSABLE = 2  # the command could not run
 EXIT_INTERRUPTED = 130
 # The reader of stdout went away: what a shell reports for a tool that SIGPIPE (13) ended.
 EXIT_BROKEN_PIPE = 128 + 13
+EXIT_TERMINATED = 143  # 128 + SIGTERM, as a shell reports a process that SIGTERM ended
 
 # Kinds of the JSON error object.
 KIND_BAD_ARGUMENTS = "bad_arguments"
@@ -26,6 +27,11 @@ KIND_CANNOT_RUN = "cannot_run"
 KIND_PLAN_REFUSED = "plan_refused"
 KIND_SIGNATURE_REFUSED = "signature_refused"
 KIND_INTERRUPTED = "interrupted"
+
+
+class Terminated(BaseException):
+    """SIGTERM arrived (a CI timeout, a service manager): raised on the main thread so that the
+    command cleans up as for Ctrl-C."""
 
 
 class Failure(Exception):
