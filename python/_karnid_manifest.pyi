@@ -489,6 +489,23 @@ class VerifiedLoadPlan(TypedDict):
     auxiliary_artifacts: list[AuxiliaryArtifactPlan]
     report: VerificationReport
 
+# --- keywords private to the karnid_manifest package -------------------------------------------
+#
+# Three keyword-only arguments are accepted but left out of the signatures above (and out of each
+# function's __text_signature__): a caller of the documented functions never passes them, and
+# without them every result is as documented.
+# - verify_manifest / verify_for_load ``record_reads=True``: the result becomes a pair
+#   ``(result, reads)``; ``reads`` is ``{"manifest": {...}, "files": [{"role", "name", ...}]}``
+#   where every entry has "sha256", "size_bytes", "device", "inode", "mtime_ns", "ctime_ns",
+#   "steady" and "path" (bytes). "manifest" describes the exact bytes that were parsed; "files"
+#   every file read to its end, at its canonical path. The package binds signatures and open
+#   handles to these instead of reading a file again by name.
+# - verify_manifest / verify_for_load ``issue_lines=True``: every report issue also has "line",
+#   the 0-based row-map line it concerns, or None.
+# - create_manifest ``out_fd=FD``: the manifest is written to the open descriptor FD (from its
+#   offset; neither truncated nor closed) and nothing is opened or created by name; ``out`` only
+#   places it (paths are relative to its directory, which must exist).
+
 # --- facts on raised errors (private to the karnid_manifest package) ---------------------------
 #
 # Every OSError and ValueError that a function raises for a library error carries, besides its
