@@ -68,13 +68,14 @@ std::string probe_failed_message(std::string_view error) {
 // untrusted manifest, so only a regular file is read (a FIFO would block, a device might never
 // end). Interrupted reads are retried: a signal aimed at the host process must not turn into a
 // hashing failure.
-Result<FileDigest> hash_index_file(const std::string& path) {
+Result<FileDigest> hash_index_file(const std::string& path, CancelCheck* cancel) {
   auto fd = open_for_reading(path, FileKindPolicy::RegularOnly);
   if (!fd) return std::unexpected(std::move(fd.error()));
   // Only a hint for read-ahead; a refusal changes nothing about the result.
   (void)::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   const auto buffer = std::make_unique_for_overwrite<char[]>(kHashChunkBytes);
-  auto digest = hash_stream(fd->get(), {buffer.get(), kHashChunkBytes}, InterruptedRead::Retry);
+  auto digest = hash_stream(fd->get(), {buffer.get(), kHashChunkBytes}, InterruptedRead::Retry,
+                            nullptr, cancel);
   if (!digest) return std::unexpected(std::move(digest.error()));
   return std::move(**digest);
 }
@@ -279,7 +280,7 @@ void verify_index_artifact(VerifyContext& ctx) {
   ctx.capture.artifact_path = *canonical;
   const std::string& path = *ctx.capture.artifact_path;
 
-  if (auto digest = hash_index_file(path); !digest) {
+  if (auto digest = hash_index_file(path, ctx.cancel); !digest) {
     report.error(kHashFailed, hash_failed_message(digest.error().display()));
   } else {
     if (digest->sha256 != declared.sha256) {

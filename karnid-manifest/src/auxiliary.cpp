@@ -124,9 +124,9 @@ void hash_entry(VerifyContext& ctx, const AuxiliaryArtifact& artifact, const std
                 AuxiliaryArtifactReport& entry) {
   VerificationReport& report = ctx.report;
   const std::string name = quote_debug(artifact.name);
-  auto digest =
-      sha256_file_bounded(canonical, ctx.limits().max_auxiliary_artifact_bytes,
-                          kAuxiliaryFileTooLargeCode, kAuxiliaryLabel, FileKindPolicy::RegularOnly);
+  auto digest = sha256_file_bounded(canonical, ctx.limits().max_auxiliary_artifact_bytes,
+                                    kAuxiliaryFileTooLargeCode, kAuxiliaryLabel,
+                                    FileKindPolicy::RegularOnly, ctx.cancel);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {

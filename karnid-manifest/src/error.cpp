@@ -35,10 +35,15 @@ ManifestError ManifestError::coded(std::string code, std::string message) {
   return ManifestError(Kind::Coded, std::move(code), std::move(message), 0, 0, 0);
 }
 
+ManifestError ManifestError::cancelled() {
+  return ManifestError(Kind::Cancelled, {}, "operation cancelled", 0, 0, 0);
+}
+
 std::string ManifestError::display() const {
   switch (kind_) {
     case Kind::Io:
     case Kind::Invalid:
+    case Kind::Cancelled:
       return message_;
     case Kind::Json:
       if (line_ == 0) return message_;

@@ -154,6 +154,10 @@ std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> verify_for_load(std::stri
                                                  std::move(document.error())});
   }
   VerificationRun run = verify_manifest_with_path_capture(*document, std::move(options));
+  if (run.cancelled) {
+    return std::unexpected(
+        VerifiedLoadPlanError{VerifiedLoadPlanError::Kind::Cancelled, ManifestError::cancelled()});
+  }
   if (!run.report.ok) {
     return std::unexpected(
         VerifiedLoadPlanError{VerifiedLoadPlanError::Kind::VerificationFailed,

@@ -13,7 +13,7 @@ namespace karnid::manifest {
 
 class ManifestError {
  public:
-  enum class Kind : std::uint8_t { Io, Json, Invalid, Coded };
+  enum class Kind : std::uint8_t { Io, Json, Invalid, Coded, Cancelled };
 
   // An operating-system error; displays as "{description} (os error {errno})".
   [[nodiscard]] static ManifestError os(int errno_value);
@@ -25,6 +25,9 @@ class ManifestError {
                                           std::uint64_t column = 0);
   [[nodiscard]] static ManifestError invalid(std::string message);
   [[nodiscard]] static ManifestError coded(std::string code, std::string message);
+  // The caller's cancellation hook stopped the operation (cancel.hpp). Not a failure of the
+  // operation itself: whoever supplied the hook knows why, and reports that instead.
+  [[nodiscard]] static ManifestError cancelled();
 
   [[nodiscard]] Kind kind() const noexcept { return kind_; }
   // Errno for Io errors built by os(), else 0.

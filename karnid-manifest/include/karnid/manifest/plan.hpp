@@ -41,9 +41,10 @@ struct VerifiedLoadPlan {
 };
 
 struct VerifiedLoadPlanError {
-  enum class Kind : std::uint8_t { ManifestFailure, VerificationFailed, InvalidReport };
+  enum class Kind : std::uint8_t { ManifestFailure, VerificationFailed, InvalidReport, Cancelled };
   Kind kind;
-  // ManifestFailure: the loading error; the other kinds: an Invalid error with the message.
+  // ManifestFailure: the loading error; Cancelled: ManifestError::cancelled(); the other kinds:
+  // an Invalid error with the message.
   ManifestError error;
 };
 
