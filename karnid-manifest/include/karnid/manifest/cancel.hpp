@@ -21,11 +21,11 @@ struct CancelHook {
   void* context = nullptr;
 };
 
-// Bytes streamed between two questions. SHA-256 runs at about 2.5 GB/s on a warm file and a row
-// map is validated at about 0.8 GB/s, so a stop is noticed within some 15 and 45 ms; the
-// question itself (for the Python module: taking the interpreter lock back for a moment) is paid
-// once per 32 MiB, far below what the measurements can tell apart.
-inline constexpr std::uint64_t kCancelCheckBytes = std::uint64_t{32} << 20;
+// Bytes streamed between two questions. At full speed SHA-256 takes about 7 ms for them and the
+// row-map validator, three times slower per byte, about 20 ms, so a stop is noticed well within
+// 100 ms even on a busy machine. The question itself (for the Python module: taking the
+// interpreter lock back for a moment) costs microseconds, nothing next to the interval's work.
+inline constexpr std::uint64_t kCancelCheckBytes = std::uint64_t{16} << 20;
 
 // The running count of one operation, shared by every file it streams so that many small files
 // are counted together. Once the hook has asked to stop, every later call says so without asking
