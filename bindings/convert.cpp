@@ -168,6 +168,7 @@ PyObject* error_facts(const manifest::ManifestError& error) {
       break;
     case Detail::Invalid:
     case Detail::InconsistentReport:
+    case Detail::Cancelled:
       break;
   }
   return stored ? dict.release() : nullptr;

@@ -1,7 +1,8 @@
 // The six module functions. Each converts its arguments with the interpreter lock held, runs one
 // library operation without it, and converts the outcome once the lock is back. The result's JSON
 // text is written before the lock is taken back: it touches no Python object, and only json.loads
-// needs the lock, so concurrent calls do not serialise on turning large reports into text.
+// needs the lock, so concurrent calls do not serialise on turning large reports into text. The
+// four that stream whole files stop for a signal handler that raises (signals.hpp).
 #include <array>
 #include <cstdint>
 #include <expected>
@@ -13,6 +14,7 @@
 #include "convert.hpp"
 #include "gil.hpp"
 #include "module.hpp"
+#include "signals.hpp"
 
 #include "karnid/manifest/create.hpp"
 #include "karnid/manifest/io.hpp"
@@ -172,11 +174,13 @@ PyObject* sha256_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
     if (!arguments.bind(args, nargs, kwnames) || !arguments.path(kSha256File.at("path"), path)) {
       return nullptr;
     }
+    SignalCheck signals;
     const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
-      auto digest = manifest::sha256_file(path);
+      auto digest = manifest::sha256_file(path, signals.hook());
       if (!digest) return std::unexpected(std::move(digest.error()));
       return digest_json(*digest);
     });
+    if (signals.raised()) return nullptr;
     if (!text) return raise_manifest_error(text.error());
     return json_to_python(*text);
   });
@@ -211,6 +215,8 @@ PyObject* verify_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     VerifyArgs request;
     if (!convert_verify_args(kVerifyManifest, args, nargs, kwnames, request)) return nullptr;
+    SignalCheck signals;
+    request.options.cancel = signals.hook();
     manifest::VerificationReads reads;
     // Only a manifest that cannot be loaded is an error; failed checks are part of the report.
     const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
@@ -222,6 +228,7 @@ PyObject* verify_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
       if (!document) return std::unexpected(std::move(document.error()));
       manifest::VerificationRun run =
           manifest::verify_manifest_with_path_capture(*document, std::move(request.options));
+      if (run.cancelled) return std::unexpected(manifest::ManifestError::cancelled());
       if (request.record_reads) {
         reads.manifest_path = document->document_path;
         reads.manifest = document->source.value_or(manifest::FileRead{});
@@ -229,6 +236,7 @@ PyObject* verify_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
       }
       return manifest::to_compact_json(run.report, request.report_json);
     });
+    if (signals.raised()) return nullptr;
     if (!text) return raise_manifest_error(text.error());
     PyRef report = PyRef::steal(json_to_python(*text));
     if (!report || !request.record_reads) return report.release();
@@ -241,6 +249,8 @@ PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     VerifyArgs request;
     if (!convert_verify_args(kVerifyForLoad, args, nargs, kwnames, request)) return nullptr;
+    SignalCheck signals;
+    request.options.cancel = signals.hook();
     PlanPaths paths;
     manifest::VerificationReads reads;
     const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
@@ -249,12 +259,14 @@ PyObject* verify_for_load(PyObject* /*module*/, PyObject* const* args, Py_ssize_
               ? manifest::verify_for_load_recording_reads(std::move(request.manifest),
                                                           std::move(request.options), reads)
               : manifest::verify_for_load(std::move(request.manifest), std::move(request.options));
-      // Every refusal carries a ManifestError: the loading failure itself, or an Invalid error
-      // holding the verification-failed or inconsistent-report message.
+      // Every refusal carries a ManifestError: the loading failure itself, an Invalid error
+      // holding the verification-failed or inconsistent-report message, or the cancelled error
+      // of a run that a raising signal handler stopped.
       if (!plan) return std::unexpected(std::move(plan.error().error));
       paths = plan_paths(*plan);
       return manifest::to_compact_json(*plan, request.report_json);
     });
+    if (signals.raised()) return nullptr;
     if (!text) return raise_manifest_error(text.error());
     // The JSON text can only carry display forms; the loader needs the verified bytes.
     PyRef result = PyRef::steal(json_to_python(*text));
@@ -269,6 +281,8 @@ PyObject* create_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   return at_panic_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     CreateArgs request;
     if (!convert_create_args(args, nargs, kwnames, request)) return nullptr;
+    SignalCheck signals;
+    request.options.cancel = signals.hook();
     const auto text = run_without_gil([&]() -> manifest::Result<std::string> {
       auto created = manifest::create_manifest_for_index_with_options(
           request.index, request.out, std::move(request.embedding_model), request.row_identity,
@@ -276,6 +290,7 @@ PyObject* create_manifest(PyObject* /*module*/, PyObject* const* args, Py_ssize_
       if (!created) return std::unexpected(std::move(created.error()));
       return manifest::serialize_manifest(*created, json::Writer::Style::Compact);
     });
+    if (signals.raised()) return nullptr;
     if (!text) return raise_manifest_error(text.error());
     return json_to_python(*text);
   });

@@ -7,7 +7,7 @@ set(KARNID_MANIFEST_LAYERS base json schema io rowmap verify create)
 
 # Public headers by layer: a header belongs to the layer whose folder implements what it declares.
 # The layering check refuses a header that is in no list.
-set(KARNID_MANIFEST_HEADERS_base error.hpp limits.hpp text.hpp timefmt.hpp)
+set(KARNID_MANIFEST_HEADERS_base cancel.hpp error.hpp limits.hpp text.hpp timefmt.hpp)
 set(KARNID_MANIFEST_HEADERS_json json.hpp)
 set(KARNID_MANIFEST_HEADERS_schema schema.hpp)
 set(KARNID_MANIFEST_HEADERS_io io.hpp sha256.hpp)

@@ -66,9 +66,9 @@ constexpr std::array kDetailNames{
     Name<Detail>{Detail::VerificationFailed, "verification_failed"},
     Name<Detail>{Detail::InconsistentReport, "inconsistent_report"},
     Name<Detail>{Detail::RowMapInvalid, "row_map_invalid"},
+    Name<Detail>{Detail::Cancelled, "cancelled"},
 };
-static_assert(in_declaration_order(kDetailNames) &&
-              kDetailNames.back().value == Detail::RowMapInvalid);
+static_assert(in_declaration_order(kDetailNames) && kDetailNames.back().value == Detail::Cancelled);
 
 }  // namespace
 
@@ -134,6 +134,10 @@ ManifestError ManifestError::refusal(Detail detail, std::string message,
   return error;
 }
 
+ManifestError ManifestError::cancelled() {
+  return ManifestError(Kind::Cancelled, Detail::Cancelled, {}, "operation cancelled", 0, 0, 0);
+}
+
 ManifestError ManifestError::with_path(std::string_view path) && {
   if (!path_) path_ = std::string(path);
   return std::move(*this);
@@ -143,6 +147,7 @@ std::string ManifestError::display() const {
   switch (kind_) {
     case Kind::Io:
     case Kind::Invalid:
+    case Kind::Cancelled:
       return message_;
     case Kind::Json:
       if (line_ == 0) return message_;

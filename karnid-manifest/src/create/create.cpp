@@ -216,7 +216,8 @@ Result<ProbedIndex> probe_index(const std::string& path) {
 // Hashes the index through a second descriptor. The manifest states the probed header facts and
 // this digest side by side, so both must describe the same bytes: a file replaced or resized
 // between the two reads is refused rather than vouched for.
-Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed) {
+Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed,
+                              CancelCheck& cancel) {
   detail::run_index_probed_hook(path);
   struct stat st {};
   auto fd = open_index(path, st);
@@ -225,7 +226,7 @@ Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed
     return std::unexpected(ManifestError::io_text(index_changed_message(path)).with_path(path));
   }
   std::vector<char> buffer(kHashChunkBytes, 0);
-  auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Retry);
+  auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Retry, nullptr, &cancel);
   if (!digest) return std::unexpected(std::move(digest.error()).with_path(path));
   if ((*digest)->size_bytes != probed.metadata.file_len) {
     return std::unexpected(ManifestError::io_text(index_changed_message(path)).with_path(path));
@@ -238,10 +239,11 @@ Result<FileDigest> hash_index(const std::string& path, const ProbedIndex& probed
 Result<RowIdentity> row_identity_from_map(const std::string& row_map,
                                           const std::string& manifest_dir,
                                           std::uint64_t vector_count,
-                                          const CreateManifestOptions& options) {
+                                          const CreateManifestOptions& options,
+                                          CancelCheck& cancel) {
   std::vector<ReportIssue> issues;
   auto summary = validate_jsonl_rows(row_map, /*allow_duplicate_db_ids=*/false, options.limits,
-                                     vector_count, issues, FileKindPolicy::AnyReadable);
+                                     vector_count, issues, FileKindPolicy::AnyReadable, &cancel);
   if (!summary) return std::unexpected(std::move(summary.error()));
   if (!issues.empty()) {
     const auto limit_issue = std::find_if(issues.begin(), issues.end(), [](const ReportIssue& i) {
@@ -366,7 +368,10 @@ Result<IndexManifest> create_manifest_for_index_with_options(
   if (!probed) return std::unexpected(std::move(probed.error()));
   const index_core::IndexMetadata& metadata = probed->metadata;
 
-  auto digest = hash_index(index_path, *probed);
+  // Everything from here to the write streams the inputs; a stop anywhere in it leaves `out`
+  // untouched.
+  CancelCheck cancel(options.cancel);
+  auto digest = hash_index(index_path, *probed, cancel);
   if (!digest) return std::unexpected(std::move(digest.error()));
 
   auto kind = manifest_kind_from_core(metadata.kind);
@@ -381,7 +386,8 @@ Result<IndexManifest> create_manifest_for_index_with_options(
 
   RowIdentity row_identity;
   if (const auto* row_map = std::get_if<RowMapFile>(&row_identity_choice)) {
-    auto identity = row_identity_from_map(row_map->path, manifest_dir, metadata.n_vectors, options);
+    auto identity =
+        row_identity_from_map(row_map->path, manifest_dir, metadata.n_vectors, options, cancel);
     if (!identity) return std::unexpected(std::move(identity.error()));
     row_identity = std::move(*identity);
   } else {
@@ -389,7 +395,8 @@ Result<IndexManifest> create_manifest_for_index_with_options(
     row_identity.row_count = metadata.n_vectors;
   }
 
-  auto auxiliary = create_auxiliary_artifacts(options.auxiliary_artifacts, manifest_dir, options);
+  auto auxiliary =
+      create_auxiliary_artifacts(options.auxiliary_artifacts, manifest_dir, options, &cancel);
   if (!auxiliary) return std::unexpected(std::move(auxiliary.error()));
 
   auto manifest_id = random_uuid_urn();

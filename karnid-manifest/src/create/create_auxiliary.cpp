@@ -12,7 +12,7 @@ namespace karnid::manifest {
 
 Result<std::vector<AuxiliaryArtifact>> create_auxiliary_artifacts(
     const std::vector<CreateAuxiliaryArtifact>& items, const std::string& manifest_dir,
-    const CreateManifestOptions& options) {
+    const CreateManifestOptions& options, CancelCheck* cancel) {
   const ResourceLimits& limits = options.limits;
   if (items.size() > limits.max_auxiliary_artifacts) {
     return std::unexpected(ManifestError::coded(
@@ -32,7 +32,8 @@ Result<std::vector<AuxiliaryArtifact>> create_auxiliary_artifacts(
     // Hashed before the path policy is applied: a refused path has still been read once, and a
     // file that cannot be read is reported as such rather than as a policy problem.
     auto digest = sha256_file_bounded(item.path, limits.max_auxiliary_artifact_bytes,
-                                      kAuxiliaryFileTooLargeCode, kAuxiliaryLabel);
+                                      kAuxiliaryFileTooLargeCode, kAuxiliaryLabel,
+                                      FileKindPolicy::AnyReadable, nullptr, cancel);
     if (!digest) return std::unexpected(std::move(digest.error()));
     auto path = manifest_path_for_create(item.path, manifest_dir, options.allow_absolute_paths,
                                          options.allow_path_escape, kAuxiliaryLabel);

@@ -18,6 +18,19 @@ namespace {
 
 constexpr std::size_t kInitialBoundedChunk = 65536;
 
+// The digest of bytes already read. A raised limit may leave gigabytes in the buffer: one pass
+// still, in interval-sized slices with a chance to stop after each.
+Result<FileDigest> hash_content(std::string_view content, CancelCheck* cancel) {
+  Sha256 hasher;
+  for (std::string_view rest = content; !rest.empty();) {
+    const std::string_view slice = rest.substr(0, kCancelCheckBytes);
+    hasher.update(slice);
+    rest.remove_prefix(slice.size());
+    if (stop_after(cancel, slice.size())) return std::unexpected(ManifestError::cancelled());
+  }
+  return FileDigest{hasher.finish_hex(), static_cast<std::uint64_t>(content.size())};
+}
+
 }  // namespace
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
@@ -115,38 +128,47 @@ std::string to_hex(const unsigned char* data, std::size_t size) {
 }
 
 Result<std::optional<FileDigest>> hash_stream(int fd, std::span<char> buffer,
-                                              InterruptedRead interrupted, const ChunkSink& sink) {
+                                              InterruptedRead interrupted, const ChunkSink& sink,
+                                              CancelCheck* cancel) {
+  if (stopped(cancel)) return std::unexpected(ManifestError::cancelled());
   Sha256 hasher;
   std::uint64_t total = 0;
   for (;;) {
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0) {
-      if (errno == EINTR && interrupted == InterruptedRead::Retry) continue;
-      return std::unexpected(ManifestError::os(errno));
+      const int err = errno;  // the hook may run code that sets errno
+      if (err == EINTR) {
+        if (stop_now(cancel)) return std::unexpected(ManifestError::cancelled());
+        if (interrupted == InterruptedRead::Retry) continue;
+      }
+      return std::unexpected(ManifestError::os(err));
     }
     if (n == 0) break;
     const std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
     hasher.update(chunk);
     total += static_cast<std::uint64_t>(n);
     if (sink && !sink(chunk)) return std::optional<FileDigest>();
+    if (stop_after(cancel, chunk.size())) return std::unexpected(ManifestError::cancelled());
   }
   return FileDigest{hasher.finish_hex(), total};
 }
 
-Result<FileDigest> sha256_file(const std::string& path) {
+Result<FileDigest> sha256_file(const std::string& path, CancelHook hook) {
   auto fd = open_for_reading(path, FileKindPolicy::AnyReadable);
   if (!fd) return std::unexpected(std::move(fd.error()));
   std::vector<char> buffer(kHashChunkBytes, 0);
+  CancelCheck cancel(hook);
   // Interrupted reads are not retried here, unlike every other read of the library: the caller
   // asked for this exact file, and an interruption is reported like any other read failure.
-  auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Fail);
+  auto digest = hash_stream(fd->get(), buffer, InterruptedRead::Fail, nullptr, &cancel);
   if (!digest) return std::unexpected(std::move(digest.error()).with_path(path));
   return std::move(**digest);
 }
 
 Result<std::string> read_bounded_file(const std::string& path, std::uint64_t limit,
                                       std::string_view code, std::string_view label,
-                                      FileKindPolicy policy, FileRead* read) {
+                                      FileKindPolicy policy, FileRead* read, CancelCheck* cancel) {
+  if (stopped(cancel)) return std::unexpected(ManifestError::cancelled());
   auto fd = open_for_reading(path, policy);
   if (!fd) return std::unexpected(std::move(fd.error()));
   const std::optional<ReadWatch> watch =
@@ -171,14 +193,24 @@ Result<std::string> read_bounded_file(const std::string& path, std::uint64_t lim
         buffer.resize_and_overwrite(static_cast<std::size_t>(std::min(grown, cap)),
                                     [](char*, std::size_t size) { return size; });
       }
-      const std::size_t want = buffer.size() - static_cast<std::size_t>(used);
+      // One read never takes more than the cancellation interval, however large the buffer
+      // has grown, so that a stop is noticed as soon after as in every other stream.
+      const std::size_t want =
+          std::min<std::size_t>(buffer.size() - static_cast<std::size_t>(used), kCancelCheckBytes);
       const ssize_t n = ::read(fd->get(), buffer.data() + used, want);
       if (n < 0) {
-        if (errno == EINTR) continue;
-        return std::unexpected(ManifestError::os(errno).with_path(path));
+        const int err = errno;  // the hook may run code that sets errno
+        if (err == EINTR) {
+          if (stop_now(cancel)) return std::unexpected(ManifestError::cancelled());
+          continue;
+        }
+        return std::unexpected(ManifestError::os(err).with_path(path));
       }
       if (n == 0) break;
       used += static_cast<std::uint64_t>(n);
+      if (stop_after(cancel, static_cast<std::uint64_t>(n))) {
+        return std::unexpected(ManifestError::cancelled());
+      }
     }
   } catch (const std::bad_alloc&) {
     return std::unexpected(ManifestError::os(ENOMEM).with_path(path));
@@ -192,17 +224,22 @@ Result<std::string> read_bounded_file(const std::string& path, std::uint64_t lim
             .with_path(path));
   }
   buffer.resize(static_cast<std::size_t>(used));
-  if (watch) *read = watch->finish(fd->get(), FileDigest{Sha256::hex_of(buffer), used});
+  if (watch) {
+    auto digest = hash_content(buffer, cancel);
+    if (!digest) return std::unexpected(std::move(digest.error()));
+    *read = watch->finish(fd->get(), std::move(*digest));
+  }
   return buffer;
 }
 
 Result<FileDigest> sha256_file_bounded(const std::string& path, std::uint64_t limit,
                                        std::string_view code, std::string_view label,
-                                       FileKindPolicy policy, FileRead* read) {
-  auto content = read_bounded_file(path, limit, code, label, policy, read);
+                                       FileKindPolicy policy, FileRead* read, CancelCheck* cancel) {
+  auto content = read_bounded_file(path, limit, code, label, policy, read, cancel);
   if (!content) return std::unexpected(std::move(content.error()));
+  // The record of the read already holds the digest of these bytes.
   if (read != nullptr) return read->digest;
-  return FileDigest{Sha256::hex_of(*content), static_cast<std::uint64_t>(content->size())};
+  return hash_content(*content, cancel);
 }
 
 std::string manifest_base_dir(std::string_view path) {

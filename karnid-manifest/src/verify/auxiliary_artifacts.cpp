@@ -127,7 +127,7 @@ void hash_entry(VerifyContext& ctx, const AuxiliaryArtifact& artifact, const std
   FileRead read;
   auto digest = sha256_file_bounded(canonical, ctx.limits().max_auxiliary_artifact_bytes,
                                     kAuxiliaryFileTooLargeCode, kAuxiliaryLabel,
-                                    FileKindPolicy::RegularOnly, &read);
+                                    FileKindPolicy::RegularOnly, &read, ctx.cancel);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {

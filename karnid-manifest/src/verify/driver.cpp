@@ -200,21 +200,30 @@ VerificationRun verify_manifest_with_path_capture(const ManifestDocument& docume
   VerificationRun run;
   run.report.checked_at = format_rfc3339_nanos(utc_now());
   run.report.manifest_id = document.manifest.manifest_id;
-  VerifyContext ctx{document, options, run.report, run.capture};
+  CancelCheck cancel(options.cancel);
+  VerifyContext ctx{document, options, run.report, run.capture, &cancel};
 
-  check_top_level(ctx);
-  check_row_identity_declaration(ctx);
-  check_auxiliary_declarations(ctx);
-  check_embedding_options(ctx);
-  check_build(ctx);
-  check_extensions(ctx);
-  verify_index_artifact(ctx);
-  verify_auxiliary_files(ctx);
-  verify_row_identity_file(ctx);
-  verify_encoder_distortion(ctx);
-  verify_calibration(ctx);
-  check_attestations(ctx);
-  finalize_report(run.report, options.limits.max_report_issues);
+  using Step = void (*)(VerifyContext&);
+  static constexpr Step kSteps[] = {
+      check_top_level,
+      check_row_identity_declaration,
+      check_auxiliary_declarations,
+      check_embedding_options,
+      check_build,
+      check_extensions,
+      verify_index_artifact,
+      verify_auxiliary_files,
+      verify_row_identity_file,
+      verify_encoder_distortion,
+      verify_calibration,
+      check_attestations,
+  };
+  for (const Step step : kSteps) {
+    if (cancel.stopped()) break;
+    step(ctx);
+  }
+  run.cancelled = cancel.stopped();
+  if (!run.cancelled) finalize_report(run.report, options.limits.max_report_issues);
   return run;
 }
 

@@ -68,14 +68,15 @@ std::string probe_failed_message(std::string_view error) {
 // untrusted manifest, so only a regular file is read (a FIFO would block, a device might never
 // end). Interrupted reads are retried: a signal aimed at the host process must not turn into a
 // hashing failure.
-Result<FileRead> hash_index_file(const std::string& path) {
+Result<FileRead> hash_index_file(const std::string& path, CancelCheck* cancel) {
   auto fd = open_for_reading(path, FileKindPolicy::RegularOnly);
   if (!fd) return std::unexpected(std::move(fd.error()));
   // Only a hint for read-ahead; a refusal changes nothing about the result.
   (void)::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   const ReadWatch watch(fd->get());
   const auto buffer = std::make_unique_for_overwrite<char[]>(kHashChunkBytes);
-  auto digest = hash_stream(fd->get(), {buffer.get(), kHashChunkBytes}, InterruptedRead::Retry);
+  auto digest = hash_stream(fd->get(), {buffer.get(), kHashChunkBytes}, InterruptedRead::Retry,
+                            nullptr, cancel);
   if (!digest) return std::unexpected(std::move(digest.error()));
   return watch.finish(fd->get(), std::move(**digest));
 }
@@ -285,7 +286,7 @@ void verify_index_artifact(VerifyContext& ctx) {
   const std::string& path = *ctx.capture.artifact_path;
 
   std::optional<FileRead> hashed;
-  if (auto read = hash_index_file(path); !read) {
+  if (auto read = hash_index_file(path, ctx.cancel); !read) {
     report.error(kHashFailed, hash_failed_message(read.error().display()));
   } else {
     const FileDigest& digest = read->digest;

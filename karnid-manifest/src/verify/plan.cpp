@@ -160,6 +160,11 @@ std::expected<VerifiedLoadPlan, VerifiedLoadPlanError> load_verify_and_plan(
                                                  std::move(document.error())});
   }
   VerificationRun run = verify_manifest_with_path_capture(*document, std::move(options));
+  // A stopped run says nothing about the files: neither a plan nor the record of its reads.
+  if (run.cancelled) {
+    return std::unexpected(
+        VerifiedLoadPlanError{VerifiedLoadPlanError::Kind::Cancelled, ManifestError::cancelled()});
+  }
   if (reads != nullptr) {
     reads->manifest_path = document->document_path;
     reads->manifest = document->source.value_or(FileRead{});

@@ -336,7 +336,7 @@ std::uint64_t expected_set_entries(int fd, const ResourceLimits& limits,
 Result<JsonlRowsSummary> stream_rows(const std::string& path, bool allow_duplicate_db_ids,
                                      const ResourceLimits& limits, std::uint64_t declared_row_count,
                                      std::vector<ReportIssue>& errors, FileKindPolicy policy,
-                                     RowParsing parsing) {
+                                     RowParsing parsing, CancelCheck* cancel) {
   auto fd = open_for_reading(path, policy);
   if (!fd) return std::unexpected(std::move(fd.error()));
   RowMapValidator validator(allow_duplicate_db_ids, limits, declared_row_count,
@@ -346,7 +346,8 @@ Result<JsonlRowsSummary> stream_rows(const std::string& path, bool allow_duplica
   const auto buffer = std::make_unique_for_overwrite<char[]>(kReadBufferBytes);
   auto digest = hash_stream(
       fd->get(), {buffer.get(), kReadBufferBytes}, InterruptedRead::Retry,
-      [&validator](std::string_view chunk) { return validator.feed(chunk.data(), chunk.size()); });
+      [&validator](std::string_view chunk) { return validator.feed(chunk.data(), chunk.size()); },
+      cancel);
   if (!digest) return std::unexpected(std::move(digest.error()).with_path(path));
   // Without a digest the validator stopped reading early.
   if (!*digest || !validator.finish()) return validator.summary();
@@ -378,17 +379,15 @@ void validate_row_id_string(std::string_view field, std::string_view value,
   }
 }
 
-Result<JsonlRowsSummary> validate_jsonl_rows_with(const std::string& path,
-                                                  bool allow_duplicate_db_ids,
-                                                  const ResourceLimits& limits,
-                                                  std::uint64_t declared_row_count,
-                                                  std::vector<ReportIssue>& errors,
-                                                  FileKindPolicy policy, RowParsing parsing) {
+Result<JsonlRowsSummary> validate_jsonl_rows_with(
+    const std::string& path, bool allow_duplicate_db_ids, const ResourceLimits& limits,
+    std::uint64_t declared_row_count, std::vector<ReportIssue>& errors, FileKindPolicy policy,
+    RowParsing parsing, CancelCheck* cancel) {
   // The seen set and the line buffer are bounded by the limits, but those are the caller's to
   // choose; running out of memory is reported like a failed read, not thrown at the caller.
   try {
     return stream_rows(path, allow_duplicate_db_ids, limits, declared_row_count, errors, policy,
-                       parsing);
+                       parsing, cancel);
   } catch (const std::bad_alloc&) {
     return std::unexpected(ManifestError::os(ENOMEM).with_path(path));
   } catch (const std::length_error&) {
@@ -400,9 +399,9 @@ Result<JsonlRowsSummary> validate_jsonl_rows(const std::string& path, bool allow
                                              const ResourceLimits& limits,
                                              std::uint64_t declared_row_count,
                                              std::vector<ReportIssue>& errors,
-                                             FileKindPolicy policy) {
+                                             FileKindPolicy policy, CancelCheck* cancel) {
   return validate_jsonl_rows_with(path, allow_duplicate_db_ids, limits, declared_row_count, errors,
-                                  policy, RowParsing::Fast);
+                                  policy, RowParsing::Fast, cancel);
 }
 
 // ---- the driver's steps ----
@@ -455,7 +454,8 @@ void verify_row_identity_file(VerifyContext& ctx) {
   ctx.capture.row_identity_path = *canonical;
 
   auto summary = validate_jsonl_rows(*canonical, ctx.options.allow_duplicate_db_ids, limits,
-                                     declared.row_count, ctx.report.errors);
+                                     declared.row_count, ctx.report.errors,
+                                     FileKindPolicy::RegularOnly, ctx.cancel);
   if (!summary) {
     ctx.report.error(kReadFailed, "failed to read row identity file: " + summary.error().display());
     return;

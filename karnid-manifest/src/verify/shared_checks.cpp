@@ -64,7 +64,7 @@ void check_profile_file(VerifyContext& ctx, std::string_view path, std::string_v
   // Regular files only: a FIFO planted at the profile path would otherwise block the run.
   FileRead read;
   auto digest = sha256_file_bounded(*canonical, target.limit, std::string(target.too_large_code),
-                                    label, FileKindPolicy::RegularOnly, &read);
+                                    label, FileKindPolicy::RegularOnly, &read, ctx.cancel);
   if (!digest) {
     const ManifestError& error = digest.error();
     if (error.kind() == ManifestError::Kind::Coded) {

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "karnid/manifest/cancel.hpp"
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/limits.hpp"
 #include "karnid/manifest/paths.hpp"
@@ -29,6 +30,7 @@ struct VerifyContext {
   const VerifyOptions& options;
   VerificationReport& report;
   VerificationPathCapture& capture;
+  CancelCheck* cancel = nullptr;  // the run's count; steps pass it to every streaming read
 
   [[nodiscard]] const IndexManifest& manifest() const noexcept { return document.manifest; }
   [[nodiscard]] const std::string& base_dir() const noexcept { return document.base_dir; }

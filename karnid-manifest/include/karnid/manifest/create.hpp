@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "karnid/manifest/cancel.hpp"
 #include "karnid/manifest/error.hpp"
 #include "karnid/manifest/limits.hpp"
 #include "karnid/manifest/schema.hpp"
@@ -69,6 +70,9 @@ struct CreateManifestOptions {
   // its own temporary file write through the descriptor it holds, with no name in between that
   // someone else could swap.
   std::optional<int> output_descriptor;
+  // Asked while the inputs are streamed; a stop ends creation before anything is written
+  // (ManifestError::cancelled()).
+  CancelHook cancel;
 };
 
 // How index rows map to the caller's identifiers: a row map (JSON Lines file) to validate and
@@ -84,9 +88,10 @@ using RowIdentityChoice = std::variant<RowMapFile, RowIdIdentity>;
 // Manifest entries for the caller's auxiliary items, in input order: names trimmed and unique,
 // each file hashed under max_auxiliary_artifact_bytes and then its path computed relative to
 // `manifest_dir`. A list longer than max_auxiliary_artifacts is refused before any file is read.
+// `cancel` counts the bytes read and may stop the hashing (ManifestError::cancelled()).
 [[nodiscard]] Result<std::vector<AuxiliaryArtifact>> create_auxiliary_artifacts(
     const std::vector<CreateAuxiliaryArtifact>& items, const std::string& manifest_dir,
-    const CreateManifestOptions& options);
+    const CreateManifestOptions& options, CancelCheck* cancel = nullptr);
 
 // Probes and hashes `index_path`, validates the row map (if chosen), hashes the auxiliary
 // artifacts, stamps fresh identifiers and the creation time, and writes the manifest in its

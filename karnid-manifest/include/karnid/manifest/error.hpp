@@ -91,7 +91,7 @@ struct ParseFacts {
 
 class ManifestError {
  public:
-  enum class Kind : std::uint8_t { Io, Json, Invalid, Coded };
+  enum class Kind : std::uint8_t { Io, Json, Invalid, Coded, Cancelled };
 
   // A finer kind for programs that act on errors: which producer made the error, and so which
   // facts it carries. to_json_name gives each its stable name.
@@ -105,6 +105,7 @@ class ManifestError {
     VerificationFailed,  // Invalid: verification found issues (issues())
     InconsistentReport,  // Invalid: a clean report that cannot become a load plan
     RowMapInvalid,       // Invalid: creation's row map has issues (issues())
+    Cancelled,           // Cancelled: the caller's hook stopped the operation
   };
 
   // An operating-system error; displays as "{description} (os error {errno})".
@@ -128,6 +129,9 @@ class ManifestError {
   // RowMapInvalid) with the issues behind it.
   [[nodiscard]] static ManifestError refusal(Detail detail, std::string message,
                                              std::vector<ReportIssue> issues = {});
+  // The caller's cancellation hook stopped the operation (cancel.hpp). Not a failure of the
+  // operation itself: whoever supplied the hook knows why, and reports that instead.
+  [[nodiscard]] static ManifestError cancelled();
 
   // The OS bytes of the file the failing call was made on. An error that already names a file
   // keeps it: the innermost call knows best.
@@ -175,7 +179,7 @@ class ManifestError {
 };
 
 // "os", "io_text", "json", "write_failed", "invalid", "coded", "verification_failed",
-// "inconsistent_report", "row_map_invalid".
+// "inconsistent_report", "row_map_invalid", "cancelled".
 [[nodiscard]] std::string_view to_json_name(ManifestError::Detail detail) noexcept;
 
 template <typename T>

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "karnid/manifest/cancel.hpp"
 #include "karnid/manifest/error.hpp"
 #include "karnid/manifest/schema.hpp"
 
@@ -115,27 +116,32 @@ using ChunkSink = std::function<bool(std::string_view chunk)>;
 // Reads `fd` from its current offset to the end, one read of at most buffer.size() bytes at a
 // time, and feeds every chunk to SHA-256 and then to `sink` (when given). Returns the digest and
 // the number of bytes read, nothing when the sink stopped the stream, or an Io error when a read
-// fails.
+// fails. Every chunk is counted by `cancel` (when given); a stop it asks for, after a chunk or
+// at an interrupted read, ends the stream with ManifestError::cancelled().
 [[nodiscard]] Result<std::optional<FileDigest>> hash_stream(int fd, std::span<char> buffer,
                                                             InterruptedRead interrupted,
-                                                            const ChunkSink& sink = nullptr);
+                                                            const ChunkSink& sink = nullptr,
+                                                            CancelCheck* cancel = nullptr);
 
 // Streams a whole file (regular file, pipe, device) through SHA-256 in 64 KiB reads. No limit;
-// an interrupted read is not retried.
-[[nodiscard]] Result<FileDigest> sha256_file(const std::string& path);
+// an interrupted read is not retried. `hook` may stop it (ManifestError::cancelled()).
+[[nodiscard]] Result<FileDigest> sha256_file(const std::string& path, CancelHook hook = {});
 
 // The whole content of a file of at most `limit` bytes; reads at most limit + 1 bytes.
 // Refusals are Coded errors with `code`, built from `label` and the displayed path. When `read` is
-// given, it receives the record of the read (its digest computed from the content).
+// given, it receives the record of the read (its digest computed from the content). `cancel`
+// counts the bytes read and may stop the read (ManifestError::cancelled()).
 [[nodiscard]] Result<std::string> read_bounded_file(
     const std::string& path, std::uint64_t limit, std::string_view code, std::string_view label,
-    FileKindPolicy policy = FileKindPolicy::AnyReadable, FileRead* read = nullptr);
+    FileKindPolicy policy = FileKindPolicy::AnyReadable, FileRead* read = nullptr,
+    CancelCheck* cancel = nullptr);
 
 // SHA-256 and size of a file read through read_bounded_file (same errors). When `read` is given,
-// it receives the record of the read.
+// it receives the record of the read. `cancel` counts the bytes hashed as well as the bytes read.
 [[nodiscard]] Result<FileDigest> sha256_file_bounded(
     const std::string& path, std::uint64_t limit, std::string_view code, std::string_view label,
-    FileKindPolicy policy = FileKindPolicy::AnyReadable, FileRead* read = nullptr);
+    FileKindPolicy policy = FileKindPolicy::AnyReadable, FileRead* read = nullptr,
+    CancelCheck* cancel = nullptr);
 
 struct ManifestDocument {
   IndexManifest manifest;

@@ -41,10 +41,10 @@ struct VerifiedLoadPlan {
 };
 
 struct VerifiedLoadPlanError {
-  enum class Kind : std::uint8_t { ManifestFailure, VerificationFailed, InvalidReport };
+  enum class Kind : std::uint8_t { ManifestFailure, VerificationFailed, InvalidReport, Cancelled };
   Kind kind;
-  // ManifestFailure: the loading error; the other kinds: an Invalid refusal with the message
-  // (VerificationFailed carries every error issue of the report).
+  // ManifestFailure: the loading error; Cancelled: ManifestError::cancelled(); the other kinds: an
+  // Invalid refusal with the message (VerificationFailed carries every error issue of the report).
   ManifestError error;
 };
 
@@ -70,7 +70,8 @@ struct VerificationReads {
 };
 
 // verify_for_load that also fills `reads` when the manifest loaded (also when verification then
-// refuses), so that a caller can hold the plan to the exact bytes and files that were checked.
+// refuses, but not when the cancellation hook stopped the run), so that a caller can hold the plan
+// to the exact bytes and files that were checked.
 [[nodiscard]] std::expected<VerifiedLoadPlan, VerifiedLoadPlanError>
 verify_for_load_recording_reads(std::string manifest_path, VerifyOptions options,
                                 VerificationReads& reads);

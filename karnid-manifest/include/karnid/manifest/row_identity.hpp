@@ -39,11 +39,12 @@ inline constexpr std::size_t kRowMapReadBytes = 65536;
 // Streams a row identity file once, block by block, through one running SHA-256,
 // appending per-line issues to `errors` through the bounded push (max_report_issues). Uses
 // max_row_map_line_bytes, max_row_map_rows, max_row_map_tracked_id_bytes and
-// max_report_issues of `limits`. Returns an Io error only when the file cannot be opened or read.
+// max_report_issues of `limits`. Returns an Io error only when the file cannot be opened or read,
+// and ManifestError::cancelled() when `cancel` stops the stream.
 [[nodiscard]] Result<JsonlRowsSummary> validate_jsonl_rows(
     const std::string& path, bool allow_duplicate_db_ids, const ResourceLimits& limits,
     std::uint64_t declared_row_count, std::vector<ReportIssue>& errors,
-    FileKindPolicy policy = FileKindPolicy::RegularOnly);
+    FileKindPolicy policy = FileKindPolicy::RegularOnly, CancelCheck* cancel = nullptr);
 
 // Which line reader validate_jsonl_rows_with uses. Both give the same results; StrictOnly skips
 // the fast path so that the two can be compared against each other.
@@ -53,7 +54,7 @@ enum class RowParsing : std::uint8_t { Fast, StrictOnly };
 [[nodiscard]] Result<JsonlRowsSummary> validate_jsonl_rows_with(
     const std::string& path, bool allow_duplicate_db_ids, const ResourceLimits& limits,
     std::uint64_t declared_row_count, std::vector<ReportIssue>& errors, FileKindPolicy policy,
-    RowParsing parsing);
+    RowParsing parsing, CancelCheck* cancel = nullptr);
 
 // Checks one identifier field ("db_id" or "parent_id") of line `line_index`: empty, NUL byte,
 // or not a UUID in one of the four accepted forms. Adds at most one issue.

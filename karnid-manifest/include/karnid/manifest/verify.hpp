@@ -1,11 +1,13 @@
 // The verification driver: every check of a loaded manifest and the files it names, in a fixed
-// order, collected into one report. A run never stops early and never fails.
+// order, collected into one report. A run never fails, and stops early only when the caller's
+// cancellation hook asks it to.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "karnid/manifest/cancel.hpp"
 #include "karnid/manifest/io.hpp"
 #include "karnid/manifest/limits.hpp"
 #include "karnid/manifest/paths.hpp"
@@ -23,11 +25,15 @@ struct VerifyOptions {
   bool allow_absolute_paths = false;
   bool allow_path_escape = false;
   bool allow_duplicate_db_ids = false;
+  // Asked while the files are streamed; a stop ends the run (VerificationRun::cancelled).
+  CancelHook cancel;
 };
 
 struct VerificationRun {
   VerificationReport report;
   VerificationPathCapture capture;
+  // The hook stopped the run: report and capture are incomplete and say nothing about the files.
+  bool cancelled = false;
 };
 
 // Runs every check and returns the finished report with the canonical paths it captured.
