@@ -18,6 +18,10 @@ Figures (ratio = median of ours / median of the reference unless said otherwise)
   f  verify_manifest and inspect_manifest calls per second, 4 KiB index             >= 5,000 / 20,000
   g  two threads verifying one big index each / the same two one after the other    <= 0.6
   h  create_manifest (big index + row map) vs verify_manifest of what it created    <= 1.10
+  i  `verify -j 2` of 64 small manifests vs `-j 1` (speed-up)                        report
+  j  `verify -j 2` of 8 manifests of 256 MiB each vs `-j 1` (speed-up)               >= 1.8
+  k  `karnid-manifest --version` / `verify` of a small manifest, whole processes,
+     vs `python -c pass`                                                             report
 """
 
 from __future__ import annotations
@@ -27,6 +31,7 @@ import datetime
 import json
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -43,6 +48,9 @@ import data  # noqa: E402
 import pyvalidate  # noqa: E402
 
 import _karnid_manifest as km  # noqa: E402
+
+# The command line tool installed beside this interpreter.
+TOOL = Path(sys.executable).parent / "karnid-manifest"
 
 # (c) asks for limits raised so that a 2,000,000-line map of UUIDs (72 MB of identifiers, above
 # the 64 MiB default) passes.
@@ -325,6 +333,82 @@ class Bench:
                                    ms(t["verify"]) + " verify", ratio, "<= 1.10", ratio <= 1.10))
 
 
+    def _tool(self, *args: str) -> Callable[[], None]:
+        def run() -> None:
+            subprocess.run([str(TOOL), *args], check=True, stdout=subprocess.DEVNULL)
+        return run
+
+    def _jobs_figure(self, key: str, what: str, manifests: list[Path], target: float | None,
+                     reps: int) -> None:
+        names = [str(m) for m in manifests]
+        two = self._tool("verify", "--status", "-j", "2", *names)
+        # CPU time over wall time of the -j 2 runs, as in (g): near 2 when both workers had a
+        # core, near 1 when other work on the machine left them one.
+        busy: list[float] = []
+
+        def two_measured() -> None:
+            before = os.times()
+            two()
+            after = os.times()
+            cpu = (after.children_user + after.children_system
+                   - before.children_user - before.children_system)
+            busy.append(cpu / (after.elapsed - before.elapsed))
+
+        t = median_times({"j2": two_measured,
+                          "j1": self._tool("verify", "--status", "-j", "1", *names)}, reps)
+        speedup = t["j1"] / t["j2"]
+        what += f" (CPU/wall of -j 2: {statistics.median(busy):.2f})"
+        self.figures.append(Figure(key, what, ms(t["j2"]) + " -j 2", ms(t["j1"]) + " -j 1",
+                                   speedup, f">= {target}" if target else "report",
+                                   target is None or speedup >= target))
+
+    def i(self) -> None:
+        directory = self.work / "many"
+        directory.mkdir()
+        manifests = []
+        for n in range(64):
+            sub = directory / f"m{n:02d}"
+            sub.mkdir()
+            manifests.append(data.manifest(sub, data.rank_index(sub / "index.kdr1", 256, 8)))
+        self._jobs_figure("i", "verify of 64 small manifests, -j 2 vs -j 1 (speed-up)",
+                          manifests, None, self.scale.reps)
+
+    def j(self) -> None:
+        directory = self.work / "eight"
+        directory.mkdir()
+        manifests = []
+        for n in range(8):
+            sub = directory / f"m{n}"
+            sub.mkdir()
+            index = sub / "index.kdr1"
+            # 256 MiB each (512-byte vectors).
+            artifact = data.rank_index(index, (256 * data.MIB) // (2 * INDEX_DIM), INDEX_DIM)
+            manifests.append(data.manifest(sub, artifact))
+        for manifest in manifests:
+            data.warm(manifest.parent / "index.kdr1")
+        self._jobs_figure("j", "verify of 8 manifests of 256 MiB each, -j 2 vs -j 1 (speed-up)",
+                          manifests, 1.8, max(3, self.scale.reps // 2))
+        shutil.rmtree(directory)
+
+    def k(self) -> None:
+        directory = self.work / "startup"
+        directory.mkdir()
+        manifest = data.manifest(directory, data.rank_index(directory / "index.kdr1", 256, 8))
+
+        def python_pass() -> None:
+            subprocess.run([sys.executable, "-c", "pass"], check=True)
+
+        t = median_times({"version": self._tool("--version"),
+                          "verify": self._tool("verify", str(manifest)),
+                          "python": python_pass}, self.scale.reps * 4)
+        for name, what in (("version", "karnid-manifest --version"),
+                           ("verify", "karnid-manifest verify, small manifest")):
+            ratio = t[name] / t["python"]
+            self.figures.append(Figure("k", f"{what}, whole process", ms(t[name]),
+                                       ms(t["python"]) + " python -c pass", ratio, "report",
+                                       True))
+
+
 def cpu_model() -> str:
     try:
         with open("/proc/cpuinfo", encoding="utf-8") as f:
@@ -392,7 +476,7 @@ def peak_rss_child(manifest: str) -> None:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--full", action="store_true", help="the full sizes (1 GiB, 2M lines)")
-    parser.add_argument("--only", default="abcdefgh", help="figures to run, e.g. a,c,f")
+    parser.add_argument("--only", default="abcdefghijk", help="figures to run, e.g. a,c,f")
     parser.add_argument("--reps", type=int, help="override the number of interleaved runs")
     parser.add_argument("--markdown", type=Path, help="also write the results to this file")
     parser.add_argument("--peak-rss-child", metavar="MANIFEST", help=argparse.SUPPRESS)
@@ -403,7 +487,7 @@ def main(argv: list[str] | None = None) -> int:
     scale = FULL if args.full else QUICK
     if args.reps:
         scale = Scale(**{**scale.__dict__, "reps": args.reps})
-    wanted = [k for k in "abcdefgh" if k in args.only]
+    wanted = [k for k in "abcdefghijk" if k in args.only]
     env = environment()
     print(f"karnid-manifest benchmarks, {scale.name} scale: figures {', '.join(wanted)}",
           flush=True)
