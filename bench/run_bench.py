@@ -24,6 +24,10 @@ Figures (ratio = median of ours / median of the reference unless said otherwise)
   j  CPU time of sha256_file and verify_manifest of the big index on the main thread, which
      stops every 16 MiB to run signal handlers, vs the same call on a thread (no stops)  <= 1.03
   k  open_verified of the big index (verify, open, close) vs verify_for_load          <= 1.05
+  l  `verify -j 2` of 64 small manifests vs `-j 1` (speed-up)                        report
+  m  `verify -j 2` of 8 manifests of 256 MiB each vs `-j 1` (speed-up)               >= 1.8
+  n  `karnid-manifest --version` / `verify` of a small manifest, whole processes,
+     vs `python -c pass`                                                             report
 """
 
 from __future__ import annotations
@@ -34,6 +38,7 @@ import json
 import os
 import platform
 import random
+import shutil
 import signal
 import statistics
 import subprocess
@@ -52,6 +57,9 @@ import pyvalidate  # noqa: E402
 
 import _karnid_manifest as km  # noqa: E402
 import karnid_manifest  # noqa: E402
+
+# The command line tool installed beside this interpreter.
+TOOL = Path(sys.executable).parent / "karnid-manifest"
 
 # (c) asks for limits raised so that a 2,000,000-line map of UUIDs (72 MB of identifiers, above
 # the 64 MiB default) passes.
@@ -453,6 +461,82 @@ class Bench:
                 ms(cpu_thread) + " on a thread", ratio, "<= 1.03", ratio <= 1.03))
 
 
+    def _tool(self, *args: str) -> Callable[[], None]:
+        def run() -> None:
+            subprocess.run([str(TOOL), *args], check=True, stdout=subprocess.DEVNULL)
+        return run
+
+    def _jobs_figure(self, key: str, what: str, manifests: list[Path], target: float | None,
+                     reps: int) -> None:
+        names = [str(m) for m in manifests]
+        two = self._tool("verify", "--status", "-j", "2", *names)
+        # CPU time over wall time of the -j 2 runs, as in (g): near 2 when both workers had a
+        # core, near 1 when other work on the machine left them one.
+        busy: list[float] = []
+
+        def two_measured() -> None:
+            before = os.times()
+            two()
+            after = os.times()
+            cpu = (after.children_user + after.children_system
+                   - before.children_user - before.children_system)
+            busy.append(cpu / (after.elapsed - before.elapsed))
+
+        t = median_times({"j2": two_measured,
+                          "j1": self._tool("verify", "--status", "-j", "1", *names)}, reps)
+        speedup = t["j1"] / t["j2"]
+        what += f" (CPU/wall of -j 2: {statistics.median(busy):.2f})"
+        self.figures.append(Figure(key, what, ms(t["j2"]) + " -j 2", ms(t["j1"]) + " -j 1",
+                                   speedup, f">= {target}" if target else "report",
+                                   target is None or speedup >= target))
+
+    def l(self) -> None:
+        directory = self.work / "many"
+        directory.mkdir()
+        manifests = []
+        for n in range(64):
+            sub = directory / f"m{n:02d}"
+            sub.mkdir()
+            manifests.append(data.manifest(sub, data.rank_index(sub / "index.kdr1", 256, 8)))
+        self._jobs_figure("l", "verify of 64 small manifests, -j 2 vs -j 1 (speed-up)",
+                          manifests, None, self.scale.reps)
+
+    def m(self) -> None:
+        directory = self.work / "eight"
+        directory.mkdir()
+        manifests = []
+        for n in range(8):
+            sub = directory / f"m{n}"
+            sub.mkdir()
+            index = sub / "index.kdr1"
+            # 256 MiB each (512-byte vectors).
+            artifact = data.rank_index(index, (256 * data.MIB) // (2 * INDEX_DIM), INDEX_DIM)
+            manifests.append(data.manifest(sub, artifact))
+        for manifest in manifests:
+            data.warm(manifest.parent / "index.kdr1")
+        self._jobs_figure("m", "verify of 8 manifests of 256 MiB each, -j 2 vs -j 1 (speed-up)",
+                          manifests, 1.8, max(3, self.scale.reps // 2))
+        shutil.rmtree(directory)
+
+    def n(self) -> None:
+        directory = self.work / "startup"
+        directory.mkdir()
+        manifest = data.manifest(directory, data.rank_index(directory / "index.kdr1", 256, 8))
+
+        def python_pass() -> None:
+            subprocess.run([sys.executable, "-c", "pass"], check=True)
+
+        t = median_times({"version": self._tool("--version"),
+                          "verify": self._tool("verify", str(manifest)),
+                          "python": python_pass}, self.scale.reps * 4)
+        for name, what in (("version", "karnid-manifest --version"),
+                           ("verify", "karnid-manifest verify, small manifest")):
+            ratio = t[name] / t["python"]
+            self.figures.append(Figure("n", f"{what}, whole process", ms(t[name]),
+                                       ms(t["python"]) + " python -c pass", ratio, "report",
+                                       True))
+
+
 def cpu_model() -> str:
     try:
         with open("/proc/cpuinfo", encoding="utf-8") as f:
@@ -520,7 +604,7 @@ def peak_rss_child(manifest: str) -> None:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--full", action="store_true", help="the full sizes (1 GiB, 2M lines)")
-    parser.add_argument("--only", default="abcdefghijk", help="figures to run, e.g. a,c,f")
+    parser.add_argument("--only", default="abcdefghijklmn", help="figures to run, e.g. a,c,f")
     parser.add_argument("--reps", type=int, help="override the number of interleaved runs")
     parser.add_argument("--markdown", type=Path, help="also write the results to this file")
     parser.add_argument("--peak-rss-child", metavar="MANIFEST", help=argparse.SUPPRESS)
@@ -531,7 +615,7 @@ def main(argv: list[str] | None = None) -> int:
     scale = FULL if args.full else QUICK
     if args.reps:
         scale = Scale(**{**scale.__dict__, "reps": args.reps})
-    wanted = [k for k in "abcdefghijk" if k in args.only]
+    wanted = [k for k in "abcdefghijklmn" if k in args.only]
     env = environment()
     print(f"karnid-manifest benchmarks, {scale.name} scale: figures {', '.join(wanted)}",
           flush=True)

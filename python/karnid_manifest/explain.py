@@ -13,7 +13,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Mapping, Sequence
 
-from karnid_manifest import formats
+from karnid_manifest import budget, formats
 from karnid_manifest.files import open_regular, read_head
 
 # --- sizes ------------------------------------------------------------------------------------
@@ -65,10 +65,9 @@ _COUNT_MISMATCH = "row_identity_row_count_mismatch"
 # The module cannot enforce a byte limit at the largest value (it would need one byte more).
 _UNENFORCEABLE = 2**64 - 1
 # Identifiers in the usual form are kept as the 16 bytes they spell; the set costs about this
-# much per row with them (measured on maps of 2 and 10 million rows), and about the identifier's
-# length plus this much per row with any other form.
-_PACKED_ID_BYTES_PER_ROW = 32
-_OTHER_ID_OVERHEAD_PER_ROW = 20
+# much per row with them, and about the identifier's length plus this much with any other form.
+_PACKED_ID_BYTES_PER_ROW = budget.ID_SET_BYTES_PER_ROW
+_OTHER_ID_OVERHEAD_PER_ROW = budget.OTHER_ID_OVERHEAD_PER_ROW
 _HEX = frozenset("0123456789abcdef")
 _HYPHENATED_UUID_BYTES = 36
 _CHUNK = 1 << 20
@@ -93,6 +92,9 @@ class LimitContext:
     # Whether the command has --allow-duplicate-db-ids (creation always checks duplicates).
     can_skip_duplicates: bool = True
     creating: bool = False
+    # The limits that the memory budget set (the command has the budget and the user did not
+    # give them): raising the budget is then the user's first option.
+    budgeted: frozenset[str] = frozenset()
     _counted: dict[str, int] = field(default_factory=dict)
 
     def row_count(self) -> int | None:
@@ -218,9 +220,21 @@ def limit_hint(code: str, context: LimitContext, *, path: str | None = None) -> 
         return f"hint: {flag} {_UNENFORCEABLE} cannot be enforced; give a smaller value"
     hint = (_value_hint(code, flag, context, path)
             or f"raise {flag} above {context.limits[keyword]}")
+    if keyword in context.budgeted:
+        hint = f"{_budget_hint(context)}; or {hint}"
     if context.creating and code != "verification_report_issue_limit_exceeded":
         hint += "; verify and plan need the same option"
     return "hint: " + hint
+
+
+def _budget_hint(context: LimitContext) -> str:
+    """The memory budget that would accept the row map, when the row count is known."""
+    rows = context.row_count()
+    if rows is None:
+        return f"raise {budget.OPTION}, which sets the row-map limits"
+    need, _, memory = tracked_id_need(rows, _first_db_id_of(context))
+    return (f"{budget.OPTION} {budget.format_size(budget.needed(rows, need))} would accept the "
+            f"{rows} rows (checking them for duplicates holds about {human_bytes(memory)})")
 
 
 def _value_hint(code: str, flag: str, context: LimitContext, path: str | None) -> str | None:

@@ -1,6 +1,10 @@
 """The module's file-touching functions as the package offers them: the same arguments and
 results, with the exceptions that Python callers catch (see :mod:`karnid_manifest.errors`), and
-a directory given as the manifest meaning the manifest.json in it, as on the command line."""
+a directory given as the manifest meaning the manifest.json in it, as on the command line.
+
+Verification and creation take one more keyword, ``memory_limit=`` (bytes; None or left out
+means :data:`~karnid_manifest.budget.DEFAULT_MEMORY_LIMIT`), from which the row-map limits
+follow unless they are given (see :mod:`karnid_manifest.budget`)."""
 
 from __future__ import annotations
 
@@ -9,7 +13,7 @@ import os
 
 import _karnid_manifest as _km
 
-from karnid_manifest import atomic, errors, files
+from karnid_manifest import atomic, budget, errors, files
 
 TYPE_CHECKING = False  # typing's own costs more to import than the whole package
 if TYPE_CHECKING:
@@ -47,14 +51,18 @@ def _manifest_argument(args: Any, kwargs: Any) -> tuple[Any, Any]:
     return args, kwargs
 
 
-def _raising_python_errors(func: Callable[P, R], *, manifest: bool = False) -> Callable[P, R]:
+def _raising_python_errors(func: Callable[P, R], *, manifest: bool = False,
+                           memory: bool = False) -> Callable[P, R]:
     """``func`` raising the package's exceptions, built from the facts the module attaches. With
-    ``manifest``, a directory as the first argument means the manifest.json in it."""
+    ``manifest``, a directory as the first argument means the manifest.json in it; with
+    ``memory``, ``memory_limit=`` sets the row-map limits the caller left out."""
 
     @functools.wraps(func)
     def call(*args: P.args, **kwargs: P.kwargs) -> R:
         if manifest:
             args, kwargs = _manifest_argument(args, kwargs)
+        if memory:
+            kwargs = budget.apply(kwargs.pop(budget.KEYWORD, None), kwargs)
         try:
             return func(*args, **kwargs)
         except OSError as exc:
@@ -77,10 +85,6 @@ def _raising_python_errors(func: Callable[P, R], *, manifest: bool = False) -> C
 
 sha256_file = _raising_python_errors(_km.sha256_file)
 inspect_manifest = _raising_python_errors(_km.inspect_manifest, manifest=True)
-verify_manifest = _raising_python_errors(_km.verify_manifest, manifest=True)
-verify_for_load = _raising_python_errors(_km.verify_for_load, manifest=True)
-
-
 def _through_temporary(func: Callable[P, R]) -> Callable[P, R]:
     """Creation that writes a regular file (or a new one) through a temporary beside it, renamed
     into place once complete: a failure or an interrupted call leaves the earlier file as it was,
@@ -148,4 +152,32 @@ def _refuse_overwriting_an_input(func: Callable[..., Any], args: tuple[Any, ...]
                 os.close(fd)
 
 
-create_manifest = _through_temporary(_raising_python_errors(_km.create_manifest))
+if TYPE_CHECKING:
+    # The module's signatures with the budget keyword added, which a wrapper's ParamSpec cannot
+    # express.
+    from typing import Iterable, Unpack
+
+    from _karnid_manifest import (AuxiliaryArtifactSpec, IndexManifest, Limits, StrPath,
+                                  VerificationReport, VerifiedLoadPlan)
+
+    def verify_manifest(manifest: StrPath, *, index: StrPath | None = None,
+                        allow_absolute_paths: bool = False, allow_path_escape: bool = False,
+                        allow_duplicate_db_ids: bool = False, memory_limit: int | None = None,
+                        **limits: Unpack[Limits]) -> VerificationReport: ...
+
+    def verify_for_load(manifest: StrPath, *, index: StrPath | None = None,
+                        allow_absolute_paths: bool = False, allow_path_escape: bool = False,
+                        allow_duplicate_db_ids: bool = False, memory_limit: int | None = None,
+                        **limits: Unpack[Limits]) -> VerifiedLoadPlan: ...
+
+    def create_manifest(index: StrPath, out: StrPath, embedding_model: str, *,
+                        row_map: StrPath | None = None, row_id_is_identity: bool = False,
+                        auxiliary_artifacts: Iterable[AuxiliaryArtifactSpec] | None = None,
+                        allow_absolute_paths: bool = False, allow_path_escape: bool = False,
+                        memory_limit: int | None = None,
+                        **limits: Unpack[Limits]) -> IndexManifest: ...
+else:
+    verify_manifest = _raising_python_errors(_km.verify_manifest, manifest=True, memory=True)
+    verify_for_load = _raising_python_errors(_km.verify_for_load, manifest=True, memory=True)
+    create_manifest = _through_temporary(_raising_python_errors(_km.create_manifest,
+                                                                memory=True))

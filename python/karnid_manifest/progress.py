@@ -10,6 +10,9 @@ time left.
 
 The call always runs on the worker, with or without a terminal, so that Ctrl-C reaches the main
 thread at once; the module's own work cannot be cancelled and ends with the process.
+
+Several calls may run at once (:meth:`Progress.run_all`), on as many workers: the module releases
+the interpreter lock, so they use as many cores. Their line adds up the bytes of all of them.
 """
 
 from __future__ import annotations
@@ -19,13 +22,15 @@ import shutil
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import IO, Callable, Sequence, TypeVar
+from typing import IO, Callable, Sequence, TypeVar, Union
 
 from karnid_manifest.explain import human_bytes
 from karnid_manifest.files import relative_unless_climbing
 from karnid_manifest.render import printable
 
 T = TypeVar("T")
+# How a task of run_all runs its long call: on the current thread, with its files sampled.
+Runner = Callable[[Callable[[], T], "Work | None"], T]
 
 FD_DIR = "/proc/self/fd"
 FDINFO_DIR = "/proc/self/fdinfo"
@@ -176,6 +181,63 @@ def status_line(work: Work, sample: Sample | None, elapsed: float, width: int) -
     raise AssertionError("unreachable")
 
 
+def overall_line(finished: int, count: int, running: int, done: int, total: int,
+                 elapsed: float, width: int) -> str:
+    """The line of several calls at once: how many are finished, how many run, and the bytes of
+    all their files."""
+    parts = [f"[{finished}/{count}] checking {running} at once" if running
+             else f"[{finished}/{count}]"]
+    if total:
+        done = min(done, total)
+        parts += [_amount(done, total), f"{100 * done // total}%"]
+        rate = done / elapsed if elapsed > 0 else 0.0
+        if rate > 0:
+            parts += [f"{human_bytes(int(rate))}/s",
+                      f"{_duration(max(total - done, 0) / rate)} left"]
+    return "  ".join(parts)[:max(width - 1, 0)]
+
+
+class _Overall:
+    """What the calls of run_all have read: the finished ones whole, the running ones sampled."""
+
+    def __init__(self, works: Sequence[Work | None],
+                 sampler: Callable[[Work], Callable[[], Sample | None]]) -> None:
+        self.works = works
+        self.sampler = sampler
+        self.total = sum(work.total for work in works if work is not None)
+        self.lock = threading.Lock()
+        self.running: dict[int, tuple[Work, Callable[[], Sample | None]]] = {}
+        self.read = 0  # by the finished calls
+
+    def runner(self, index: int) -> Runner[T]:
+        def run(call: Callable[[], T], work: Work | None) -> T:
+            work = work if work is not None else self.works[index]
+            if work is not None:
+                with self.lock:
+                    self.running[index] = (work, self.sampler(work))
+            try:
+                return call()
+            finally:
+                if work is not None:
+                    with self.lock:
+                        del self.running[index]
+                        self.read += work.total
+        return run
+
+    def done(self) -> tuple[int, int]:
+        """(calls running, bytes read)."""
+        with self.lock:
+            running = list(self.running.values())
+            read = self.read
+        for work, sample in running:
+            now = sample()
+            if now is not None:
+                size = work.steps[now.step].size
+                read += work.done_before(now.step) + (
+                    now.position if size is None else min(now.position, size))
+        return len(running), read
+
+
 class Line:
     """The one status line on a terminal stream: drawn over itself, erased at the end."""
 
@@ -253,3 +315,63 @@ class Progress:
         if errors:
             raise errors[0]
         return values[0]
+
+    def run_all(self, tasks: Sequence[Callable[[Runner[T]], T]], jobs: int,
+                works: Sequence[Work | None] | None = None,
+                emit: Callable[[int, T], None] = lambda index, value: None) -> list[T]:
+        """Runs the tasks on ``jobs`` worker threads and returns their results in order. Each
+        task is given the runner for its long call, which runs it on the task's thread with its
+        files sampled for the line. ``emit`` sees each result on this thread, in the tasks'
+        order, as soon as it and those before it are finished. A task's exception is raised here
+        when its turn comes; Ctrl-C here ends the wait, and the workers end with the process."""
+        overall = _Overall(works if works is not None else [None] * len(tasks), self.sampler)
+        results: list[Union[tuple[T], BaseException, None]] = [None] * len(tasks)
+        changed = threading.Condition()
+        queue = iter(range(len(tasks)))
+
+        def worker() -> None:
+            while True:
+                with changed:
+                    index = next(queue, None)
+                if index is None:
+                    return
+                outcome: Union[tuple[T], BaseException]
+                try:
+                    outcome = (tasks[index](overall.runner(index)),)
+                except BaseException as exc:  # handed to the main thread, which re-raises it
+                    outcome = exc
+                with changed:
+                    results[index] = outcome
+                    changed.notify_all()
+
+        for number in range(max(1, min(jobs, len(tasks)))):
+            threading.Thread(target=worker, name=f"karnid-manifest-call-{number}",
+                             daemon=True).start()
+        started = self.clock()
+        line = Line(self.stream)
+        values: list[T] = []
+        try:
+            while len(values) < len(tasks):
+                with changed:
+                    if results[len(values)] is None:
+                        changed.wait(self.interval)
+                    ready = []
+                    while len(values) + len(ready) < len(tasks) and \
+                            results[len(values) + len(ready)] is not None:
+                        ready.append(results[len(values) + len(ready)])
+                for outcome in ready:
+                    line.erase()
+                    if isinstance(outcome, BaseException):
+                        raise outcome
+                    assert outcome is not None
+                    values.append(outcome[0])
+                    emit(len(values) - 1, outcome[0])
+                elapsed = self.clock() - started
+                if self.enabled and elapsed >= self.delay and len(values) < len(tasks):
+                    running, done = overall.done()
+                    finished = sum(result is not None for result in results)
+                    line.draw(overall_line(finished, len(tasks), running, done, overall.total,
+                                           elapsed, self.width()))
+        finally:
+            line.erase()
+        return values

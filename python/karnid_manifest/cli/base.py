@@ -18,7 +18,7 @@ from typing import Any, Mapping, Sequence, cast
 
 import _karnid_manifest as km
 
-from karnid_manifest import errors, explain, functions, issues, progress, render
+from karnid_manifest import budget, errors, explain, functions, issues, progress, render
 from karnid_manifest.cli.status import EXIT_FAILED, KIND_PLAN_REFUSED, PROG, Failure
 from karnid_manifest.errors import VerificationFailed
 from karnid_manifest.files import (MANIFEST_IN_DIRECTORY, display_path, is_text, manifest_in,
@@ -131,12 +131,30 @@ def _u64(text: str) -> int:
     return value
 
 
+def _size(text: str) -> int:
+    try:
+        return budget.parse_size(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def limit_options(parser: argparse.ArgumentParser, keywords: Sequence[str]) -> None:
+    """The limit options of ``keywords``; where they include the row-map limits that follow
+    from the memory budget, the budget's option too."""
     defaults: Mapping[str, object] = km.default_resource_limits()
     group = parser.add_argument_group("resource limits")
+    budgeted = [keyword for keyword in budget.FOLLOWING if keyword in keywords]
+    if budgeted:
+        group.add_argument(budget.OPTION, dest=budget.KEYWORD, type=_size, metavar="SIZE",
+                           help="memory the row map check may hold, in bytes or with a suffix "
+                                "K, M or G (base 1024: 1K is 1024 bytes); sets "
+                                f"{' and '.join(map(explain.option, budgeted))} unless they are "
+                                "given (default: "
+                                f"{budget.format_size(budget.DEFAULT_MEMORY_LIMIT)})")
     for keyword in keywords:
+        default = (f"from {budget.OPTION}" if keyword in budgeted else defaults[keyword])
         group.add_argument(explain.option(keyword), dest=keyword, type=_u64, metavar="N",
-                           help=f"{LIMIT_HELP[keyword]} (default: {defaults[keyword]})")
+                           help=f"{LIMIT_HELP[keyword]} (default: {default})")
 
 
 def policy_options(parser: argparse.ArgumentParser, *, duplicates: bool) -> None:
@@ -179,15 +197,31 @@ def limits_given(args: argparse.Namespace) -> dict[str, int]:
 
 
 def limits_in_force(args: argparse.Namespace) -> dict[str, int]:
+    """Every limit the call runs with: the module's defaults, the row-map limits of the memory
+    budget (for the commands that have one), the options given."""
     defaults: Mapping[str, int] = cast(Mapping[str, int], km.default_resource_limits())
-    return {**defaults, **limits_given(args)}
+    given = limits_given(args)
+    if hasattr(args, budget.KEYWORD):
+        given = budget.apply(getattr(args, budget.KEYWORD), given)
+    return {**defaults, **given}
+
+
+def budgeted(args: argparse.Namespace) -> frozenset[str]:
+    """The row-map limits that the memory budget sets for this run (those not given)."""
+    if not hasattr(args, budget.KEYWORD):
+        return frozenset()
+    return frozenset(keyword for keyword in budget.FOLLOWING
+                     if getattr(args, keyword, None) is None)
 
 
 def verification_kwargs(args: argparse.Namespace) -> dict[str, Any]:
-    """The limits the user gave and the path-policy flags the command has, as keyword arguments
-    of verification (and creation, which takes the same policy flags but the last)."""
+    """The limits the user gave, the memory budget and the path-policy flags the command has, as
+    keyword arguments of the package's verification (and creation, which takes the same policy
+    flags but the last)."""
     flags = {flag: getattr(args, flag) for flag in POLICY_FLAGS if hasattr(args, flag)}
-    return {**limits_given(args), **flags}
+    memory = ({budget.KEYWORD: getattr(args, budget.KEYWORD)}
+              if hasattr(args, budget.KEYWORD) else {})
+    return {**limits_given(args), **memory, **flags}
 
 
 # --- manifests on the command line ------------------------------------------------------------

@@ -7,6 +7,7 @@ pyca/cryptography is loaded only when a signature is checked.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import stat
 import sys
@@ -16,7 +17,8 @@ from typing import TYPE_CHECKING, Any, Mapping, Sequence
 import _karnid_manifest as km
 
 from karnid_manifest import explain, functions, issues, progress, render
-from karnid_manifest.cli.base import (LIMIT_HELP, MANIFEST_IN_DIRECTORY, Output, limit_options,
+from karnid_manifest.cli.base import (LIMIT_HELP, MANIFEST_IN_DIRECTORY, Output, budgeted,
+                                      limit_options,
                                       limits_given, limits_in_force, load_failure,
                                       manifest_target, one_line, output_options, policy_options,
                                       unloadable, verification_kwargs, verification_refused)
@@ -33,6 +35,9 @@ if TYPE_CHECKING:
 def options(p: argparse.ArgumentParser, json_what: str) -> None:
     p.add_argument("manifests", nargs="+", metavar="MANIFEST",
                    help=f"a manifest file, or a directory holding a {MANIFEST_IN_DIRECTORY}")
+    p.add_argument("-j", "--jobs", type=_jobs, metavar="N",
+                   help="check up to N manifests at once (default: the CPUs this process may "
+                        "use, at most one per manifest); the output keeps their order")
     p.add_argument("--index", metavar="PATH",
                    help="verify this index file instead of the one the manifest names "
                         "(a relative path is taken from the current directory; one manifest "
@@ -49,6 +54,23 @@ def options(p: argparse.ArgumentParser, json_what: str) -> None:
     group.add_argument("--signature", metavar="SIG",
                        help="the signature to check (default: MANIFEST.sig beside the manifest; "
                             "one manifest only)")
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{value} is not 1 or more")
+    return value
+
+
+def usable_cpus() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 # --- signatures -------------------------------------------------------------------------------
@@ -186,7 +208,7 @@ def limit_context(report: Mapping[str, Any], args: argparse.Namespace,
             files[code] = [os.path.join(base, path)]
     return explain.LimitContext(limits_in_force(args), manifest=target,
                                 row_map=rows["canonical_path"], rows=rows["row_count"],
-                                files=files)
+                                files=files, budgeted=budgeted(args))
 
 
 _AUXILIARY_TOO_LARGE = "auxiliary_artifact_file_too_large"
@@ -195,14 +217,19 @@ _PROFILE_TOO_LARGE = (("calibration", "calibration_profile_too_large"),
 
 
 def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: bool,
-               label: str) -> Outcome:
+               runner: progress.Runner[Any] | None = None) -> Outcome:
+    """Checks one manifest. ``runner`` runs the long call (on a worker thread of its own, with
+    the progress line, unless a caller that runs several at once gives its own)."""
     # Every issue comes with the row-map line it concerns, for the plain-words lines.
     kwargs = {**verification_kwargs(args), "issue_lines": True}
     if args.index is not None:
         kwargs["index"] = index_from_manifest_dir(args.index, target)
     override = os.path.realpath(args.index) if args.index is not None else None
-    work = (verify_work(target, override, label, limits_given(args))
-            if out.progress.enabled else None)
+    work = None
+    if runner is None:
+        runner = out.progress.run
+        if out.progress.enabled:
+            work = verify_work(target, override, "", limits_given(args))
     shown = display_path(target)
     # The structured issues take declared values from the manifest bytes that were verified.
     recording = out.json or bool(getattr(args, "junit", None))
@@ -221,11 +248,10 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
     reads = None
     try:
         if planning:
-            result: Any = out.progress.run(
-                lambda: functions.verify_for_load(target, **kwargs), work)
+            result: Any = runner(lambda: functions.verify_for_load(target, **kwargs), work)
         else:
-            result = out.progress.run(lambda: functions.verify_manifest(target, **kwargs), work)
-        if signed is not None:
+            result = runner(lambda: functions.verify_manifest(target, **kwargs), work)
+        if kwargs.get("record_reads"):
             result, reads = result
     except VerificationFailed as exc:
         refusal = verification_refused(f"load plan refused for {shown}", target, exc)
@@ -234,10 +260,7 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
     except (OSError, ValueError) as exc:
         return Outcome(target, EXIT_UNUSABLE, signature=signed,
                        failure=load_failure(target, exc, limits_in_force(args)))
-    digest = None
-    if recording:
-        result, reads = result
-        digest = reads["manifest"]["sha256"]
+    digest = reads["manifest"]["sha256"] if recording and reads is not None else None
     try:
         _confirm_verified(target, signed, reads)
     except Failure as failure:
@@ -245,6 +268,11 @@ def _check_one(target: str, args: argparse.Namespace, out: Output, *, planning: 
     ok = planning or bool(result["ok"])
     return Outcome(target, EXIT_OK if ok else EXIT_FAILED, result=result, signature=signed,
                    manifest_sha256=digest)
+
+
+def _check_in_turn(target: str, args: argparse.Namespace, out: Output, planning: bool,
+                   runner: progress.Runner[Any]) -> Outcome:
+    return _check_one(target, args, out, planning=planning, runner=runner)
 
 
 def result_document(outcome: Outcome, args: argparse.Namespace) -> dict[str, Any]:
@@ -341,17 +369,21 @@ def run(args: argparse.Namespace, out: Output, *, planning: bool) -> int:
         raise Failure("--index needs exactly one manifest", kind=KIND_BAD_ARGUMENTS)
     _check_signature_arguments(args, targets)
     if len(targets) == 1:
-        outcome = _check_one(targets[0], args, out, planning=planning, label="")
+        outcome = _check_one(targets[0], args, out, planning=planning)
         _write_junit(args, [outcome])
         return _single(outcome, args, out, planning=planning)
-    outcomes = []
-    for number, target in enumerate(targets, start=1):
-        label = f"manifest {number}/{len(targets)}"
-        outcome = _check_one(target, args, out, planning=planning, label=label)
-        outcomes.append(outcome)
+    # The progress line counts the bytes of every manifest's files from the start.
+    works = ([verify_work(target, None, "", limits_given(args)) for target in targets]
+             if out.progress.enabled else None)
+
+    def show(_: int, outcome: Outcome) -> None:
         if not (out.json or out.status):
             out.lines(_compact(outcome, args, out))
             sys.stdout.flush()
+
+    outcomes = out.progress.run_all(
+        [functools.partial(_check_in_turn, target, args, out, planning) for target in targets],
+        args.jobs or usable_cpus(), works, show)
     _write_junit(args, outcomes)
     worst = max(outcome.status for outcome in outcomes)
     if out.json:

@@ -21,7 +21,7 @@ import _karnid_manifest as km
 
 from karnid_manifest import (atomic, auxdir, errors, explain, formats, functions, plain_words,
                              progress, render)
-from karnid_manifest.cli.base import (LIMIT_HELP, Output, limit_options, limits_in_force,
+from karnid_manifest.cli.base import (LIMIT_HELP, Output, budgeted, limit_options, limits_in_force,
                                       one_line, output_options, policy_options,
                                       verification_kwargs)
 from karnid_manifest.cli.status import EXIT_OK, Failure
@@ -154,7 +154,8 @@ def _failure(exc: BaseException, args: argparse.Namespace) -> Failure:
     context = explain.LimitContext(limits, row_map=args.row_map,
                                    rows=formats.vector_count(args.index),
                                    entries=len(args.auxiliary or []),
-                                   can_skip_duplicates=False, creating=True)
+                                   can_skip_duplicates=False, creating=True,
+                                   budgeted=budgeted(args))
     if isinstance(exc, errors.RowMapInvalid) and args.row_map is not None:
         problems = [dict(issue) for issue in exc.issues]
         shown = display_path(args.row_map)
