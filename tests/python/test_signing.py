@@ -212,7 +212,9 @@ TAMPER = {
     "wrong payload type": (_edit_bundle(lambda b: b["dsseEnvelope"].update(
         payloadType="application/json")), 2, "payload type \"application/json\""),
     "statement for other bytes": (_other_bytes, 1, "the manifest changed since signing"),
-    "keyless bundle": (_edit_bundle(_keyless), 2, "a keyless or certificate signature"),
+    "keyless bundle": (_edit_bundle(_keyless), 2,
+                       "give --certificate-identity ID --certificate-oidc-issuer URL instead of "
+                       "--public-key"),
     "index changed under a valid signature": (
         lambda root, keys: samples.flip_byte(root / "index.kdrq"), 1, "artifact_sha256_mismatch"),
     "public key is not PEM": (
