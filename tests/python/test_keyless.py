@@ -157,6 +157,18 @@ def test_substitutions_are_refused_with_their_reason(signed: Path,
 
 
 @needs_sigstore
+def test_offline_uses_sigstores_own_root_which_does_not_vouch_for_the_fixture(
+        signed: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str],
+        monkeypatch: pytest.MonkeyPatch) -> None:
+    for variable in ("HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"):  # an empty TUF cache
+        monkeypatch.setenv(variable, str(tmp_path / "home"))
+    status, out, err = run(capsys, "plan", str(signed), *keyless_options(tmp_path)[:4],
+                           "--offline", "--json")
+    assert status == 1, err
+    assert json.loads(out)["reason"] == "signature_not_trusted"
+
+
+@needs_sigstore
 def test_python_api_reports_the_signer_and_takes_exactly_one_kind_of_trust(signed: Path) -> None:
     root = signed.parent.parent
     policy = {**IDENTITY, "trusted_root": root / "trusted_root.json"}
