@@ -57,7 +57,6 @@ StrPath = Union[str, "os.PathLike[str]"]
 Password = Union[str, bytes, Callable[[], Union[str, bytes]], None]
 
 INSTALL_HINT = "pip install 'karnid-manifest[signing]'"
-KEYLESS_INSTALL_HINT = "pip install 'karnid-manifest[keyless]'"
 BUNDLE_MEDIA_TYPE = "application/vnd.dev.sigstore.bundle.v0.3+json"
 PAYLOAD_TYPE = "application/vnd.in-toto+json"
 STATEMENT_TYPE = "https://in-toto.io/Statement/v1"
