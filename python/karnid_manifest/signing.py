@@ -11,8 +11,14 @@ Because the manifest pins every file it names by digest, a signature over its by
 the whole index once verification has run. Keys are ECDSA on P-256, P-384 or P-521 (the curves
 both tools accept), with the hash each tool pairs with the curve.
 
-pyca/cryptography is an optional dependency (the ``signing`` extra): without it this module still
-imports, and every function that needs it raises :class:`SigningUnavailableError`.
+A keyless signature (a short-lived certificate for an OIDC identity, recorded in a transparency
+log) is the same envelope over the same statement; its certificate, log entry and signature are
+verified by sigstore-python through :mod:`karnid_manifest.keyless`, and everything after that
+(the statement, the predicate, the manifest digest) by the same code as for a key.
+
+pyca/cryptography is an optional dependency (the ``signing`` extra), and sigstore-python another
+(the ``keyless`` extra): without them this module still imports, and every function that needs
+one raises :class:`SigningUnavailableError`.
 """
 
 from __future__ import annotations
@@ -23,7 +29,8 @@ import dataclasses
 import hashlib
 import json
 import os
-from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, TypedDict, Union, cast
+from typing import (TYPE_CHECKING, Any, Callable, Literal, NoReturn, NotRequired, TypedDict,
+                    Union, cast)
 
 import _karnid_manifest as km
 
@@ -89,12 +96,17 @@ REASONS = {
     "signed_file_changed": "a file of the signed directory changed since signing",
     "manifest_changed_during_verification": "the manifest changed during verification",
     "unsigned_file_added": "the signed directory holds files that were not signed",
+    "signature_identity_mismatch":
+        "the signing certificate names another identity or OIDC issuer than the one asked for",
+    "signature_not_trusted":
+        "the certificate, its log entry or the signature does not verify against the trusted root",
 }
 ReasonCode = Literal[
     "signature_other_key", "signature_value_damaged", "signature_envelope_altered",
     "signature_key_unknown", "statement_unsupported", "manifest_not_signed",
     "manifest_changed_since_signing", "signed_file_changed",
     "manifest_changed_during_verification", "unsigned_file_added",
+    "signature_identity_mismatch", "signature_not_trusted",
 ]
 
 
@@ -121,24 +133,38 @@ class KeyPasswordRequired(SignatureInputError):
     """The private key is encrypted and no password was given."""
 
 
-class SigningUnavailableError(ImportError):
-    """The optional dependency pyca/cryptography is not installed."""
+class KeylessIdentityRequired(SignatureInputError):
+    """The signature is keyless: verifying it needs the certificate identity and OIDC issuer
+    the signer must have, not a public key."""
 
-    def __init__(self) -> None:
-        super().__init__(f"signing needs pyca/cryptography: {INSTALL_HINT}")
+
+class SigningUnavailableError(ImportError):
+    """An optional dependency is not installed: pyca/cryptography (the ``signing`` extra), or
+    sigstore-python for keyless signatures (the ``keyless`` extra)."""
+
+    def __init__(self, message: str = f"signing needs pyca/cryptography: {INSTALL_HINT}") -> None:
+        super().__init__(message)
 
 
 class SignatureInfo(TypedDict):
-    """What a signature vouches for: as :func:`sign_manifest` wrote it, or as verified."""
+    """What a signature vouches for: as :func:`sign_manifest` wrote it, or as verified.
+
+    ``kind`` says how it was made: with a key (``key``, ``key_hint`` and ``keyid`` describe it)
+    or keyless (``identity`` and ``issuer`` name the signer's certificate, ``integrated_time``
+    is when the transparency log recorded the signature, RFC 3339 in UTC, or None)."""
 
     manifest_path: str
     signature_path: str
     sha256: str
     method: Literal["file", "directory"]
     signed_name: str
-    key: str
-    key_hint: str
-    keyid: str
+    kind: Literal["key", "keyless"]
+    key: NotRequired[str]
+    key_hint: NotRequired[str]
+    keyid: NotRequired[str]
+    identity: NotRequired[str]
+    issuer: NotRequired[str]
+    integrated_time: NotRequired[str | None]
 
 
 def _need_cryptography() -> None:
@@ -352,6 +378,8 @@ class _Envelope:
     sig: str
     keyid: str
     hint: str
+    keyless: bool  # a certificate and log entries instead of a key hint
+    data: bytes  # the bundle file's bytes, for sigstore-python to read as they are
 
 
 def _bundle_error(shown: str, problem: str) -> SignatureInputError:
@@ -388,11 +416,8 @@ def _read_bundle(path: StrPath) -> _Envelope:
                                    f"{BUNDLE_MEDIA_TYPE}")
     material = _member(document, "verificationMaterial", dict, shown, "")
     # Bundle readers accept the protobuf field names as well as their JSON (camelCase) names.
-    if (_KEYLESS_MATERIAL & material.keys()
-            or any(material.get(key) for key in _LOG_MATERIAL)):
-        raise SignatureInputError(
-            f"signature {shown} carries a certificate or transparency-log entries (a keyless or "
-            "certificate signature); only signatures made with a key pair are supported")
+    keyless = bool(_KEYLESS_MATERIAL & material.keys()
+                   or any(material.get(key) for key in _LOG_MATERIAL))
     public = material.get("publicKey", {})
     hint = public.get("hint") if isinstance(public, dict) else None
     if "dsseEnvelope" not in document and "messageSignature" in document:
@@ -417,7 +442,7 @@ def _read_bundle(path: StrPath) -> _Envelope:
             raise _bundle_error(shown, f"its {field} is longer than {MAX_SIGNATURE_FIELD_CHARS} "
                                        "characters")
     return _Envelope(payload, payload_type, sig, keyid if isinstance(keyid, str) else "",
-                     hint if isinstance(hint, str) else "")
+                     hint if isinstance(hint, str) else "", keyless, data)
 
 
 def _check_signature(envelope: _Envelope, public: _PublicKey) -> None:
@@ -578,13 +603,92 @@ def _check_directory(statement: _Statement, manifest: StrPath, manifest_digest: 
 # --- the public functions ---------------------------------------------------------------------
 
 
-def _verify(manifest: StrPath, signature: StrPath, public_key: StrPath,
-            limit: int) -> SignatureInfo:
-    _need_cryptography()
-    envelope = _read_bundle(signature)
-    public = _load_public_key(public_key)
+@dataclasses.dataclass(frozen=True)
+class _Identity:
+    """Who must have signed a keyless signature, and what vouches for the certificate."""
+
+    identity: str
+    issuer: str
+    trusted_root: str | None
+    offline: bool
+    staging: bool
+
+
+def _trust(public_key: StrPath | None, identity: str | None, issuer: str | None,
+           trusted_root: StrPath | None, offline: bool, staging: bool) -> StrPath | _Identity:
+    """The public key, or the identity policy: exactly one of the two kinds."""
+    keyless_given = (identity is not None or issuer is not None or trusted_root is not None
+                     or offline or staging)
+    if public_key is not None:
+        if keyless_given:
+            raise TypeError("give either public_key or the keyless identity (identity=, "
+                            "issuer=, trusted_root=, offline=, staging=), not both")
+        return public_key
+    if identity is None or issuer is None:
+        raise TypeError("give public_key, or identity= and issuer= for a keyless signature")
+    for name, value in (("identity", identity), ("issuer", issuer)):
+        if not isinstance(value, str):
+            raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+        # An empty issuer would make the identity policy skip the issuer check.
+        if not value.strip():
+            raise ValueError(f"{name} must not be empty")
+    if trusted_root is not None and staging:
+        raise TypeError("trusted_root replaces the staging instance's trust root: give one")
+    root = None if trusted_root is None else os.fspath(trusted_root)
+    return _Identity(identity, issuer, root, bool(offline), bool(staging))
+
+
+def _verify_keyless(envelope: _Envelope, policy: _Identity,
+                    shown: str) -> tuple[bytes, dict[str, Any]]:
+    """sigstore-python's verdict on the certificate, the log entry and the signature; returns
+    the payload it verified and what the signature info says about the signer."""
+    from karnid_manifest import keyless
+
+    try:
+        verified = keyless.verify(envelope.data, identity=policy.identity, issuer=policy.issuer,
+                                  trusted_root=policy.trusted_root, offline=policy.offline,
+                                  staging=policy.staging)
+    except keyless.KeylessUnavailable as exc:
+        raise SigningUnavailableError(str(exc)) from exc
+    except keyless.KeylessInputError as exc:
+        raise SignatureInputError(f"signature {shown}: {exc}") from exc
+    except keyless.KeylessRefused as exc:
+        code: ReasonCode = ("signature_identity_mismatch" if exc.code == keyless.IDENTITY_MISMATCH
+                            else "signature_not_trusted")
+        raise SignatureVerificationError(code, exc.detail) from exc
+    if verified.payload_type != PAYLOAD_TYPE:
+        raise _bundle_error(shown, f"payload type {json.dumps(verified.payload_type)}, "
+                                   f"expected {PAYLOAD_TYPE}")
+    return verified.payload, {"kind": "keyless", "identity": verified.identity,
+                              "issuer": verified.issuer,
+                              "integrated_time": verified.integrated_time}
+
+
+def _verified_payload(envelope: _Envelope, trust: StrPath | _Identity,
+                      shown: str) -> tuple[bytes, dict[str, Any]]:
+    """The payload once the signature over it holds, and what the signature info says about
+    the signer."""
+    if envelope.keyless:
+        if not isinstance(trust, _Identity):
+            raise KeylessIdentityRequired(
+                f"signature {shown} is keyless (a certificate and a transparency-log entry): "
+                "verifying it needs the certificate identity and OIDC issuer the signer must "
+                "have, not a public key")
+        return _verify_keyless(envelope, trust, shown)
+    if isinstance(trust, _Identity):
+        raise SignatureInputError(f"signature {shown} was made with a key, not keyless: "
+                                  "verify it with the public key")
+    public = _load_public_key(trust)
     _check_signature(envelope, public)
-    statement = _parse_statement(envelope.payload)
+    return envelope.payload, {"kind": "key", "key": f"ECDSA {public.curve}",
+                              "key_hint": public.hint, "keyid": public.keyid}
+
+
+def _verify(manifest: StrPath, signature: StrPath, trust: StrPath | _Identity,
+            limit: int) -> SignatureInfo:
+    envelope = _read_bundle(signature)
+    payload, signer = _verified_payload(envelope, trust, _shown(signature))
+    statement = _parse_statement(payload)
     digest = _manifest_sha256(manifest, limit)
     method: Literal["file", "directory"] = "directory"
     if list(statement.resources) == [FILE_RESOURCE]:
@@ -595,38 +699,55 @@ def _verify(manifest: StrPath, signature: StrPath, public_key: StrPath,
         _check_directory(statement, manifest, digest, signature)
     return {
         "manifest_path": _shown(manifest), "signature_path": _shown(signature), "sha256": digest,
-        "method": method, "signed_name": statement.name, "key": f"ECDSA {public.curve}",
-        "key_hint": public.hint, "keyid": public.keyid,
+        "method": method, "signed_name": statement.name,
+        **signer,  # type: ignore[typeddict-item]  # the keys of the kind that verified
     }
 
 
 def verify_manifest_signature(manifest: StrPath, signature: StrPath,
-                              public_key: StrPath, *,
+                              public_key: StrPath | None = None, *,
+                              identity: str | None = None, issuer: str | None = None,
+                              trusted_root: StrPath | None = None, offline: bool = False,
+                              staging: bool = False,
                               max_manifest_bytes: int | None = None) -> SignatureInfo:
-    """Checks that ``signature`` (a bundle file) was made with the private key of
-    ``public_key`` (a PEM file) over the manifest's current bytes. The files the manifest names
-    are not checked here: :func:`verify_signed_for_load` does both.
+    """Checks that ``signature`` (a bundle file) vouches for the manifest's current bytes. The
+    files the manifest names are not checked here: :func:`verify_signed_for_load` does both.
+
+    Give one kind of trust: ``public_key`` (a PEM file) for a signature made with a key, or
+    ``identity`` and ``issuer`` for a keyless one, the certificate identity (a URI or an email
+    address) and OIDC issuer its signer must have. A keyless signature is verified against
+    ``trusted_root`` (a trusted_root.json file; nothing is fetched), or else Sigstore's
+    production instance (``staging`` for its staging instance), whose trust root is refreshed
+    through TUF, or taken from the local cache when ``offline``.
 
     The manifest is read here once. A caller that goes on to verify it must hold the
     verification to these bytes: :func:`confirm_verified` with what the verification read.
 
     Raises :class:`SignatureVerificationError` when the signature does not vouch for the
-    manifest, :class:`SignatureInputError` when an input cannot be used, and
-    :class:`SigningUnavailableError` without pyca/cryptography."""
+    manifest, :class:`SignatureInputError` when an input cannot be used (a keyless signature
+    given a public key: :class:`KeylessIdentityRequired`), :class:`SigningUnavailableError`
+    without the extra the signature needs, and TypeError when not exactly one kind of trust is
+    given."""
+    trust = _trust(public_key, identity, issuer, trusted_root, offline, staging)
     limit = _manifest_limit({"max_manifest_bytes": max_manifest_bytes})
-    return _verify(manifest, signature, public_key, limit)
+    return _verify(manifest, signature, trust, limit)
 
 
-def verify_signed_for_load(manifest: StrPath, signature: StrPath, public_key: StrPath,
+def verify_signed_for_load(manifest: StrPath, signature: StrPath,
+                           public_key: StrPath | None = None, *, identity: str | None = None,
+                           issuer: str | None = None, trusted_root: StrPath | None = None,
+                           offline: bool = False, staging: bool = False,
                            **options: Any) -> VerifiedLoadPlan:
-    """Verifies the signature, then the manifest and its files with ``verify_for_load`` (the
-    ``options`` are its keyword arguments), and refuses unless the manifest bytes that
-    verification parsed are the bytes the signature vouches for. Returns the load plan of
-    ``verify_for_load``.
+    """Verifies the signature (with a public key or a keyless identity, as
+    :func:`verify_manifest_signature`), then the manifest and its files with
+    ``verify_for_load`` (the ``options`` are its keyword arguments), and refuses unless the
+    manifest bytes that verification parsed are the bytes the signature vouches for. Returns the
+    load plan of ``verify_for_load``.
 
     Raises what :func:`verify_manifest_signature` and ``verify_for_load`` raise."""
+    trust = _trust(public_key, identity, issuer, trusted_root, offline, staging)
     limit = _manifest_limit(options)
-    info = _verify(manifest, signature, public_key, limit)
+    info = _verify(manifest, signature, trust, limit)
     plan, reads = _verify_recording_reads(manifest, options)
     confirm_verified(info, reads)
     return cast("VerifiedLoadPlan", plan)
@@ -698,13 +819,13 @@ def _identity(path: StrPath) -> tuple[int, int] | None:
     return info.st_dev, info.st_ino
 
 
-def _refuse_signature_over_inputs(target: str, key: StrPath, reads: Any) -> None:
+def _refuse_signature_over_inputs(target: str, key: StrPath | None, reads: Any) -> None:
     """Even with ``overwrite``, a signature never takes the name of the key, the manifest or a
     file the manifest names (by device and inode, whatever the name)."""
     identity = _identity(target)
     if identity is None:
         return
-    if identity == _identity(key):
+    if key is not None and identity == _identity(key):
         raise SignatureInputError(f"the signature path {_shown(target)} is the private key")
     manifest = reads["manifest"]
     if identity == (manifest["device"], manifest["inode"]):
@@ -715,11 +836,66 @@ def _refuse_signature_over_inputs(target: str, key: StrPath, reads: Any) -> None
                                       f"manifest names ({_shown(os.fsdecode(entry['path']))})")
 
 
-def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = None, *,
-                  password: Password = None, overwrite: bool = False,
+# Signs a statement: its bundle file's bytes, and what the signature info says about the signer.
+_Signer = Callable[[bytes], "tuple[bytes, dict[str, Any]]"]
+
+
+def _key_signer(key: StrPath, password: Password) -> _Signer:
+    private, public = _load_private_key(key, password)
+
+    def sign(payload: bytes) -> tuple[bytes, dict[str, Any]]:
+        value = private.sign(pae(PAYLOAD_TYPE, payload), public.algorithm())
+        bundle = {
+            "mediaType": BUNDLE_MEDIA_TYPE,
+            "verificationMaterial": {"publicKey": {"hint": public.hint}, "tlogEntries": []},
+            "dsseEnvelope": {
+                "payload": base64.b64encode(payload).decode("ascii"),
+                "payloadType": PAYLOAD_TYPE,
+                "signatures": [{"sig": base64.b64encode(value).decode("ascii"),
+                                "keyid": public.keyid}],
+            },
+        }
+        return (json.dumps(bundle, separators=(",", ":")).encode("utf-8") + b"\n",
+                {"kind": "key", "key": f"ECDSA {public.curve}", "key_hint": public.hint,
+                 "keyid": public.keyid})
+
+    return sign
+
+
+def _keyless_signer(identity_token: str | None, staging: bool) -> _Signer:
+    from karnid_manifest import keyless
+
+    try:
+        # Before the manifest is verified: a job without a credential fails at once.
+        token = keyless.identity_token(identity_token)
+    except keyless.KeylessUnavailable as exc:
+        raise SigningUnavailableError(str(exc)) from exc
+    except keyless.KeylessInputError as exc:
+        raise SignatureInputError(str(exc)) from exc
+
+    def sign(payload: bytes) -> tuple[bytes, dict[str, Any]]:
+        try:
+            signed = keyless.sign(payload, token, staging=staging)
+        except keyless.KeylessInputError as exc:
+            raise SignatureInputError(str(exc)) from exc
+        return signed.bundle + b"\n", {"kind": "keyless", "identity": signed.identity,
+                                       "issuer": signed.issuer,
+                                       "integrated_time": signed.integrated_time}
+
+    return sign
+
+
+def sign_manifest(manifest: StrPath, key: StrPath | None = None,
+                  signature: StrPath | None = None, *, password: Password = None,
+                  keyless: bool = False, identity_token: str | None = None,
+                  staging: bool = False, overwrite: bool = False,
                   **options: Any) -> SignatureInfo:
-    """Signs the manifest file's exact bytes with the PEM private key ``key`` and writes the
-    bundle to ``signature`` (default: beside the manifest, ``.sig`` appended).
+    """Signs the manifest file's exact bytes and writes the bundle to ``signature`` (default:
+    beside the manifest, ``.sig`` appended): with the PEM private key ``key``, or, when
+    ``keyless``, with a short-lived certificate for an OIDC identity, recorded in the
+    transparency log of Sigstore's production instance (``staging``: its staging instance).
+    Keyless signing needs the network and an identity token: ``identity_token``, or the CI job's
+    ambient credential (GitHub Actions with ``id-token: write``).
 
     The manifest must verify first (``verify_for_load`` with ``options``: flags and limits); the
     bytes signed are the bytes that verification parsed. ``password`` is the key's password, or
@@ -728,9 +904,15 @@ def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = N
     or a file the manifest names.
 
     Raises ``ValueError``/``OSError`` from ``verify_for_load``, :class:`SignatureInputError` for
-    a key or a path that cannot be used, :class:`SigningUnavailableError` without
-    pyca/cryptography."""
-    private, public = _load_private_key(key, password)
+    a key, a token, a service or a path that cannot be used, :class:`SigningUnavailableError`
+    without the extra it needs, and TypeError unless exactly one of ``key`` and ``keyless`` is
+    given."""
+    if (key is None) == (not keyless):
+        raise TypeError("give either key or keyless=True")
+    if key is not None and (identity_token is not None or staging):
+        raise TypeError("identity_token and staging are for keyless signing")
+    sign = (_key_signer(key, password) if key is not None
+            else _keyless_signer(identity_token, staging))
     target = default_signature_path(manifest) if signature is None else os.fspath(signature)
     if os.path.exists(target) and os.path.exists(manifest) and os.path.samefile(target, manifest):
         raise SignatureInputError(f"the signature path {_shown(target)} is the manifest itself")
@@ -743,21 +925,10 @@ def sign_manifest(manifest: StrPath, key: StrPath, signature: StrPath | None = N
     digest = reads["manifest"]["sha256"]
     name = _shown(os.path.basename(os.fspath(manifest)))
     payload = _statement(name, digest)
-    value = private.sign(pae(PAYLOAD_TYPE, payload), public.algorithm())
-    bundle = {
-        "mediaType": BUNDLE_MEDIA_TYPE,
-        "verificationMaterial": {"publicKey": {"hint": public.hint}, "tlogEntries": []},
-        "dsseEnvelope": {
-            "payload": base64.b64encode(payload).decode("ascii"),
-            "payloadType": PAYLOAD_TYPE,
-            "signatures": [{"sig": base64.b64encode(value).decode("ascii"),
-                            "keyid": public.keyid}],
-        },
-    }
-    _write_signature(target, json.dumps(bundle, separators=(",", ":")).encode("utf-8") + b"\n",
-                     overwrite=overwrite)
+    bundle, signer = sign(payload)
+    _write_signature(target, bundle, overwrite=overwrite)
     return {
         "manifest_path": _shown(manifest), "signature_path": _shown(target), "sha256": digest,
-        "method": "file", "signed_name": name, "key": f"ECDSA {public.curve}",
-        "key_hint": public.hint, "keyid": public.keyid,
+        "method": "file", "signed_name": name,
+        **signer,  # type: ignore[typeddict-item]  # the keys of the kind that signed
     }

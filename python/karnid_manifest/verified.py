@@ -124,7 +124,9 @@ def _open_recorded(entry: Any) -> BinaryIO:
 
 def open_verified(manifest: StrPath, *, index: StrPath | None = None,
                   signature: StrPath | None = None, public_key: StrPath | None = None,
-                  **options: Any) -> VerifiedFiles:
+                  identity: str | None = None, issuer: str | None = None,
+                  trusted_root: StrPath | None = None, offline: bool = False,
+                  staging: bool = False, **options: Any) -> VerifiedFiles:
     """Verifies ``manifest`` as ``verify_for_load`` does (``index`` and ``options``: its
     keyword arguments, the path policy and the limits) and opens the planned files::
 
@@ -142,21 +144,30 @@ def open_verified(manifest: StrPath, *, index: StrPath | None = None,
     granularity that keep the size, a privileged attacker. Bytes read through a handle after an
     in-place change are not verified again: the change is reported only when the block ends.
 
-    With ``public_key`` (and ``signature``, by default the manifest's path with ``.sig``
-    appended), the signature is checked first, and the manifest bytes that verification parsed
-    must be the bytes it vouches for.
+    With ``public_key``, or ``identity`` and ``issuer`` for a keyless signature (with
+    ``trusted_root``, ``offline`` and ``staging`` as ``verify_manifest_signature`` takes them),
+    the signature (``signature``, by default the manifest's path with ``.sig`` appended) is
+    checked first, and the manifest bytes that verification parsed must be the bytes it vouches
+    for.
 
     Raises what ``verify_for_load`` raises (:class:`VerificationFailed` when it finds issues),
-    :class:`VerifiedFileChanged`, and with a key what ``verify_manifest_signature`` raises."""
-    if signature is not None and public_key is None:
-        raise TypeError("open_verified: a signature is checked only with public_key")
+    :class:`VerifiedFileChanged`, and with a signature what ``verify_manifest_signature``
+    raises."""
+    keyless = (identity is not None or issuer is not None or trusted_root is not None
+               or offline or staging)
+    if signature is not None and public_key is None and not keyless:
+        raise TypeError("open_verified: a signature is checked only with public_key, or "
+                        "identity= and issuer=")
     confirm = None
-    if public_key is not None:
-        from karnid_manifest import signing  # loads pyca/cryptography: only when asked
+    if public_key is not None or keyless:
+        # Loads pyca/cryptography, or sigstore-python for a keyless signature: only when asked.
+        from karnid_manifest import signing
 
         chosen = signing.default_signature_path(manifest) if signature is None else signature
         info = signing.verify_manifest_signature(
-            manifest, chosen, public_key, max_manifest_bytes=options.get("max_manifest_bytes"))
+            manifest, chosen, public_key, identity=identity, issuer=issuer,
+            trusted_root=trusted_root, offline=offline, staging=staging,
+            max_manifest_bytes=options.get("max_manifest_bytes"))
         confirm = lambda reads: signing.confirm_verified(info, reads)  # noqa: E731
     verify: Any = functions.verify_for_load  # record_reads is the package's own keyword
     plan, reads = verify(manifest, index=index, record_reads=True, **options)

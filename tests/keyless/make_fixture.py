@@ -64,6 +64,9 @@ INDEX_DIR = "index"
 INDEX_FILE = "index.kdr"
 ROW_MAP_FILE = "rows.jsonl"
 MANIFEST_FILE = "manifest.json"
+# The directory signature lives beside the directory it signs, as model-signing writes one for
+# `sign DIR --signature DIR.sig`, so that it is not among the files it lists.
+DIRECTORY_SIGNATURE = INDEX_DIR + ".sig"
 MODEL = "fixture-encoder"
 
 
@@ -348,6 +351,27 @@ def make_index(directory: Path) -> Path:
     return manifest
 
 
+def directory_statement(directory: Path) -> bytes:
+    """model-signing's in-toto statement for a directory signed with its "files" method: every
+    file (the file signature included), sorted by relative path, and a subject digest over
+    their digests in that order."""
+    resources = []
+    for path in sorted(p for p in directory.rglob("*") if p.is_file()):
+        resources.append({"name": path.relative_to(directory).as_posix(), "algorithm": "sha256",
+                          "digest": hashlib.sha256(path.read_bytes()).hexdigest()})
+    combined = hashlib.sha256(b"".join(bytes.fromhex(r["digest"]) for r in resources))
+    return json.dumps({
+        "_type": "https://in-toto.io/Statement/v1",
+        "subject": [{"name": directory.name, "digest": {"sha256": combined.hexdigest()}}],
+        "predicateType": "https://model_signing/signature/v1.0",
+        "predicate": {
+            "serialization": {"method": "files", "hash_type": "sha256", "allow_symlinks": False,
+                              "ignore_paths": []},
+            "resources": resources,
+        },
+    }, indent=2).encode("utf-8")
+
+
 def _write_json(path: Path, document: Any) -> None:
     path.write_text(json.dumps(document, indent=2) + "\n", encoding="utf-8")
 
@@ -363,6 +387,8 @@ def main(argv: list[str] | None = None) -> int:
     _write_json(out / "trusted_root.json", trusted_root(authority))
     _write_json(manifest.with_name(MANIFEST_FILE + ".sig"),
                 keyless_bundle(authority, payload, IDENTITY, ISSUER))
+    _write_json(out / DIRECTORY_SIGNATURE,
+                keyless_bundle(authority, directory_statement(out / INDEX_DIR), IDENTITY, ISSUER))
     _write_json(out / "identity.json", {"identity": IDENTITY, "issuer": ISSUER})
     print(f"wrote the keyless fixture to {out}")
     return 0

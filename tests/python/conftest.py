@@ -5,6 +5,7 @@ from __future__ import annotations
 import copy
 import json
 import pathlib
+import socket
 from typing import Any, Callable
 
 import pytest
@@ -70,3 +71,14 @@ def write_manifest(tmp_path: pathlib.Path) -> Callable[..., pathlib.Path]:
 def manifest_file(write_manifest, sample_manifest) -> pathlib.Path:
     """The sample manifest written to tmp_path/manifest.json."""
     return write_manifest(sample_manifest)
+
+
+@pytest.fixture
+def no_network(monkeypatch: pytest.MonkeyPatch) -> None:
+    """Any attempt to resolve a name or connect a socket in this process fails the test."""
+
+    def refuse(*args: object, **kwargs: object) -> None:
+        raise AssertionError(f"network access attempted: {args!r}")
+
+    monkeypatch.setattr(socket, "getaddrinfo", refuse)
+    monkeypatch.setattr(socket.socket, "connect", refuse)

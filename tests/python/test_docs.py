@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import ast
 import re
+import typing
 from pathlib import Path
 
 import pytest
@@ -67,6 +68,15 @@ def test_every_composed_issue_code_is_documented() -> None:
     composed |= {f"row_identity_{f}_{c}" for f in ROW_FIELDS for c in ROW_FIELD_CONDITIONS}
     composed |= {f"{p}_{c}" for p in PROFILE_FILE_PREFIXES for c in PROFILE_FILE_CONDITIONS}
     assert sorted(composed - documented_codes()) == []
+
+
+def test_every_signature_refusal_reason_is_documented() -> None:
+    from karnid_manifest import signing
+
+    text = CODES_DOC.read_text(encoding="utf-8")
+    section = text[text.index("## Signature refusals"):]
+    documented = set(re.findall(r"^\| `([a-z_]+)` \|", section, re.MULTILINE))
+    assert documented == set(signing.REASONS) == set(typing.get_args(signing.ReasonCode))
 
 
 def parser_surface() -> list[tuple[str, list[str]]]:

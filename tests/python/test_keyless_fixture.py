@@ -7,7 +7,6 @@ import base64
 import hashlib
 import json
 import runpy
-import socket
 from pathlib import Path
 from typing import Any, Callable
 
@@ -23,19 +22,11 @@ from sigstore.verify import Verifier, policy  # noqa: E402
 FIXTURE = Path(__file__).resolve().parents[1] / "keyless"
 MANIFEST = FIXTURE / "index" / "manifest.json"
 BUNDLE = FIXTURE / "index" / "manifest.json.sig"
+DIRECTORY_BUNDLE = FIXTURE / "index.sig"
 TRUSTED_ROOT = FIXTURE / "trusted_root.json"
 IDENTITY = json.loads((FIXTURE / "identity.json").read_text(encoding="utf-8"))
-
-
-@pytest.fixture(autouse=True)
-def no_network(monkeypatch: pytest.MonkeyPatch) -> None:
-    """A verifier that fetched a trust root or asked the log would fail here, not pass."""
-
-    def refuse(*args: object, **kwargs: object) -> None:
-        raise AssertionError(f"network access attempted: {args!r}")
-
-    monkeypatch.setattr(socket, "getaddrinfo", refuse)
-    monkeypatch.setattr(socket.socket, "connect", refuse)
+# A verifier that fetched a trust root or asked the log would fail here, not pass.
+pytestmark = pytest.mark.usefixtures("no_network")
 
 
 def verify(bundle: dict[str, Any], root: Path, identity: str, issuer: str) -> tuple[str, bytes]:
@@ -55,6 +46,16 @@ def test_sigstore_verifies_the_bundle_over_the_committed_manifest() -> None:
         {"name": ".", "algorithm": "sha256", "digest": digest}]
     assert statement["subject"] == [{"name": "manifest.json", "digest": {
         "sha256": hashlib.sha256(bytes.fromhex(digest)).hexdigest()}}]
+
+
+def test_sigstore_verifies_the_directory_bundle_over_every_committed_file() -> None:
+    bundle = json.loads(DIRECTORY_BUNDLE.read_bytes())
+    _, payload = verify(bundle, TRUSTED_ROOT, IDENTITY["identity"], IDENTITY["issuer"])
+    statement = json.loads(payload)
+    assert statement["predicate"]["serialization"]["method"] == "files"
+    on_disk = {path.name: hashlib.sha256(path.read_bytes()).hexdigest()
+               for path in MANIFEST.parent.iterdir()}
+    assert {r["name"]: r["digest"] for r in statement["predicate"]["resources"]} == on_disk
 
 
 def _flip_last_byte(container: dict[str, Any], key: str) -> None:

@@ -206,6 +206,10 @@ def _other_bytes(root: Path, keys: Path) -> None:
     other.unlink()
 
 
+KEYLESS_ASKED = ("give --certificate-identity ID --certificate-oidc-issuer URL instead of "
+                 "--public-key")
+
+
 def _keyless(bundle: dict[str, Any]) -> None:
     bundle["verificationMaterial"] = {"certificate": {"rawBytes": "MIIB"},
                                       "tlogEntries": [{"logIndex": "1"}]}
@@ -248,11 +252,11 @@ TAMPER = {
     "wrong payload type": (_edit_bundle(lambda b: b["dsseEnvelope"].update(
         payloadType="application/json")), 2, "payload type \"application/json\""),
     "statement for other bytes": (_other_bytes, 1, "the manifest changed since signing"),
-    "keyless bundle": (_edit_bundle(_keyless), 2, "a keyless or certificate signature"),
+    "keyless bundle": (_edit_bundle(_keyless), 2, KEYLESS_ASKED),
     "keyless bundle, protobuf names": (_edit_bundle(lambda b: b.update(verificationMaterial={
-        "x509_certificate_chain": {"certificates": []}})), 2, "a keyless or certificate"),
+        "x509_certificate_chain": {"certificates": []}})), 2, KEYLESS_ASKED),
     "transparency log, protobuf names": (_edit_bundle(lambda b: b["verificationMaterial"].update(
-        tlog_entries=[{"logIndex": "1"}])), 2, "a keyless or certificate"),
+        tlog_entries=[{"logIndex": "1"}])), 2, KEYLESS_ASKED),
     "bundle over its size cap": (_edit_bundle(lambda b: b.update(
         padding="x" * signing.MAX_BUNDLE_BYTES)), 2, f"larger than {signing.MAX_BUNDLE_BYTES}"),
     "signature field too long": (_edit_bundle(lambda b: b["dsseEnvelope"]["signatures"][0]

@@ -1,7 +1,7 @@
 """What ``verify`` and ``plan`` share: their options, the check of one manifest (its signature
-first, with ``--public-key``), and the report of one or several manifests.
+first, with ``--public-key`` or a keyless identity), and the report of one or several manifests.
 
-pyca/cryptography is loaded only when a signature is checked.
+pyca/cryptography and sigstore-python are loaded only when a signature is checked.
 """
 
 from __future__ import annotations
@@ -54,6 +54,19 @@ def options(p: argparse.ArgumentParser, json_what: str) -> None:
     group.add_argument("--signature", metavar="SIG",
                        help="the signature to check (default: MANIFEST.sig beside the manifest; "
                             "one manifest only)")
+    group.add_argument("--certificate-identity", metavar="ID",
+                       help="first check each manifest's keyless signature, which must have "
+                            "been made by this identity (the certificate's URI or email)")
+    group.add_argument("--certificate-oidc-issuer", metavar="URL",
+                       help="the OIDC issuer the keyless signer's certificate must name (needed "
+                            "with --certificate-identity)")
+    group.add_argument("--trusted-root", metavar="FILE",
+                       help="verify keyless signatures offline against this trusted_root.json "
+                            "(default: Sigstore's production trust root, refreshed through TUF)")
+    group.add_argument("--offline", action="store_true",
+                       help="use the cached or embedded Sigstore trust root, without a refresh")
+    group.add_argument("--staging", action="store_true",
+                       help="trust Sigstore's staging instance instead of production")
 
 
 def _jobs(text: str) -> int:
@@ -76,10 +89,42 @@ def usable_cpus() -> int:
 # --- signatures -------------------------------------------------------------------------------
 
 
+KEYLESS_IDENTITY = "--certificate-identity ID --certificate-oidc-issuer URL"
+
+
+def _keyless_policy(args: argparse.Namespace) -> dict[str, Any]:
+    """The keyless identity policy as keyword arguments of the signing functions; empty
+    without ``--certificate-identity``."""
+    if args.certificate_identity is None:
+        return {}
+    return {"identity": args.certificate_identity, "issuer": args.certificate_oidc_issuer,
+            "trusted_root": args.trusted_root, "offline": args.offline,
+            "staging": args.staging}
+
+
 def _check_signature_arguments(args: argparse.Namespace, targets: list[str]) -> None:
-    """Refuses ``--signature`` where it cannot apply, before any manifest is checked."""
-    if args.signature is not None and args.public_key is None:
-        raise Failure("--signature needs --public-key", kind=KIND_BAD_ARGUMENTS)
+    """Refuses signature options where they cannot apply, before any manifest is checked."""
+    identity, issuer = args.certificate_identity, args.certificate_oidc_issuer
+    if (identity is None) != (issuer is None):
+        raise Failure("--certificate-identity and --certificate-oidc-issuer go together",
+                      kind=KIND_BAD_ARGUMENTS)
+    for option, value in (("--certificate-identity", identity),
+                          ("--certificate-oidc-issuer", issuer)):
+        if value is not None and not value.strip():
+            raise Failure(f"{option} must not be empty", kind=KIND_BAD_ARGUMENTS)
+    if identity is not None and args.public_key is not None:
+        raise Failure("--public-key excludes --certificate-identity: a signature is made with "
+                      "a key or keyless", kind=KIND_BAD_ARGUMENTS)
+    for option, given in (("--trusted-root", args.trusted_root is not None),
+                          ("--offline", args.offline), ("--staging", args.staging)):
+        if given and identity is None:
+            raise Failure(f"{option} needs {KEYLESS_IDENTITY}", kind=KIND_BAD_ARGUMENTS)
+    if args.trusted_root is not None and args.staging:
+        raise Failure("--trusted-root excludes --staging: it replaces Sigstore's trust root",
+                      kind=KIND_BAD_ARGUMENTS)
+    if args.signature is not None and args.public_key is None and identity is None:
+        raise Failure(f"--signature needs --public-key, or {KEYLESS_IDENTITY}",
+                      kind=KIND_BAD_ARGUMENTS)
     if args.signature is not None and len(targets) != 1:
         raise Failure("--signature needs exactly one manifest (each of several is checked "
                       "against MANIFEST.sig beside it)", kind=KIND_BAD_ARGUMENTS)
@@ -92,20 +137,23 @@ def _signature_failure(target: str, exc: Exception) -> Failure:
         return Failure(f"signature refused for {display_path(target)}: {one_line(exc)}",
                        kind=KIND_SIGNATURE_REFUSED, status=EXIT_FAILED,
                        data={"reason": exc.code}, reason=f"signature refused: {exc}")
+    if isinstance(exc, signing.KeylessIdentityRequired):
+        return Failure(f"{one_line(exc)}; give {KEYLESS_IDENTITY} instead of --public-key")
     return Failure(one_line(exc))
 
 
 def _verified_signature(target: str, args: argparse.Namespace) -> SignatureInfo | None:
-    """With ``--public-key``: checks the manifest's signature and returns what it vouches for
-    (None without the option). Raises the command's failure when the signature does not vouch
-    for the manifest or cannot be checked."""
-    if args.public_key is None:
+    """With ``--public-key`` or a keyless identity: checks the manifest's signature and returns
+    what it vouches for (None without either). Raises the command's failure when the signature
+    does not vouch for the manifest or cannot be checked."""
+    policy = _keyless_policy(args)
+    if args.public_key is None and not policy:
         return None
     from karnid_manifest import signing
 
     signature = args.signature or signing.default_signature_path(target)
     try:
-        return signing.verify_manifest_signature(target, signature, args.public_key,
+        return signing.verify_manifest_signature(target, signature, args.public_key, **policy,
                                                  max_manifest_bytes=args.max_manifest_bytes)
     except (signing.SignatureError, signing.SigningUnavailableError) as exc:
         raise _signature_failure(target, exc) from exc
@@ -115,8 +163,14 @@ def _signature_row(info: SignatureInfo | None) -> list[tuple[str, str, str]]:
     """The signature's line of a verify or plan table, in the table's columns."""
     if info is None:
         return []
-    return [("signature", "verified", f"{info['signature_path']}  {info['method']} signature, "
-                                      f"{info['key']} key {info['key_hint'][:16]}")]
+    if info["kind"] == "keyless":
+        signer = f"keyless, {info['identity']} ({info['issuer']})"
+        if info["integrated_time"]:
+            signer += f", logged {info['integrated_time']}"
+    else:
+        signer = f"{info['key']} key {info['key_hint'][:16]}"
+    return [("signature", "verified",
+             f"{info['signature_path']}  {info['method']} signature, {signer}")]
 
 
 def _confirm_verified(target: str, info: SignatureInfo | None, reads: Any) -> None:
@@ -153,7 +207,7 @@ class Outcome:
     status: int
     result: Mapping[str, Any] | None = None  # the report or the load plan
     failure: Failure | None = None
-    signature: SignatureInfo | None = None  # with --public-key, once it vouched
+    signature: SignatureInfo | None = None  # with a key or an identity, once it vouched
     manifest_sha256: str | None = None  # of the bytes verified, when a document is written
 
 

@@ -1,7 +1,9 @@
-"""``karnid-manifest sign``: verify a manifest, then sign its exact bytes with a private key.
+"""``karnid-manifest sign``: verify a manifest, then sign its exact bytes with a private key, or
+keyless with the CI job's OIDC identity.
 
 Exit codes follow the tool's: 1 when the manifest to sign does not verify, 2 for input that cannot
-be used. ``verify`` and ``plan`` check the signature with ``--public-key``.
+be used. ``verify`` and ``plan`` check the signature with ``--public-key``, or a keyless one with
+``--certificate-identity`` and ``--certificate-oidc-issuer``.
 """
 
 from __future__ import annotations
@@ -9,14 +11,16 @@ from __future__ import annotations
 import argparse
 import getpass
 import os
+import shlex
 import sys
+from typing import Any
 
 from karnid_manifest import signing
-from karnid_manifest.cli.base import (LIMIT_HELP, MANIFEST_IN_DIRECTORY, Output, limit_options,
-                                      limits_in_force, load_failure, manifest_target, one_line,
-                                      output_options, policy_options, unloadable,
-                                      verification_kwargs, verification_refused)
-from karnid_manifest.cli.status import EXIT_OK, Failure
+from karnid_manifest.cli.base import (LIMIT_HELP, MANIFEST_IN_DIRECTORY, Output, command_prefix,
+                                      limit_options, limits_in_force, load_failure,
+                                      manifest_target, one_line, output_options, policy_options,
+                                      unloadable, verification_kwargs, verification_refused)
+from karnid_manifest.cli.status import EXIT_OK, KIND_BAD_ARGUMENTS, Failure
 from karnid_manifest.errors import VerificationFailed
 from karnid_manifest.files import display_path
 
@@ -26,8 +30,12 @@ def options(p: argparse.ArgumentParser) -> None:
     verification before signing needs."""
     p.add_argument("manifest", metavar="MANIFEST",
                    help=f"the manifest file, or a directory holding a {MANIFEST_IN_DIRECTORY}")
-    p.add_argument("--key", required=True, metavar="KEY",
-                   help="PEM private key (ECDSA P-256, P-384 or P-521; PKCS#8 or SEC1)")
+    how = p.add_mutually_exclusive_group(required=True)
+    how.add_argument("--key", metavar="KEY",
+                     help="PEM private key (ECDSA P-256, P-384 or P-521; PKCS#8 or SEC1)")
+    how.add_argument("--keyless", action="store_true",
+                     help="sign with a short-lived certificate for an OIDC identity, recorded "
+                          "in Sigstore's transparency log (needs the network)")
     p.add_argument("--signature", metavar="SIG",
                    help="where to write the signature (default: MANIFEST.sig beside it)")
     p.add_argument("--force", action="store_true",
@@ -36,6 +44,11 @@ def options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--password-env", metavar="VAR",
                    help="read the key's password from this environment variable (otherwise "
                         "an encrypted key asks on the terminal)")
+    p.add_argument("--identity-token", metavar="TOKEN",
+                   help="with --keyless: the OIDC identity token to sign with (default: the CI "
+                        "job's ambient credential, such as GitHub Actions' with id-token: write)")
+    p.add_argument("--staging", action="store_true",
+                   help="with --keyless: use Sigstore's staging instance instead of production")
     policy_options(p, duplicates=True)
     limit_options(p, list(LIMIT_HELP))
     output_options(p, "the signature facts")
@@ -76,14 +89,40 @@ def _asked_once(key: str, password: signing.Password) -> signing.Password:
     return answers[0] if answers else None
 
 
+def _signer(args: argparse.Namespace) -> dict[str, Any]:
+    """The key and its password, or the keyless options, as keyword arguments of signing."""
+    if args.keyless:
+        if args.password_env is not None:
+            raise Failure("--password-env is for --key", kind=KIND_BAD_ARGUMENTS)
+        return {"keyless": True, "identity_token": args.identity_token,
+                "staging": args.staging}
+    for option, given in (("--identity-token", args.identity_token is not None),
+                          ("--staging", args.staging)):
+        if given:
+            raise Failure(f"{option} is for --keyless", kind=KIND_BAD_ARGUMENTS)
+    return {"key": args.key, "password": _asked_once(args.key, _password(args))}
+
+
+def _signed_lines(info: signing.SignatureInfo, out: Output) -> list[str]:
+    head = f"{out.style.good('OK')}: signed {info['manifest_path']} (sha256 {info['sha256']})"
+    if info["kind"] == "key":
+        return [f"{head} with {info['key']} key {info['key_hint'][:16]}; wrote "
+                f"{info['signature_path']}"]
+    verify = shlex.join([*command_prefix(), "verify", info["manifest_path"], "--signature",
+                         info["signature_path"], "--certificate-identity", info["identity"],
+                         "--certificate-oidc-issuer", info["issuer"]])
+    return [f"{head} keyless as {info['identity']} ({info['issuer']}); wrote "
+            f"{info['signature_path']}", f"  check it with: {verify}"]
+
+
 def run(args: argparse.Namespace, out: Output) -> int:
     target = manifest_target(args.manifest)
     shown = display_path(target)
     try:
-        password = _asked_once(args.key, _password(args))
+        signer = _signer(args)
         # On a worker thread, as every long call of the tool, so that Ctrl-C ends it at once.
         info = out.progress.run(lambda: signing.sign_manifest(
-            target, args.key, args.signature, password=password, overwrite=args.force,
+            target, signature=args.signature, overwrite=args.force, **signer,
             **verification_kwargs(args)))
     except signing.KeyPasswordRequired as exc:
         raise Failure(f"{exc}: give --password-env VAR, or run on a terminal to be "
@@ -99,7 +138,5 @@ def run(args: argparse.Namespace, out: Output) -> int:
     if out.json:
         out.document(info)
     else:
-        out.lines([f"{out.style.good('OK')}: signed {info['manifest_path']} "
-                   f"(sha256 {info['sha256']}) with {info['key']} key "
-                   f"{info['key_hint'][:16]}; wrote {info['signature_path']}"])
+        out.lines(_signed_lines(info, out))
     return EXIT_OK
