@@ -125,7 +125,8 @@ class Folder:
     path: str | None = None  # canonical (report) or as planned (plan)
 
     def relative(self, entry: Mapping[str, Any]) -> str:
-        return entry["name"][len(self.name) + 1:]
+        name: str = entry["name"]
+        return name[len(self.name) + 1:]
 
 
 def _group(name: str) -> str | None:

@@ -62,7 +62,7 @@ def _raising_python_errors(func: Callable[P, R], *, manifest: bool = False,
         if manifest:
             args, kwargs = _manifest_argument(args, kwargs)
         if memory:
-            kwargs = budget.apply(kwargs.pop(budget.KEYWORD, None), kwargs)
+            kwargs = budget.apply(kwargs.pop(budget.KEYWORD, None), kwargs)  # type: ignore[assignment]
         try:
             return func(*args, **kwargs)
         except OSError as exc:

@@ -110,7 +110,8 @@ def document(suites: Sequence[Suite]) -> bytes:
     for key in ("tests", "failures", "errors"):
         root.set(key, str(sum(int(e.get(key) or 0) for e in elements)))
     ET.indent(root)
-    return ET.tostring(root, encoding="utf-8", xml_declaration=True) + b"\n"
+    text: bytes = ET.tostring(root, encoding="utf-8", xml_declaration=True)
+    return text + b"\n"
 
 
 def write(path: str, suites: Sequence[Suite]) -> None:

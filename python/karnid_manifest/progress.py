@@ -355,7 +355,7 @@ class Progress:
                 with changed:
                     if results[len(values)] is None:
                         changed.wait(self.interval)
-                    ready = []
+                    ready: list[tuple[T] | BaseException | None] = []
                     while len(values) + len(ready) < len(tasks) and \
                             results[len(values) + len(ready)] is not None:
                         ready.append(results[len(values) + len(ready)])

@@ -17,7 +17,8 @@ from typing import TYPE_CHECKING, Any, Mapping, Sequence
 import _karnid_manifest as km
 
 from karnid_manifest import explain, functions, issues, progress, render
-from karnid_manifest.cli.base import (LIMIT_HELP, MANIFEST_IN_DIRECTORY, Output, budgeted,
+from karnid_manifest.files import MANIFEST_IN_DIRECTORY
+from karnid_manifest.cli.base import (LIMIT_HELP, Output, budgeted,
                                       limit_options,
                                       limits_given, limits_in_force, load_failure,
                                       manifest_target, one_line, output_options, policy_options,

@@ -5,7 +5,8 @@ from __future__ import annotations
 import argparse
 
 from karnid_manifest import functions, render
-from karnid_manifest.cli.base import (MANIFEST_IN_DIRECTORY, Output, limit_options, limits_given,
+from karnid_manifest.files import MANIFEST_IN_DIRECTORY
+from karnid_manifest.cli.base import (Output, limit_options, limits_given,
                                       limits_in_force, load_failure, manifest_target,
                                       output_options)
 from karnid_manifest.cli.status import EXIT_OK

@@ -16,7 +16,8 @@ import sys
 from typing import Any
 
 from karnid_manifest import signing
-from karnid_manifest.cli.base import (LIMIT_HELP, MANIFEST_IN_DIRECTORY, Output, command_prefix,
+from karnid_manifest.files import MANIFEST_IN_DIRECTORY
+from karnid_manifest.cli.base import (LIMIT_HELP, Output, command_prefix,
                                       limit_options, limits_in_force, load_failure,
                                       manifest_target, one_line, output_options, policy_options,
                                       unloadable, verification_kwargs, verification_refused)
