@@ -18,7 +18,6 @@ PREFIX = "in plain words: "
 _UNREACHABLE_CODES = ("_path_unavailable", "_base_dir_unavailable")
 _INVALID_UUID = "row_identity_db_id_invalid_uuid"
 _DUPLICATE = "row_identity_duplicate_db_id"
-_NOT_UTF8 = "is not valid UTF-8 and cannot be written into a manifest"
 _READ_STEP = 1 << 16
 
 
@@ -87,9 +86,19 @@ def issue_notes(issues: Sequence[Mapping[str, Any]], row_map: str | None,
     return notes
 
 
-def note(message: str) -> str | None:
-    """A plain-words line for a message that stops a command, or None."""
-    if _NOT_UTF8 in message:
+def _spells_as_text(path: str) -> bool:
+    """Whether the resolved path is UTF-8 all the way, as a manifest must write it."""
+    try:
+        os.fsencode(os.path.realpath(path)).decode("utf-8")
+    except (UnicodeDecodeError, ValueError, OSError):
+        return False
+    return True
+
+
+def note(paths: Sequence[str]) -> str | None:
+    """A plain-words line for a refused creation, or None: a file (or a folder on its path) that
+    a manifest cannot name, told from the paths themselves."""
+    if any(not _spells_as_text(path) for path in paths):
         return (PREFIX + "a file name (or a folder on its path) is not UTF-8 text; rename it to "
                          "a UTF-8 name and create the manifest again")
     return None

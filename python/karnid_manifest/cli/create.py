@@ -166,7 +166,9 @@ def _failure(exc: BaseException, args: argparse.Namespace) -> Failure:
         return Failure(f"{what}: {message}",
                        notes=[explain.limit_hint(exc.code, context, path=exc.filename)],
                        data={"module_message": message})
-    return Failure(f"{what}: {message}", notes=[plain_words.note(message)])
+    return Failure(f"{what}: {message}",
+                   notes=[plain_words.note([path for _, path in _inputs(args)]
+                                           + [os.path.dirname(args.out) or "."])])
 
 
 def _work(args: argparse.Namespace) -> progress.Work:
