@@ -19,7 +19,7 @@ UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps deps-build sysdeps-build sysdeps-test venv venv-build venv-wheel venv-test \
 	build-cpp test-cpp build-cpp-san test-cpp-san install test-python wheel test-wheel \
-	check-sdist test test-sanitize fuzz-deps fuzz demo bench bench-full format format-check clean
+	check-sdist test test-sanitize test-faults fuzz-deps fuzz demo bench bench-full format format-check clean
 
 all: install
 
@@ -150,6 +150,12 @@ test-sanitize: install venv-test
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
 	  PYTHONPATH="$(abspath $(PY_SAN_BUILD))/bindings:$(abspath python)" \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests/python
+
+# The fault runs in full: 200 SIGKILLs at random instants of `create --force` and `sign --force`.
+# `make test-python` runs 20 of them.
+FAULT_KILLS ?= 200
+test-faults: install venv-test
+	$(VPY) tests/faults/kill_writes.py --kills $(FAULT_KILLS)
 
 # clang and its sanitizer and libFuzzer runtimes (Debian packages; installed when running as root).
 fuzz-deps:
