@@ -19,7 +19,7 @@ UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps deps-build sysdeps-build sysdeps-test venv venv-build venv-wheel venv-test \
 	build-cpp test-cpp build-cpp-san test-cpp-san install test-python wheel test-wheel \
-	check-sdist test test-sanitize test-faults fuzz-deps fuzz demo bench bench-full format format-check clean
+	check-sdist test test-sanitize test-faults sysdeps-faults fuzz-deps fuzz demo bench bench-full format format-check clean
 
 all: install
 
@@ -151,11 +151,20 @@ test-sanitize: install venv-test
 	  PYTHONPATH="$(abspath $(PY_SAN_BUILD))/bindings:$(abspath python)" \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests/python
 
-# The fault runs in full: 200 SIGKILLs at random instants of `create --force` and `sign --force`.
-# `make test-python` runs 20 of them.
+# The fault runs in full: 200 SIGKILLs at random instants of `create --force` and `sign --force`,
+# then every I/O call of create, sign, verify and plan failed in turn with EIO and ENOSPC through
+# libfiu (fiu-utils, installed when run as root). The Python suite runs 20 kills and a sample of
+# the matrix.
 FAULT_KILLS ?= 200
-test-faults: install venv-test
+sysdeps-faults:
+	@missing=""; \
+	command -v fiu-run >/dev/null || missing="$$missing fiu-utils"; \
+	command -v cc >/dev/null || missing="$$missing gcc"; \
+	$(APT_INSTALL)
+
+test-faults: install venv-test sysdeps-faults
 	$(VPY) tests/faults/kill_writes.py --kills $(FAULT_KILLS)
+	$(VPY) tests/faults/io_faults.py --build build/faults
 
 # clang and its sanitizer and libFuzzer runtimes (Debian packages; installed when running as root).
 fuzz-deps:
