@@ -12,6 +12,7 @@ PY_SAN_BUILD := build/py-san
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := manifest row_map index_header path
+PY_FUZZ_TARGETS := signature_bundle private_key explain cli_argv
 FUZZ_LLVM := 19
 FUZZ_CXX := clang++-$(FUZZ_LLVM)
 # Runtime settings of the sanitized runs: stop at the first report, with a stack trace.
@@ -61,6 +62,10 @@ $(VENV)/.stamp-build: requirements-build.txt | sysdeps-build
 
 $(VENV)/.stamp-wheel: requirements-wheel.txt $(VENV)/.stamp-build
 	$(VPY) -m pip install -q -r requirements-wheel.txt
+	touch $@
+
+$(VENV)/.stamp-fuzz: requirements-fuzz.txt $(VENV)/.stamp-build
+	$(VPY) -m pip install -q -r requirements-fuzz.txt
 	touch $@
 
 $(VENV)/.stamp-test: requirements-test.txt $(VENV)/.stamp-build
@@ -177,7 +182,7 @@ fuzz-deps:
 # Builds the libFuzzer targets and runs each for FUZZ_SECONDS. The checked-in seeds are copied
 # into a working corpus under build/ that grows from run to run; findings land in
 # $(FUZZ_BUILD)/findings and each log in $(FUZZ_BUILD)/logs.
-fuzz: deps-build fuzz-deps
+fuzz: install $(VENV)/.stamp-fuzz fuzz-deps
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKARNID_BUILD_FUZZ=ON -DKARNID_BUILD_TESTS=OFF \
 	  -DKARNID_BUILD_PYTHON=OFF -DKARNID_WERROR=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
@@ -193,6 +198,15 @@ fuzz: deps-build fuzz-deps
 	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- \
 	    $(FUZZ_BUILD)/corpus/$$t > $(FUZZ_BUILD)/logs/$$t.log 2>&1 || status=1; \
 	  grep -E '^#[0-9]+[[:space:]]+DONE' $(FUZZ_BUILD)/logs/$$t.log || tail -n 30 $(FUZZ_BUILD)/logs/$$t.log; \
+	done; \
+	for t in $(PY_FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/py_$$t; \
+	  [ -d fuzz/corpus/py_$$t ] && cp -n fuzz/corpus/py_$$t/* $(FUZZ_BUILD)/corpus/py_$$t/; \
+	  echo "fuzzing the Python layer: $$t for $(FUZZ_SECONDS) s"; \
+	  (cd fuzz/python && TMPDIR=$$scratch $(abspath $(VPY)) fuzz_$$t.py -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=1 -artifact_prefix=$(abspath $(FUZZ_BUILD))/findings/py_$$t- \
+	    $(abspath $(FUZZ_BUILD))/corpus/py_$$t) > $(FUZZ_BUILD)/logs/py_$$t.log 2>&1 || status=1; \
+	  grep -E '^stat::number_of_executed_units' $(FUZZ_BUILD)/logs/py_$$t.log || tail -n 30 $(FUZZ_BUILD)/logs/py_$$t.log; \
 	done; \
 	exit $$status
 

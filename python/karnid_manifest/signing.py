@@ -36,7 +36,7 @@ if TYPE_CHECKING:
     from _karnid_manifest import VerifiedLoadPlan
 
 try:
-    from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+    from cryptography.exceptions import InternalError, InvalidSignature, UnsupportedAlgorithm
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec
     from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
@@ -325,7 +325,8 @@ def _load_private_key(path: StrPath, password: Password) -> tuple[Any, _PublicKe
                 raise SignatureInputError(
                     f"cannot decrypt {shown}: wrong password, or a damaged key") from exc
             raise SignatureInputError(f"{shown} is not a PEM private key ({exc})") from exc
-        except UnsupportedAlgorithm as exc:
+        except (UnsupportedAlgorithm, InternalError) as exc:
+            # OpenSSL rejects some malformed key bodies only at key setup, as an internal error.
             raise SignatureInputError(f"{shown}: unsupported key ({exc})") from exc
     return key, _public_key(key, shown)
 
