@@ -158,8 +158,9 @@ test-sanitize: install venv-test
 
 # The fault runs in full: 200 SIGKILLs at random instants of `create --force` and `sign --force`,
 # then every I/O call of create, sign, verify and plan failed in turn with EIO and ENOSPC through
-# libfiu (fiu-utils, installed when run as root). The Python suite runs 20 kills and a sample of
-# the matrix.
+# libfiu (fiu-utils, installed when run as root), then five passes of 8 threads x 200 calls while
+# another process changes the files. The Python suite runs 20 kills, a sample of the matrix and
+# two passes.
 FAULT_KILLS ?= 200
 sysdeps-faults:
 	@missing=""; \
@@ -170,6 +171,7 @@ sysdeps-faults:
 test-faults: install venv-test sysdeps-faults
 	$(VPY) tests/faults/kill_writes.py --kills $(FAULT_KILLS)
 	$(VPY) tests/faults/io_faults.py --build build/faults
+	$(VPY) tests/faults/stress.py --threads 8 --calls 200 --passes 5
 
 # clang and its sanitizer and libFuzzer runtimes (Debian packages; installed when running as root).
 fuzz-deps:
