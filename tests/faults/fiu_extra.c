@@ -16,13 +16,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int fiu_fail(const char *name);
-void *fiu_failinfo(void);
+int fiu_fail(const char* name);
+void* fiu_failinfo(void);
 
 static atomic_long countdown;
 static atomic_int fired;
 
-int karnid_fault_nth(const char *name, int *failnum, void **failinfo, unsigned int *flags) {
+int karnid_fault_nth(const char* name, int* failnum, void** failinfo, unsigned int* flags) {
   (void)name, (void)failnum, (void)failinfo, (void)flags;
   if (atomic_fetch_sub(&countdown, 1) == 1) {
     atomic_store(&fired, 1);
@@ -36,42 +36,44 @@ void karnid_fault_arm(long n) {
   atomic_store(&countdown, n);
 }
 
-int karnid_fault_fired(void) { return atomic_load(&fired); }
+int karnid_fault_fired(void) {
+  return atomic_load(&fired);
+}
 
-static int fail(const char *name) {
+static int fail(const char* name) {
   if (!fiu_fail(name)) return 0;
   intptr_t info = (intptr_t)fiu_failinfo();
   errno = info ? (int)info : EIO;
   return 1;
 }
 
-#define REAL(ret, fn, ...)                                   \
-  static ret (*real_##fn)(__VA_ARGS__);                      \
-  static void load_##fn(void) {                              \
+#define REAL(ret, fn, ...)                                                  \
+  static ret (*real_##fn)(__VA_ARGS__);                                     \
+  static void load_##fn(void) {                                             \
     if (!real_##fn) real_##fn = (ret(*)(__VA_ARGS__))dlsym(RTLD_NEXT, #fn); \
   }
 
-REAL(int, openat, int, const char *, int, ...)
-REAL(int, openat64, int, const char *, int, ...)
-REAL(int, renameat, int, const char *, int, const char *)
-REAL(int, renameat2, int, const char *, int, const char *, unsigned int)
-REAL(int, linkat, int, const char *, int, const char *, int)
-REAL(int, link, const char *, const char *)
-REAL(int, stat, const char *, struct stat *)
-REAL(int, stat64, const char *, struct stat64 *)
-REAL(int, lstat, const char *, struct stat *)
-REAL(int, lstat64, const char *, struct stat64 *)
-REAL(int, fstat, int, struct stat *)
-REAL(int, fstat64, int, struct stat64 *)
-REAL(int, fstatat, int, const char *, struct stat *, int)
-REAL(int, fstatat64, int, const char *, struct stat64 *, int)
-REAL(int, statx, int, const char *, int, unsigned int, struct statx *)
+REAL(int, openat, int, const char*, int, ...)
+REAL(int, openat64, int, const char*, int, ...)
+REAL(int, renameat, int, const char*, int, const char*)
+REAL(int, renameat2, int, const char*, int, const char*, unsigned int)
+REAL(int, linkat, int, const char*, int, const char*, int)
+REAL(int, link, const char*, const char*)
+REAL(int, stat, const char*, struct stat*)
+REAL(int, stat64, const char*, struct stat64*)
+REAL(int, lstat, const char*, struct stat*)
+REAL(int, lstat64, const char*, struct stat64*)
+REAL(int, fstat, int, struct stat*)
+REAL(int, fstat64, int, struct stat64*)
+REAL(int, fstatat, int, const char*, struct stat*, int)
+REAL(int, fstatat64, int, const char*, struct stat64*, int)
+REAL(int, statx, int, const char*, int, unsigned int, struct statx*)
 
 static mode_t mode_arg(int flags, va_list ap) {
   return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
 }
 
-int openat(int dir, const char *path, int flags, ...) {
+int openat(int dir, const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   mode_t mode = mode_arg(flags, ap);
@@ -81,7 +83,7 @@ int openat(int dir, const char *path, int flags, ...) {
   return real_openat(dir, path, flags, mode);
 }
 
-int openat64(int dir, const char *path, int flags, ...) {
+int openat64(int dir, const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   mode_t mode = mode_arg(flags, ap);
@@ -98,19 +100,19 @@ int openat64(int dir, const char *path, int flags, ...) {
     return real_##fn args;            \
   }
 
-WRAP("karnid/io/renameat", renameat, (int a, const char *b, int c, const char *d), (a, b, c, d))
-WRAP("karnid/io/renameat", renameat2,
-     (int a, const char *b, int c, const char *d, unsigned int e), (a, b, c, d, e))
-WRAP("karnid/io/linkat", linkat, (int a, const char *b, int c, const char *d, int e),
+WRAP("karnid/io/renameat", renameat, (int a, const char* b, int c, const char* d), (a, b, c, d))
+WRAP("karnid/io/renameat", renameat2, (int a, const char* b, int c, const char* d, unsigned int e),
      (a, b, c, d, e))
-WRAP("karnid/io/linkat", link, (const char *a, const char *b), (a, b))
-WRAP("karnid/io/stat", stat, (const char *a, struct stat *b), (a, b))
-WRAP("karnid/io/stat", stat64, (const char *a, struct stat64 *b), (a, b))
-WRAP("karnid/io/stat", lstat, (const char *a, struct stat *b), (a, b))
-WRAP("karnid/io/stat", lstat64, (const char *a, struct stat64 *b), (a, b))
-WRAP("karnid/io/stat", fstatat, (int a, const char *b, struct stat *c, int d), (a, b, c, d))
-WRAP("karnid/io/stat", fstatat64, (int a, const char *b, struct stat64 *c, int d), (a, b, c, d))
-WRAP("karnid/io/stat", statx, (int a, const char *b, int c, unsigned int d, struct statx *e),
+WRAP("karnid/io/linkat", linkat, (int a, const char* b, int c, const char* d, int e),
      (a, b, c, d, e))
-WRAP("karnid/io/fstat", fstat, (int a, struct stat *b), (a, b))
-WRAP("karnid/io/fstat", fstat64, (int a, struct stat64 *b), (a, b))
+WRAP("karnid/io/linkat", link, (const char* a, const char* b), (a, b))
+WRAP("karnid/io/stat", stat, (const char* a, struct stat* b), (a, b))
+WRAP("karnid/io/stat", stat64, (const char* a, struct stat64* b), (a, b))
+WRAP("karnid/io/stat", lstat, (const char* a, struct stat* b), (a, b))
+WRAP("karnid/io/stat", lstat64, (const char* a, struct stat64* b), (a, b))
+WRAP("karnid/io/stat", fstatat, (int a, const char* b, struct stat* c, int d), (a, b, c, d))
+WRAP("karnid/io/stat", fstatat64, (int a, const char* b, struct stat64* c, int d), (a, b, c, d))
+WRAP("karnid/io/stat", statx, (int a, const char* b, int c, unsigned int d, struct statx* e),
+     (a, b, c, d, e))
+WRAP("karnid/io/fstat", fstat, (int a, struct stat* b), (a, b))
+WRAP("karnid/io/fstat", fstat64, (int a, struct stat64* b), (a, b))

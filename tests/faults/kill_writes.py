@@ -98,7 +98,7 @@ class Scene:
         if document.get("schema_version") != km.SCHEMA_VERSION:
             return "no schema_version"
         report = km.verify_manifest(self.manifest)
-        return None if report["ok"] else f"does not verify: {report['issues'][:1]}"
+        return None if report["ok"] else f"does not verify: {report['errors'][:1]}"
 
     def signature_whole(self, data: bytes) -> str | None:
         from karnid_manifest import signing
