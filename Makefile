@@ -203,7 +203,8 @@ fuzz: install $(VENV)/.stamp-fuzz fuzz-deps
 	done; \
 	for t in $(PY_FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/py_$$t; \
-	  [ -d fuzz/corpus/py_$$t ] && cp -n fuzz/corpus/py_$$t/* $(FUZZ_BUILD)/corpus/py_$$t/; \
+	  case $$t in explain) seeds=fuzz/corpus/manifest;; *) seeds=fuzz/corpus/py_$$t;; esac; \
+	  cp -n $$seeds/* $(FUZZ_BUILD)/corpus/py_$$t/; \
 	  echo "fuzzing the Python layer: $$t for $(FUZZ_SECONDS) s"; \
 	  (cd fuzz/python && TMPDIR=$$scratch $(abspath $(VPY)) fuzz_$$t.py -max_total_time=$(FUZZ_SECONDS) \
 	    -print_final_stats=1 -artifact_prefix=$(abspath $(FUZZ_BUILD))/findings/py_$$t- \

@@ -1,45 +1,34 @@
-"""The texts put under module messages (plain words, the line a message concerns, the issue-code
-reference) on arbitrary messages and error facts: a text or None, never an exception."""
+"""The explainers on what they really explain: arbitrary bytes loaded as a manifest, and the
+load failure put into words as the command line does (what the file is, the parser's complaint in
+plain words, the option that raises a limit), plus the issue-code reference looked up with the
+same bytes as a code. Each gives text, never an exception."""
 
 import sys
 
 import atheris
 
-from karnid_manifest import codes, explain, plain_words
+import _karnid_manifest as km
+from karnid_manifest import codes, functions, plain_words
+from karnid_manifest.cli import base
 
-KEYS = ["json_path", "expected", "found", "code", "line", "kind", "type", "value", "message"]
+import support
 
-
-def _value(fdp: atheris.FuzzedDataProvider, depth: int = 0) -> object:
-    choice = fdp.ConsumeIntInRange(0, 6 if depth < 2 else 3)
-    if choice == 0:
-        return fdp.ConsumeUnicodeNoSurrogates(40)
-    if choice == 1:
-        return fdp.ConsumeInt(8)
-    if choice == 2:
-        return None
-    if choice == 3:
-        return fdp.ConsumeBool()
-    if choice == 4:
-        return [_value(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 4))]
-    if choice == 5:
-        return {KEYS[fdp.ConsumeIntInRange(0, len(KEYS) - 1)]: _value(fdp, depth + 1)
-                for _ in range(fdp.ConsumeIntInRange(0, 4))}
-    return fdp.ConsumeFloat()
+LIMITS = dict(km.default_resource_limits(), max_manifest_bytes=4096)
 
 
 def test_one_input(data: bytes) -> None:
-    fdp = atheris.FuzzedDataProvider(data)
-    message = fdp.ConsumeUnicode(200)
-    line = _value(fdp)
-    facts = {KEYS[fdp.ConsumeIntInRange(0, len(KEYS) - 1)]: _value(fdp)
-             for _ in range(fdp.ConsumeIntInRange(0, 6))}
-    for result in (explain.plain_manifest_error(facts), plain_words.note(message),
-                   explain.file_line(message, line if isinstance(line, int) else None)):
-        assert result is None or isinstance(result, str)
-    code = fdp.ConsumeUnicode(60)
-    codes.lookup(code)
-    assert all(isinstance(near, str) for near in codes.similar(code))
+    path = support.as_file(data, "manifest.json")
+    try:
+        functions.inspect_manifest(path, max_manifest_bytes=LIMITS["max_manifest_bytes"])
+    except (OSError, ValueError) as exc:
+        failure = base.load_failure(path, exc, LIMITS)
+        assert failure.message and all(isinstance(n, str) for n in failure.notes if n)
+        note = plain_words.note(str(exc))
+        assert note is None or isinstance(note, str)
+    if len(data) < 64 and data[:1] == b"c":
+        code = data[1:].decode("utf-8", "replace")
+        codes.lookup(code)
+        assert all(isinstance(near, str) for near in codes.similar(code))
 
 
 if __name__ == "__main__":
