@@ -990,3 +990,10 @@ def test_a_name_no_file_can_have_from_a_python_caller_is_a_one_line_error(
     assert cli.main([command, name]) == 2
     lines = capsys.readouterr().err.splitlines()
     assert len(lines) == 1 and "x" in lines[0] and "y" in lines[0]
+
+
+def test_a_lone_surrogate_in_a_usage_error_gives_json_not_a_traceback(
+        capsys: pytest.CaptureFixture[str]) -> None:
+    assert cli.main(["verify", "m.json", "--json", "--bogus\udeff"]) == 2
+    document = json.loads(capsys.readouterr().out)
+    assert "\ufffd" in json.dumps(document, ensure_ascii=False)
