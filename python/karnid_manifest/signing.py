@@ -325,9 +325,12 @@ def _load_private_key(path: StrPath, password: Password) -> tuple[Any, _PublicKe
                 raise SignatureInputError(
                     f"cannot decrypt {shown}: wrong password, or a damaged key") from exc
             raise SignatureInputError(f"{shown} is not a PEM private key ({exc})") from exc
-        except (UnsupportedAlgorithm, InternalError) as exc:
-            # OpenSSL rejects some malformed key bodies only at key setup, as an internal error.
+        except UnsupportedAlgorithm as exc:
             raise SignatureInputError(f"{shown}: unsupported key ({exc})") from exc
+        except InternalError as exc:
+            # OpenSSL rejects some malformed key bodies only when it sets the key up.
+            raise SignatureInputError(f"{shown} is not a usable private key (OpenSSL could "
+                                      "not set it up)") from exc
     return key, _public_key(key, shown)
 
 
