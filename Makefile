@@ -12,6 +12,7 @@ PY_SAN_BUILD := build/py-san
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := manifest row_map index_header path
+PY_FUZZ_TARGETS := signature_bundle private_key explain cli_argv
 FUZZ_LLVM := 19
 FUZZ_CXX := clang++-$(FUZZ_LLVM)
 # Runtime settings of the sanitized runs: stop at the first report, with a stack trace.
@@ -19,7 +20,7 @@ UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps deps-build sysdeps-build sysdeps-test venv venv-build venv-wheel venv-test \
 	build-cpp test-cpp build-cpp-san test-cpp-san install test-python wheel test-wheel \
-	check-sdist test test-sanitize fuzz-deps fuzz demo bench bench-full format format-check clean
+	check-sdist test test-sanitize test-faults sysdeps-faults fuzz-deps fuzz demo bench bench-full bench-leaks format format-check clean
 
 all: install
 
@@ -61,6 +62,10 @@ $(VENV)/.stamp-build: requirements-build.txt | sysdeps-build
 
 $(VENV)/.stamp-wheel: requirements-wheel.txt $(VENV)/.stamp-build
 	$(VPY) -m pip install -q -r requirements-wheel.txt
+	touch $@
+
+$(VENV)/.stamp-fuzz: requirements-fuzz.txt $(VENV)/.stamp-build
+	$(VPY) -m pip install -q -r requirements-fuzz.txt
 	touch $@
 
 $(VENV)/.stamp-test: requirements-test.txt $(VENV)/.stamp-build
@@ -151,6 +156,23 @@ test-sanitize: install venv-test
 	  PYTHONPATH="$(abspath $(PY_SAN_BUILD))/bindings:$(abspath python)" \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests/python
 
+# The fault runs in full: 200 SIGKILLs at random instants of `create --force` and `sign --force`,
+# then every I/O call of create, sign, verify and plan failed in turn with EIO and ENOSPC through
+# libfiu (fiu-utils, installed when run as root), then five passes of 8 threads x 200 calls while
+# another process changes the files. The Python suite runs 20 kills, a sample of the matrix and
+# two passes.
+FAULT_KILLS ?= 200
+sysdeps-faults:
+	@missing=""; \
+	command -v fiu-run >/dev/null || missing="$$missing fiu-utils"; \
+	command -v cc >/dev/null || missing="$$missing gcc"; \
+	$(APT_INSTALL)
+
+test-faults: install venv-test sysdeps-faults
+	$(VPY) tests/faults/kill_writes.py --kills $(FAULT_KILLS)
+	$(VPY) tests/faults/io_faults.py --build build/faults
+	$(VPY) tests/faults/stress.py --threads 8 --calls 200 --passes 5
+
 # clang and its sanitizer and libFuzzer runtimes (Debian packages; installed when running as root).
 fuzz-deps:
 	@missing=""; \
@@ -162,7 +184,7 @@ fuzz-deps:
 # Builds the libFuzzer targets and runs each for FUZZ_SECONDS. The checked-in seeds are copied
 # into a working corpus under build/ that grows from run to run; findings land in
 # $(FUZZ_BUILD)/findings and each log in $(FUZZ_BUILD)/logs.
-fuzz: deps-build fuzz-deps
+fuzz: install $(VENV)/.stamp-fuzz fuzz-deps
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKARNID_BUILD_FUZZ=ON -DKARNID_BUILD_TESTS=OFF \
 	  -DKARNID_BUILD_PYTHON=OFF -DKARNID_WERROR=OFF -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
@@ -179,6 +201,16 @@ fuzz: deps-build fuzz-deps
 	    $(FUZZ_BUILD)/corpus/$$t > $(FUZZ_BUILD)/logs/$$t.log 2>&1 || status=1; \
 	  grep -E '^#[0-9]+[[:space:]]+DONE' $(FUZZ_BUILD)/logs/$$t.log || tail -n 30 $(FUZZ_BUILD)/logs/$$t.log; \
 	done; \
+	for t in $(PY_FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/py_$$t; \
+	  case $$t in explain) seeds=fuzz/corpus/manifest;; *) seeds=fuzz/corpus/py_$$t;; esac; \
+	  cp -n $$seeds/* $(FUZZ_BUILD)/corpus/py_$$t/; \
+	  echo "fuzzing the Python layer: $$t for $(FUZZ_SECONDS) s"; \
+	  (cd fuzz/python && TMPDIR=$$scratch $(abspath $(VPY)) fuzz_$$t.py -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=1 -artifact_prefix=$(abspath $(FUZZ_BUILD))/findings/py_$$t- \
+	    $(abspath $(FUZZ_BUILD))/corpus/py_$$t) > $(FUZZ_BUILD)/logs/py_$$t.log 2>&1 || status=1; \
+	  grep -E '^stat::number_of_executed_units' $(FUZZ_BUILD)/logs/py_$$t.log || tail -n 30 $(FUZZ_BUILD)/logs/py_$$t.log; \
+	done; \
 	exit $$status
 
 demo: install
@@ -192,6 +224,11 @@ bench: install
 
 bench-full: install
 	$(VPY) bench/run_bench.py --full $(BENCH_ARGS)
+
+# The leak checks of the Python suite with 100,000 calls of each function and path instead of
+# 20,000: resident memory and the reference counts of the arguments.
+bench-leaks: install venv-test
+	KARNID_LEAK_CALLS=100000 $(VPY) -m pytest -q -p no:cacheprovider tests/python/test_resources.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

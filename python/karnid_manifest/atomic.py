@@ -25,6 +25,7 @@ import errno
 import os
 import secrets
 import stat
+import sys
 import threading
 
 TYPE_CHECKING = False  # typing's own costs more to import than this module
@@ -264,10 +265,23 @@ def write_file(target: StrPath, produce: Callable[[int], T], *, replace: bool) -
         writer.discard()
         with _LIVE_LOCK:
             _LIVE.discard(writer)
-        if fd >= 0:
+        failed = _close(fd, writer.dir_fd)
+        # A failed close is reported only when nothing else is: it must not hide the first error.
+        if failed is not None and sys.exc_info()[1] is None:
+            raise _named(failed, path)
+
+
+def _close(*fds: int) -> OSError | None:
+    """Closes each descriptor (all of them, whatever fails); returns the first error."""
+    first = None
+    for fd in fds:
+        if fd < 0:
+            continue
+        try:
             os.close(fd)
-        if writer.dir_fd >= 0:
-            os.close(writer.dir_fd)
+        except OSError as exc:
+            first = first or exc
+    return first
 
 
 def _named(exc: OSError, path: str) -> OSError:

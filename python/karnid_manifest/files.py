@@ -96,8 +96,13 @@ def is_text(value: str) -> bool:
 
 
 def display_path(path: str) -> str:
-    """A command-line path as printable text: undecodable bytes become U+FFFD."""
-    return os.fsencode(path).decode("utf-8", "replace")
+    """A command-line path as printable text: undecodable bytes become U+FFFD, and so does a
+    lone surrogate that stands for no byte (which only a Python caller can pass)."""
+    try:
+        data = os.fsencode(path)
+    except UnicodeEncodeError:
+        data = path.encode("utf-8", "surrogatepass")
+    return data.decode("utf-8", "replace")
 
 
 def relative_unless_climbing(path: StrPath) -> str:

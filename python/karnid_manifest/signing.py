@@ -43,7 +43,7 @@ if TYPE_CHECKING:
     from _karnid_manifest import VerifiedLoadPlan
 
 try:
-    from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+    from cryptography.exceptions import InternalError, InvalidSignature, UnsupportedAlgorithm
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec
     from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
@@ -353,6 +353,10 @@ def _load_private_key(path: StrPath, password: Password) -> tuple[Any, _PublicKe
             raise SignatureInputError(f"{shown} is not a PEM private key ({exc})") from exc
         except UnsupportedAlgorithm as exc:
             raise SignatureInputError(f"{shown}: unsupported key ({exc})") from exc
+        except InternalError as exc:
+            # OpenSSL rejects some malformed key bodies only when it sets the key up.
+            raise SignatureInputError(f"{shown} is not a usable private key (OpenSSL could "
+                                      "not set it up)") from exc
     return key, _public_key(key, shown)
 
 

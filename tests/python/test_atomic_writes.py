@@ -162,3 +162,22 @@ def test_without_replace_a_file_that_appears_meanwhile_is_kept(tmp_path: pathlib
         atomic.write_file(target, produce, replace=False)
     assert caught.value.filename == str(target) and target.read_bytes() == b"theirs"
     assert [p.name for p in tmp_path.iterdir()] == ["m.json"]
+
+
+def test_a_failed_close_is_an_error_that_names_the_target(
+        index: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    out = index.parent / "out.json"
+    real_close = os.close
+    closes: list[int] = []
+
+    def failing_close(fd: int) -> None:
+        closes.append(fd)
+        real_close(fd)
+        if len(closes) == 1:
+            raise OSError(errno.EIO, os.strerror(errno.EIO))
+
+    monkeypatch.setattr(atomic.os, "close", failing_close)
+    with pytest.raises(OSError) as caught:
+        atomic.write_file(out, lambda fd: os.write(fd, b"{}"), replace=True)
+    assert (caught.value.errno, caught.value.filename) == (errno.EIO, str(out))
+    assert len(closes) == 2  # the directory's descriptor is closed all the same

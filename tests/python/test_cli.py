@@ -980,3 +980,20 @@ def test_a_closed_stdout_ends_the_tool_as_sigpipe_does(project: Path) -> None:
         os.close(writer)
     assert result.returncode == -signal.SIGPIPE
     assert result.stderr == b""
+
+
+@pytest.mark.parametrize("name", ["x\ud800y", "x\x00y"], ids=["lone surrogate", "NUL"])
+@pytest.mark.parametrize("command", ["hash", "verify", "inspect", "plan"])
+def test_a_name_no_file_can_have_from_a_python_caller_is_a_one_line_error(
+        command: str, name: str, capsys: pytest.CaptureFixture[str]) -> None:
+    # Only cli.main(argv) can pass these (a real argv decodes to escapes that encode back).
+    assert cli.main([command, name]) == 2
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and "x" in lines[0] and "y" in lines[0]
+
+
+def test_a_lone_surrogate_in_a_usage_error_gives_json_not_a_traceback(
+        capsys: pytest.CaptureFixture[str]) -> None:
+    assert cli.main(["verify", "m.json", "--json", "--bogus\udeff"]) == 2
+    document = json.loads(capsys.readouterr().out)
+    assert "\ufffd" in json.dumps(document, ensure_ascii=False)

@@ -102,7 +102,11 @@ def exact_paths(value: Any) -> Any:
         for key, item in value.items():
             out[key] = exact_paths(item)
             if isinstance(item, str) and not is_text(item):
-                out[f"{key}{BYTES_SUFFIX}"] = base64.b64encode(os.fsencode(item)).decode("ascii")
+                try:
+                    exact = os.fsencode(item)
+                except UnicodeEncodeError:
+                    continue  # a surrogate that stands for no byte (from a Python caller)
+                out[f"{key}{BYTES_SUFFIX}"] = base64.b64encode(exact).decode("ascii")
         return out
     if isinstance(value, (list, tuple)):
         return [exact_paths(item) for item in value]

@@ -24,7 +24,7 @@ def run(args: argparse.Namespace, out: Output) -> int:
         shown = display_path(path)
         try:
             digest = out.progress.run(lambda: functions.sha256_file(path), work)
-        except OSError as exc:
+        except (OSError, ValueError) as exc:  # ValueError: a name no file can have (NUL)
             failure = Failure(f"cannot hash {shown}: {one_line(exc)}")
             if out.json:
                 results.append({"path": shown, "error": failure.as_json()})
