@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import errno
 import os
-import secrets
 import stat
 import sys
 import threading
@@ -85,6 +84,11 @@ def _umask() -> int:
     return mask
 
 
+def temporary_token() -> str:
+    """The random part of a temporary's name: 12 hexadecimal digits from the kernel's source."""
+    return os.urandom(6).hex()
+
+
 _UMASK_LOCK = threading.Lock()
 
 
@@ -140,7 +144,7 @@ class _Writer:
                 raise Abandoned()
             stem = os.fsencode(name)[:_NAME_ROOM]
             for _ in range(100):
-                temporary = os.fsdecode(b".%s.%s%s" % (stem, secrets.token_hex(6).encode(),
+                temporary = os.fsdecode(b".%s.%s%s" % (stem, temporary_token().encode(),
                                                         TEMPORARY_SUFFIX.encode()))
                 try:
                     fd = os.open(temporary,

@@ -11,6 +11,7 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 from importlib import resources
+from pathlib import Path
 
 DATA_NAME = "issue-codes.md"
 _CODE = re.compile(r"`([a-z0-9_]+)`")
@@ -65,8 +66,16 @@ def parse(text: str) -> dict[str, list[Entry]]:
     return entries
 
 
+# Where the reference is in a source checkout, for a package run from there without installing.
+_SOURCE_COPY = ("docs", "issue-codes.md")
+
+
 def reference_text() -> str:
-    return resources.files("karnid_manifest").joinpath(DATA_NAME).read_text(encoding="utf-8")
+    shipped = resources.files("karnid_manifest").joinpath(DATA_NAME)
+    if shipped.is_file():
+        return shipped.read_text(encoding="utf-8")
+    source = Path(__file__).resolve().parents[2].joinpath(*_SOURCE_COPY)
+    return source.read_text(encoding="utf-8")
 
 
 def lookup(code: str) -> list[Entry]:

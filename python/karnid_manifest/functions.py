@@ -13,7 +13,7 @@ import os
 
 import _karnid_manifest as _km
 
-from karnid_manifest import atomic, budget, errors, files
+from karnid_manifest import budget, errors, files
 
 TYPE_CHECKING = False  # typing's own costs more to import than the whole package
 if TYPE_CHECKING:
@@ -108,6 +108,8 @@ def _through_temporary(func: Callable[P, R]) -> Callable[P, R]:
 
 def _create(func: Callable[..., R], args: tuple[Any, ...], kwargs: dict[str, Any],
             out: Any) -> R:
+    from karnid_manifest import atomic  # its locks and threads only when something is created
+
     try:
         direct = "out_fd" in kwargs or atomic.is_special_output(out) or (
             os.path.lexists(out) and not os.path.isfile(out))

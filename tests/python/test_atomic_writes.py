@@ -46,7 +46,7 @@ def test_a_link_planted_at_the_temporary_name_is_not_followed(
     victim.chmod(0o600)
     out = index.parent / "out.json"
     tokens = iter(["planted00000", "ours00000000"])
-    monkeypatch.setattr(atomic.secrets, "token_hex", lambda n: next(tokens))
+    monkeypatch.setattr(atomic, "temporary_token", lambda: next(tokens))
     planted = index.parent / f".out.json.planted00000{atomic.TEMPORARY_SUFFIX}"
     planted.symlink_to(victim)
     _create(index, out)
