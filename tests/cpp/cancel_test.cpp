@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <limits>
@@ -116,6 +117,26 @@ TEST(CancelHook, StopsEveryStepThatStreamsAFile) {
       return !created && created.error().kind() == ManifestError::Kind::Cancelled;
     };
   };
+  // A manifest of the small index, planned with the big file put in its place.
+  using Planner = std::function<std::expected<VerifiedLoadPlan, VerifiedLoadPlanError>(
+      const std::string&, const VerifyOptions&)>;
+  const auto plan = [&](Planner planner) {
+    return [&, planner](CancelHook hook) {
+      const std::string manifest = dir.file("small.json");
+      auto made = create_manifest_for_index_with_options(small_index, manifest, "model",
+                                                         RowIdIdentity{}, {});
+      if (!made) {
+        ADD_FAILURE() << made.error().display();
+        return false;
+      }
+      VerifyOptions options;
+      options.index_override = "big.bin";
+      options.cancel = hook;
+      auto planned = planner(manifest, options);
+      return !planned && planned.error().kind == VerifiedLoadPlanError::Kind::Cancelled &&
+             planned.error().error.kind() == ManifestError::Kind::Cancelled;
+    };
+  };
   const struct {
     const char* step;
     std::function<bool(CancelHook)> cancelled;
@@ -129,42 +150,18 @@ TEST(CancelHook, StopsEveryStepThatStreamsAFile) {
          m.row_identity.row_count = 1;
          m.row_identity.path = "big.bin";
        })},
-      {"verify for load",
-       [&](CancelHook hook) {
-         const std::string manifest = dir.file("small.json");
-         auto made = create_manifest_for_index_with_options(small_index, manifest, "model",
-                                                            RowIdIdentity{}, {});
-         if (!made) {
-           ADD_FAILURE() << made.error().display();
-           return false;
-         }
-         VerifyOptions options;
-         options.index_override = "big.bin";
-         options.cancel = hook;
-         auto plan = verify_for_load(manifest, options);
-         return !plan && plan.error().kind == VerifiedLoadPlanError::Kind::Cancelled &&
-                plan.error().error.kind() == ManifestError::Kind::Cancelled;
-       }},
+      {"verify for load", plan([](const std::string& manifest, const VerifyOptions& options) {
+         return verify_for_load(manifest, options);
+       })},
       {"verify for load, recording reads",
-       [&](CancelHook hook) {
-         const std::string manifest = dir.file("recorded.json");
-         auto made = create_manifest_for_index_with_options(small_index, manifest, "model",
-                                                            RowIdIdentity{}, {});
-         if (!made) {
-           ADD_FAILURE() << made.error().display();
-           return false;
-         }
-         VerifyOptions options;
-         options.index_override = "big.bin";
-         options.cancel = hook;
+       plan([](const std::string& manifest, const VerifyOptions& options) {
          VerificationReads reads;
-         auto plan = verify_for_load_recording_reads(manifest, options, reads);
+         auto planned = verify_for_load_recording_reads(manifest, options, reads);
          // A stopped run records nothing: its reads would describe files it never finished.
          EXPECT_TRUE(reads.manifest_path.empty());
          EXPECT_TRUE(reads.files.empty());
-         return !plan && plan.error().kind == VerifiedLoadPlanError::Kind::Cancelled &&
-                plan.error().error.kind() == ManifestError::Kind::Cancelled;
-       }},
+         return planned;
+       })},
       {"create: index", create(big_index, RowIdIdentity{}, {})},
       {"create: row map", create(small_index, RowMapFile{big}, {})},
       {"create: auxiliary file", create(small_index, RowIdIdentity{}, {{"aux", big}})},
