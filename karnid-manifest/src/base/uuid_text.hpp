@@ -93,8 +93,10 @@ inline bool is_simple(const char* p) noexcept {
 }
 
 // The 8-4-4-4-12 layout at p (36 readable bytes).
+// Always inlined: the row map reader tests one identifier per line, and a call costs as much as
+// the test.
 template <HexCase kCase = HexCase::Either>
-inline bool is_hyphenated(const char* p) noexcept {
+[[gnu::always_inline]] inline bool is_hyphenated(const char* p) noexcept {
   constexpr unsigned kAt0 = (1U << 8) | (1U << 13);  // hyphens 8 and 13
   constexpr unsigned kAt16 = (1U << 2) | (1U << 7);  // hyphens 18 and 23
   constexpr unsigned kAt20 = 1U << 3;                // hyphen 23

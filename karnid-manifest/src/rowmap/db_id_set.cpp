@@ -174,19 +174,9 @@ void DbIdSet::rebuild(std::size_t slot_count) {
 // ---- the usual UUID form ----
 
 bool pack_lowercase_uuid(std::string_view id, std::uint64_t& lo, std::uint64_t& hi) noexcept {
-  using ascii::load4;
-  using ascii::load8;
-  using ascii::lower_hex_values;
   if (id.size() != uuid::kHyphenatedLength) return false;
-  const char* p = id.data();
-  if (!uuid::is_hyphenated<uuid::HexCase::Lower>(p)) return false;
-  // Digits 0-7 | 9-12, 14-17 | 19-22, 24-27 | 28-35: eight to a word, the hyphens left out.
-  const std::uint64_t a = lower_hex_values(load8(p));
-  const std::uint64_t b = lower_hex_values(load4(p + 9) | load4(p + 14) << 32);
-  const std::uint64_t c = lower_hex_values(load4(p + 19) | load4(p + 24) << 32);
-  const std::uint64_t d = lower_hex_values(load8(p + 28));
-  lo = a | b << 4;
-  hi = c | d << 4;
+  if (!uuid::is_hyphenated<uuid::HexCase::Lower>(id.data())) return false;
+  pack_checked_lowercase_uuid(id.data(), lo, hi);
   return true;
 }
 

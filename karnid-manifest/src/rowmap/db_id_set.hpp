@@ -64,6 +64,22 @@ inline void prefetch_line(const void* address) noexcept {
 [[nodiscard]] bool pack_lowercase_uuid(std::string_view id, std::uint64_t& lo,
                                        std::uint64_t& hi) noexcept;
 
+// The packing of pack_lowercase_uuid for 36 bytes at p already known to be a hyphenated
+// lowercase UUID (uuid::is_hyphenated<uuid::HexCase::Lower>). Digits 0-7 | 9-12, 14-17 | 19-22,
+// 24-27 | 28-35: eight to a word, the hyphens left out.
+inline void pack_checked_lowercase_uuid(const char* p, std::uint64_t& lo,
+                                        std::uint64_t& hi) noexcept {
+  using ascii::load4;
+  using ascii::load8;
+  using ascii::lower_hex_values;
+  const std::uint64_t a = lower_hex_values(load8(p));
+  const std::uint64_t b = lower_hex_values(load4(p + 9) | load4(p + 14) << 32);
+  const std::uint64_t c = lower_hex_values(load4(p + 19) | load4(p + 24) << 32);
+  const std::uint64_t d = lower_hex_values(load8(p + 28));
+  lo = a | b << 4;
+  hi = c | d << 4;
+}
+
 class DbIdSet {
  public:
   using HashKey = std::array<std::uint64_t, 4>;
@@ -91,6 +107,16 @@ class DbIdSet {
     Key key;
     key.packed = pack_lowercase_uuid(id, key.lo, key.hi);
     key.hash = key.packed ? packed_hash(key.lo, key.hi) : text_hash(id);
+    return key;
+  }
+
+  // The key of a hyphenated lowercase UUID at p that the caller has checked to be one: key()
+  // without the check.
+  [[nodiscard]] Key checked_lowercase_uuid_key(const char* p) const noexcept {
+    Key key;
+    key.packed = true;
+    pack_checked_lowercase_uuid(p, key.lo, key.hi);
+    key.hash = packed_hash(key.lo, key.hi);
     return key;
   }
 
@@ -129,7 +155,8 @@ class DbIdSet {
     }
     slots_[probe.slot] = ((key.hash >> kOffsetBits) << kOffsetBits) | (offset + 1);
     ++count_;
-    if (count_ > mask_ - mask_ / 4) rebuild((mask_ + 1) * 2);
+    if (count_ > mask_ - mask_ / 4) [[unlikely]]
+      rebuild((mask_ + 1) * 2);
   }
 
   [[nodiscard]] std::size_t size() const noexcept { return count_; }
@@ -210,7 +237,7 @@ class DbIdSet {
   std::size_t next_entry(std::size_t offset, Key& key) const noexcept;
   // Appends one entry to the arena, growing it as needed.
   void append_entry(std::string_view id, const Key& key);
-  void rebuild(std::size_t slot_count);
+  [[gnu::noinline]] void rebuild(std::size_t slot_count);
 
   std::uint64_t key0_ = 0;
   std::uint64_t key1_ = 0;

@@ -263,6 +263,14 @@ class PlainRowReader {
 // for whole-word loads.
 inline constexpr std::size_t kCommonShapeWindow = 96;
 
+// What read_common_shape_row read: the row, and whether its UUID is written in lowercase, the
+// form that has one spelling per value.
+struct CommonShapeRow {
+  std::uint64_t row_id = 0;
+  const char* db_id = nullptr;  // uuid::kHyphenatedLength bytes, a hyphenated UUID
+  bool lowercase = false;
+};
+
 // Reads, in place, the line that nearly every row map consists of:
 //
 //   {"row_id": N, "db_id": "8-4-4-4-12 UUID"}
@@ -271,10 +279,10 @@ inline constexpr std::size_t kCommonShapeWindow = 96;
 // digits, the UUID hexadecimal digits of either case, and the line ending in LF or CR LF right
 // after the closing brace. Its end is found by the match itself, so the line needs no separate
 // scan. `p` must have kCommonShapeWindow readable bytes. Returns the line's length including its
-// line feed, with `out` filled and the db_id known to be a UUID, or 0 when the line has any
-// other shape (PlainRowReader and the strict reader then take it). A line it accepts is one the
-// strict reader reads as the same row.
-inline std::size_t read_common_shape_row(const char* p, JsonlRowView& out) noexcept {
+// line feed, with `out` filled, or 0 when the line has any other shape (PlainRowReader and the
+// strict reader then take it). A line it accepts is one the strict reader reads as the same row
+// (with no parent_id).
+inline std::size_t read_common_shape_row(const char* p, CommonShapeRow& out) noexcept {
   constexpr std::uint64_t kOpen = 0x64695F776F72227BULL;   // {"row_id, the lowest byte first
   constexpr std::uint64_t kDbKey = 0x3A2264695F626422ULL;  // "db_id":
   static constexpr std::uint64_t kPowers[9] = {1,      10,      100,      1000,     10000,
@@ -303,13 +311,16 @@ inline std::size_t read_common_shape_row(const char* p, JsonlRowView& out) noexc
   q += *q == ' ';
   if (*q != '"') return 0;
   const char* const id = q + 1;
-  if (!uuid::is_hyphenated(id) || id[36] != '"' || id[37] != '}') return 0;
+  if (id[36] != '"' || id[37] != '}') return 0;
+  // Lowercase first: nearly every map writes it, and then one test settles the identifier.
+  const bool lowercase = uuid::is_hyphenated<uuid::HexCase::Lower>(id);
+  if (!lowercase && !uuid::is_hyphenated(id)) return 0;
   const char* end = id + 38;
   end += *end == '\r';
   if (*end != '\n') return 0;
   out.row_id = value;
-  out.db_id = std::string_view(id, uuid::kHyphenatedLength);
-  out.parent_id.reset();
+  out.db_id = id;
+  out.lowercase = lowercase;
   return static_cast<std::size_t>(end + 1 - p);
 }
 

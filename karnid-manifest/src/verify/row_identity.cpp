@@ -90,11 +90,15 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
 
 // A line of the current read buffer, read ahead of its checks.
 struct ReadAheadLine {
-  std::string_view text;   // without its line feed
-  bool fast_read = false;  // the fast path was certain, and `row` holds what it read
-  bool uuid = false;       // row.db_id is known to be a UUID already
+  // Which reader was certain of the line: the common shape reader (`common` holds what it read),
+  // the plain-row reader (`row`), or neither (the line is read again when it is checked).
+  enum class Reader : std::uint8_t { CommonShape, PlainRow, None };
+
+  std::string_view text;  // without its line feed
+  Reader reader = Reader::None;
+  detail::CommonShapeRow common;
   JsonlRowView row;
-  detail::DbIdSet::Key key;  // of row.db_id, when the set needs it
+  detail::DbIdSet::Key key;  // of the db_id, when the set needs it
 };
 
 // Splits the byte stream into lines and checks each one. A line that lies inside one read
@@ -183,7 +187,10 @@ class RowMapValidator {
 
   bool begin_line() {
     ++rows_read_;
-    if (rows_read_ <= row_cap_) return true;
+    return rows_read_ <= row_cap_ || past_row_cap();
+  }
+
+  [[gnu::cold, gnu::noinline]] bool past_row_cap() {
     if (rows_read_ > limits_.max_row_map_rows) {
       push(kRowCountLimitExceeded, "row identity file has more than " +
                                        limit_text(kRowMapRowsName, limits_.max_row_map_rows) +
@@ -198,7 +205,7 @@ class RowMapValidator {
     return true;
   }
 
-  bool too_large() {
+  [[gnu::cold, gnu::noinline]] bool too_large() {
     push(kLineTooLarge,
          line_label(rows_read_ - 1) + " exceeds " +
              limit_text(kRowMapLineBytesName, limits_.max_row_map_line_bytes),
@@ -214,11 +221,14 @@ class RowMapValidator {
     while (count < kBatchLines) {
       ReadAheadLine& line = batch_[count];
       if (fast_ && static_cast<std::size_t>(end - p) >= detail::kCommonShapeWindow) {
-        if (const std::size_t length = detail::read_common_shape_row(p, line.row); length != 0) {
+        if (const std::size_t length = detail::read_common_shape_row(p, line.common); length != 0) {
           line.text = std::string_view(p, length - 1);
-          line.fast_read = true;
-          line.uuid = true;
-          hash_ahead(line);
+          line.reader = ReadAheadLine::Reader::CommonShape;
+          if (seen_) {
+            line.key = line.common.lowercase ? seen_->checked_lowercase_uuid_key(line.common.db_id)
+                                             : seen_->key(common_db_id(line.common));
+            seen_->prefetch(line.key);
+          }
           p += length;
           ++count;
           continue;
@@ -235,20 +245,33 @@ class RowMapValidator {
 
   void read_ahead(ReadAheadLine& line, std::string_view text) const noexcept {
     line.text = text;
-    line.uuid = false;
-    line.fast_read = fast_ && detail::PlainRowReader(without_cr(text)).read(line.row);
-    if (line.fast_read) hash_ahead(line);
-  }
-
-  void hash_ahead(ReadAheadLine& line) const noexcept {
+    line.reader = ReadAheadLine::Reader::None;
+    if (!fast_ || !detail::PlainRowReader(without_cr(text)).read(line.row)) return;
+    line.reader = ReadAheadLine::Reader::PlainRow;
     if (!seen_) return;
     line.key = seen_->key(line.row.db_id);
     seen_->prefetch(line.key);
   }
 
+  static std::string_view common_db_id(const detail::CommonShapeRow& row) noexcept {
+    return {row.db_id, uuid::kHyphenatedLength};
+  }
+
   bool check_read_ahead(const ReadAheadLine& line) {
-    if (!line.fast_read) return check_line(line.text);
-    return check_row(rows_read_ - 1, line.row, line.key, line.uuid);
+    switch (line.reader) {
+      case ReadAheadLine::Reader::CommonShape: {
+        // A hyphenated UUID and no parent_id: only the row_id and the set are left to check.
+        const std::uint64_t index = rows_read_ - 1;
+        if (line.common.row_id != index) push_row_id_mismatch(index, line.common.row_id);
+        ++parsed_rows_;
+        return !seen_ || track(index, common_db_id(line.common), line.key);
+      }
+      case ReadAheadLine::Reader::PlainRow:
+        return check_row(rows_read_ - 1, line.row, line.key);
+      case ReadAheadLine::Reader::None:
+        break;
+    }
+    return check_line(line.text);
   }
 
   // `line` is without its line feed.
@@ -270,16 +293,18 @@ class RowMapValidator {
     return check_row(index, view, seen_ ? seen_->key(view.db_id) : detail::DbIdSet::Key{});
   }
 
-  // `key` is the set's key of row.db_id (unused when duplicates are allowed); `db_id_is_uuid`
-  // says that the reader already found row.db_id to be a hyphenated UUID.
-  bool check_row(std::uint64_t index, const JsonlRowView& row, const detail::DbIdSet::Key& key,
-                 bool db_id_is_uuid = false) {
-    if (row.row_id != index) {
-      push(kRowIdMismatch, line_label(index) + " has row_id " + decimal(row.row_id), index);
-    }
+  // The issue paths are kept out of line, so that the per-line checks around them stay small
+  // enough to be inlined into the loop.
+  [[gnu::cold, gnu::noinline]] void push_row_id_mismatch(std::uint64_t index,
+                                                         std::uint64_t row_id) {
+    push(kRowIdMismatch, line_label(index) + " has row_id " + decimal(row_id), index);
+  }
+
+  // `key` is the set's key of row.db_id (unused when duplicates are allowed).
+  bool check_row(std::uint64_t index, const JsonlRowView& row, const detail::DbIdSet::Key& key) {
+    if (row.row_id != index) push_row_id_mismatch(index, row.row_id);
     // The usual hyphenated UUID is settled here; everything else gets the full check.
-    if (!db_id_is_uuid &&
-        (row.db_id.size() != uuid::kHyphenatedLength || !uuid::is_hyphenated(row.db_id.data()))) {
+    if (row.db_id.size() != uuid::kHyphenatedLength || !uuid::is_hyphenated(row.db_id.data())) {
       validate_row_id_string("db_id", row.db_id, index, limits_.max_report_issues, errors_);
     }
     if (row.parent_id) {
@@ -287,21 +312,35 @@ class RowMapValidator {
                              errors_);
     }
     ++parsed_rows_;
-    if (!seen_) return true;
-    const detail::DbIdSet::Probe probe = seen_->find(row.db_id, key);
-    if (probe.found) {
-      push(kDuplicateDbId, line_label(index) + " repeats db_id", index);
+    return !seen_ || track(index, row.db_id, key);
+  }
+
+  // Adds the db_id of line `index` to the seen set; `key` is its key. False once the tracked
+  // bytes pass their limit.
+  [[gnu::always_inline]] bool track(std::uint64_t index, std::string_view db_id,
+                                    const detail::DbIdSet::Key& key) {
+    const detail::DbIdSet::Probe probe = seen_->find(db_id, key);
+    if (probe.found) [[unlikely]] {
+      push_duplicate(index);
       return true;
     }
-    tracked_bytes_ = saturating_add(tracked_bytes_, row.db_id.size());
-    if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
-      push(kTrackingLimitExceeded,
-           "tracked db_id bytes exceed " +
-               limit_text(kRowMapTrackedIdBytesName, limits_.max_row_map_tracked_id_bytes));
-      return false;
+    tracked_bytes_ = saturating_add(tracked_bytes_, db_id.size());
+    if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) [[unlikely]] {
+      return tracking_limit_exceeded();
     }
-    seen_->insert(probe, row.db_id, key);
+    seen_->insert(probe, db_id, key);
     return true;
+  }
+
+  [[gnu::cold, gnu::noinline]] void push_duplicate(std::uint64_t index) {
+    push(kDuplicateDbId, line_label(index) + " repeats db_id", index);
+  }
+
+  [[gnu::cold, gnu::noinline]] bool tracking_limit_exceeded() {
+    push(kTrackingLimitExceeded,
+         "tracked db_id bytes exceed " +
+             limit_text(kRowMapTrackedIdBytesName, limits_.max_row_map_tracked_id_bytes));
+    return false;
   }
 
   const ResourceLimits& limits_;
