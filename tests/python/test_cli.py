@@ -22,7 +22,7 @@ from typing import Any
 import pytest
 
 import _karnid_manifest as km
-from karnid_manifest import cli, formats, progress, render, samples
+from karnid_manifest import budget, cli, formats, progress, render, samples
 
 BIN = Path(sys.executable).parent
 SCRIPT = shutil.which("karnid-manifest", path=str(BIN)) or shutil.which("karnid-manifest")
@@ -391,13 +391,17 @@ def test_hash_matches_hashlib_and_reports_unreadable_files(project: Path) -> Non
         f"{os.strerror(2)} (os error 2)"]
 
 
-def test_limits(project: Path) -> None:
-    as_json = run("limits", "--json", cwd=project)
-    assert json.loads(as_json.stdout) == km.default_resource_limits()
-    people = run("limits", cwd=project).stdout.splitlines()
-    assert [line.split()[:2] for line in people] == [
-        ["--" + key.replace("_", "-"), str(value)]
-        for key, value in km.default_resource_limits().items()]
+def test_limits_shows_what_the_commands_apply(project: Path) -> None:
+    # The row-map limits come from the memory budget, as verify and create apply them, not from
+    # the module's defaults.
+    for given, memory in ((), budget.DEFAULT_MEMORY_LIMIT), (("--memory-limit", "3G"), 3 << 30):
+        expected = {**km.default_resource_limits(), **budget.limits_for(memory)}
+        as_json = json.loads(run("limits", *given, "--json", cwd=project).stdout)
+        assert as_json == {"memory_limit": memory, **expected}
+        people = run("limits", *given, cwd=project).stdout.splitlines()
+        assert [line.split()[:2] for line in people] == [
+            ["--memory-limit", budget.format_size(memory)],
+            *(["--" + key.replace("_", "-"), str(value)] for key, value in expected.items())]
 
 
 # --- terminals: colour and progress -------------------------------------------------------------

@@ -135,7 +135,8 @@ def _u64(text: str) -> int:
     return value
 
 
-def _size(text: str) -> int:
+def size_argument(text: str) -> int:
+    """argparse's type for a size in bytes with an optional K, M, G or T suffix."""
     try:
         return budget.parse_size(text)
     except ValueError as exc:
@@ -149,7 +150,7 @@ def limit_options(parser: argparse.ArgumentParser, keywords: Sequence[str]) -> N
     group = parser.add_argument_group("resource limits")
     budgeted = [keyword for keyword in budget.FOLLOWING if keyword in keywords]
     if budgeted:
-        group.add_argument(budget.OPTION, dest=budget.KEYWORD, type=_size, metavar="SIZE",
+        group.add_argument(budget.OPTION, dest=budget.KEYWORD, type=size_argument, metavar="SIZE",
                            help="memory the row map check may hold, in bytes or with a suffix "
                                 "K, M or G (base 1024: 1K is 1024 bytes); sets "
                                 f"{' and '.join(map(explain.option, budgeted))} unless they are "
