@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "ascii_words.hpp"
-#include "uuid_text.hpp"
 
 namespace karnid::manifest::detail {
 namespace {
@@ -169,15 +168,6 @@ void DbIdSet::rebuild(std::size_t slot_count) {
   table_ = std::move(bigger);
   slots_ = table;
   mask_ = mask;
-}
-
-// ---- the usual UUID form ----
-
-bool pack_lowercase_uuid(std::string_view id, std::uint64_t& lo, std::uint64_t& hi) noexcept {
-  if (id.size() != uuid::kHyphenatedLength) return false;
-  if (!uuid::is_hyphenated<uuid::HexCase::Lower>(id.data())) return false;
-  pack_checked_lowercase_uuid(id.data(), lo, hi);
-  return true;
 }
 
 }  // namespace karnid::manifest::detail

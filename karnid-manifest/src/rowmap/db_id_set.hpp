@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "ascii_words.hpp"
+#include "uuid_text.hpp"
 
 namespace karnid::manifest::detail {
 
@@ -57,16 +58,12 @@ inline void prefetch_line(const void* address) noexcept {
 #endif
 }
 
-// A hyphenated lowercase UUID, the form nearly every row map writes, as the 16 bytes it spells:
-// the value of each hexadecimal digit, the digits of the first and second half as low and high
-// nibbles. Two texts of that form pack alike only when they are the same text. False for any
-// other text (uppercase digits, braces, "urn:uuid:", 32 bare digits, or no UUID at all).
-[[nodiscard]] bool pack_lowercase_uuid(std::string_view id, std::uint64_t& lo,
-                                       std::uint64_t& hi) noexcept;
-
-// The packing of pack_lowercase_uuid for 36 bytes at p already known to be a hyphenated
-// lowercase UUID (uuid::is_hyphenated<uuid::HexCase::Lower>). Digits 0-7 | 9-12, 14-17 | 19-22,
-// 24-27 | 28-35: eight to a word, the hyphens left out.
+// A hyphenated lowercase UUID at p, the form nearly every row map writes, as the 16 bytes it
+// spells: the value of each hexadecimal digit, the digits of the first and second half as low and
+// high nibbles. Two texts of that form pack alike only when they are the same text. The 36 bytes
+// must already be known to have that form (uuid::is_hyphenated<uuid::HexCase::Lower>); any other
+// text (uppercase digits, braces, "urn:uuid:", 32 bare digits) would pack ambiguously. Digits
+// 0-7 | 9-12, 14-17 | 19-22, 24-27 | 28-35: eight to a word, the hyphens left out.
 inline void pack_checked_lowercase_uuid(const char* p, std::uint64_t& lo,
                                         std::uint64_t& hi) noexcept {
   using ascii::load4;
@@ -104,9 +101,12 @@ class DbIdSet {
   // The key of an identifier, with the set's keyed hash; the hash keys come from the kernel's
   // random source, so a row map cannot be crafted to collide and make insertion quadratic.
   [[nodiscard]] Key key(std::string_view id) const noexcept {
+    if (id.size() == uuid::kHyphenatedLength &&
+        uuid::is_hyphenated<uuid::HexCase::Lower>(id.data())) {
+      return checked_lowercase_uuid_key(id.data());
+    }
     Key key;
-    key.packed = pack_lowercase_uuid(id, key.lo, key.hi);
-    key.hash = key.packed ? packed_hash(key.lo, key.hi) : text_hash(id);
+    key.hash = text_hash(id);
     return key;
   }
 
